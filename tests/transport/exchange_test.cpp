@@ -1,0 +1,155 @@
+// Two real transports talking over loopback: the handshake as both sides see it,
+// and messages of every size in both directions.
+#include <cstring>
+#include <string>
+
+#include "tests/support/transport_fixture.h"
+
+namespace ozlan::test {
+namespace {
+
+std::vector<std::pair<int32_t, std::vector<uint8_t>>> g_received;
+void Collect(const uint8_t* data, int32_t length, int32_t, int32_t id, void*) {
+    g_received.emplace_back(id, std::vector<uint8_t>(data, data + length));
+}
+int32_t g_accepted = 0;
+
+TEST_F(TransportTest, AnsweringSideNumbersFromItsOwnCounter) {
+    // The peer plays a fresh connecting process: its connect carries id 1.
+    RawPeer a;
+    Endpoint* b = CreateEndpoint(0);
+    ConnectBody body;
+    std::strcpy(body.host, "127.0.0.1");
+    body.port = a.port();
+    body.connection_id = 1;
+    std::vector<uint8_t> bytes(kConnectBodySize);
+    WriteConnectBody(bytes.data(), body);
+    a.SendTo(b->local_port, MakeDatagram(1, MSG_CONNECT, 1, 1, bytes));
+    ThinkWhenReadable(b);
+    auto answers = a.Drain();
+    ASSERT_EQ(2u, answers.size());
+    EXPECT_EQ(MSG_CONFIRM_CONNECT, answers[0].header.type);
+    EXPECT_EQ(1u, answers[0].header.id);
+    EXPECT_EQ(std::vector<uint8_t>({1, 0, 0, 0, 1, 0, 0, 0}), answers[0].payload);
+    EXPECT_EQ(MSG_ACK, answers[1].header.type);
+    EXPECT_EQ(2u, answers[1].header.id);
+    EXPECT_EQ(1u, GetU32(answers[1].payload.data()));
+    EXPECT_EQ(MSG_CONNECT, GetU16(answers[1].payload.data() + 4));
+    std::string port = std::to_string(a.port());
+    EXPECT_EQ((std::vector<std::string>{
+                  "We have an unprocessed message: id:1, len:72, type:32400, seq:1 of 1\n",
+                  "CONNECT: The remote user '127.0.0.1:" + port + "' is using version (0,2)\n",
+                  "Connect() 127.0.0.1:" + port + " remote:1\n",
+                  "We received a connect message\n"}),
+              LogCapture::lines);
+}
+
+TEST_F(TransportTest, ConnectingSideAcknowledgesTheConfirmWithItsSecondId) {
+    RawPeer b;
+    Endpoint* a = CreateEndpoint(0);
+    int32_t id = Connect(a, "127.0.0.1", b.port());
+    TransportThink(0);
+    Datagram connect;
+    ASSERT_TRUE(b.Receive(&connect));
+    EXPECT_EQ(1u, connect.header.id);
+    std::vector<uint8_t> confirm(8);
+    PutU32(confirm.data(), uint32_t(id));
+    PutU32(confirm.data() + 4, 1);
+    b.SendTo(a->local_port, MakeDatagram(1, MSG_CONFIRM_CONNECT, 1, 1, confirm));
+    ThinkWhenReadable(a);
+    Datagram ack;
+    ASSERT_TRUE(b.Receive(&ack));
+    EXPECT_EQ(2u, ack.header.id);
+    EXPECT_EQ(1u, GetU32(ack.payload.data()));
+    EXPECT_EQ(MSG_CONFIRM_CONNECT, GetU16(ack.payload.data() + 4));
+    EXPECT_TRUE(LogCapture::Contains(
+        "CONFIRM CONNECT: The remote user(address:1) confirms connection on our address 1\n"));
+    int32_t remote_id = 0;
+    ASSERT_TRUE(TransportConnectionInfo(id, nullptr, &remote_id, nullptr));
+    EXPECT_EQ(1, remote_id);
+}
+
+void Pump(int passes) {
+    for (int i = 0; i < passes; ++i) {
+        TransportThink(0);
+        SystemSleepMs(1);
+    }
+}
+
+void AcceptOnConnected(int32_t id, int32_t, void*) { g_accepted = id; }
+
+TEST_F(TransportTest, TwoEndpointsInOneProcessExchangeEverySizeBothWays) {
+    SetTransportLogSink(nullptr);
+    g_received.clear();
+    g_accepted = 0;
+    Endpoint* a = CreateEndpoint(0);
+    Endpoint* b = CreateEndpoint(0);
+    int32_t a_to_b = Connect(a, "127.0.0.1", b->local_port);
+    SetEventCallback(a_to_b, EVENT_CONNECTED, AcceptOnConnected);
+    SetDefaultHandler(a_to_b, Collect);
+    Pump(20);
+    ASSERT_EQ(a_to_b, g_accepted);
+    int32_t b_to_a = 0;
+    TransportConnectionInfo(a_to_b, nullptr, &b_to_a, nullptr);
+    SetDefaultHandler(b_to_a, Collect);
+
+    for (size_t size : {0u, 1u, 1400u, 2132u, 100000u}) {
+        std::vector<uint8_t> ab = Pattern(size, 1), ba = Pattern(size, 2);
+        ASSERT_EQ(0, TransportSend(a_to_b, ab.data(), int32_t(size), 8));
+        ASSERT_EQ(0, TransportSend(b_to_a, ba.data(), int32_t(size), 9));
+        g_received.clear();
+        for (int i = 0; i < 200 && g_received.size() < 2; ++i) Pump(1);
+        ASSERT_EQ(2u, g_received.size()) << size;
+        for (auto& [id, data] : g_received) EXPECT_EQ(id == b_to_a ? ab : ba, data) << size;
+        Pump(5);
+        EXPECT_EQ(0u, TransportPendingCount(a_to_b)) << size;
+        EXPECT_EQ(0u, TransportPendingCount(b_to_a)) << size;
+    }
+}
+
+TEST(TransportProcesses, PeerInAnotherProcessEchoesEverySize) {
+    TransportReset();
+    SetTransportLogSink(nullptr);
+    g_received.clear();
+    g_accepted = 0;
+    Endpoint* ep = CreateEndpoint(0);
+    ASSERT_NE(nullptr, ep);
+#ifdef _WIN32
+    std::string peer = ProgramFolder() + "\\transport_echo_peer.exe";
+#else
+    std::string peer = ProgramFolder() + "/transport_echo_peer";
+#endif
+    intptr_t child = SpawnProcess(peer, {"127.0.0.1", std::to_string(ep->local_port)});
+    ASSERT_NE(0, child);
+    // The peer connects to us; our side of the link is the lowest new id.
+    int32_t link = 0;
+    for (int i = 0; i < 5000 && link == 0; ++i) {
+        SocketWaitReadable(ep->socket, 10);
+        TransportThink(0);
+        if (TransportConnectionInfo(1, nullptr, nullptr, nullptr)) link = 1;
+    }
+    ASSERT_EQ(1, link);
+    SetDefaultHandler(link, Collect);
+    for (size_t size : {0u, 1u, 1400u, 2132u, 100000u}) {
+        std::vector<uint8_t> body = Pattern(size, uint32_t(size));
+        g_received.clear();
+        ASSERT_EQ(0, TransportSend(link, body.data(), int32_t(size), 8));
+        for (int i = 0; i < 5000 && g_received.empty(); ++i) {
+            SocketWaitReadable(ep->socket, 10);
+            TransportThink(0);
+        }
+        ASSERT_EQ(1u, g_received.size()) << size;
+        EXPECT_EQ(body, g_received[0].second) << size;
+    }
+    const char quit[] = "quit";
+    TransportSend(link, quit, 4, 99);
+    for (int i = 0; i < 50; ++i) {
+        SocketWaitReadable(ep->socket, 10);
+        TransportThink(0);
+    }
+    EXPECT_EQ(0, WaitProcess(child));
+    TransportReset();
+}
+
+}  // namespace
+}  // namespace ozlan::test

@@ -1,0 +1,278 @@
+// Receive path: reading datagrams, answering control messages, gathering user
+// messages in the bucket and delivering whole messages to default handlers.
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "transport/state.h"
+
+namespace ozlan {
+namespace {
+
+void SendConnectionIdBody(int32_t connection_id, int32_t body_id, uint16_t type) {
+    uint8_t body[kConnectionIdBodySize];
+    PutU32(body, uint32_t(body_id));
+    TransportSend(connection_id, body, int32_t(sizeof body), type);
+}
+
+void Acknowledge(int32_t connection_id, const MessageHeader& h) {
+    uint8_t body[kAckBodySize];
+    WriteAckBody(body, h.id, h.type, h.seq);
+    TransportSend(connection_id, body, int32_t(sizeof body), MSG_ACK);
+}
+
+void FireEvent(const ConnectionRef& c, int32_t event) {
+    if (c->callbacks[event]) c->callbacks[event](c->id, event, nullptr);
+}
+
+ConnectionRef FindConnectionRef(int32_t connection_id) {
+    auto& table = State().connections;
+    auto it = table.find(connection_id);
+    return it == table.end() ? nullptr : it->second;
+}
+
+size_t ExpectedControlLength(uint16_t type) {
+    switch (type) {
+        case MSG_CONNECT: return kConnectBodySize;
+        case MSG_ACK: return kAckBodySize;
+        case MSG_CONFIRM_CONNECT: return kConfirmConnectBodySize;
+        default: return kConnectionIdBodySize;
+    }
+}
+
+void OnConnect(Endpoint* endpoint, const MessageHeader& h, const uint8_t* body,
+               const SocketAddress& from) {
+    ConnectBody connect = ReadConnectBody(body);
+    Log("CONNECT: The remote user '%s:%u' is using version (%d,%d)\n", connect.host,
+        unsigned(connect.port), int(connect.version_major), int(connect.version_minor));
+    // Without the sender's id the link could never be confirmed or heartbeat.
+    if (connect.connection_id <= 0) {
+        ++State().stats.dropped_malformed;
+        return;
+    }
+    const uint8_t* ip = reinterpret_cast<const uint8_t*>(&from.ip);
+    char dotted[16];
+    std::snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
+    int32_t b = Connect(endpoint, dotted, connect.port, connect.connection_id);
+    if (b == 0) return;
+    uint8_t confirm[kConfirmConnectBodySize];
+    PutU32(confirm, uint32_t(connect.connection_id));
+    PutU32(confirm + 4, uint32_t(b));
+    TransportSend(b, confirm, int32_t(sizeof confirm), MSG_CONFIRM_CONNECT);
+    Log("We received a connect message\n");
+    Acknowledge(b, h);
+}
+
+void OnConfirmConnect(const MessageHeader& h, const uint8_t* body) {
+    int32_t a = GetI32(body);
+    int32_t b = GetI32(body + 4);
+    Log("CONFIRM CONNECT: The remote user(address:%d) confirms connection on our address %d\n", b,
+        a);
+    ConnectionRef c = FindConnectionRef(a);
+    if (!c) return;
+    c->remote_id = b;
+    ScheduleHeartbeat(*c);
+    FireEvent(c, EVENT_CONNECTED);
+    Acknowledge(a, h);
+}
+
+void OnConfirmDisconnect(const uint8_t* body) {
+    Log("CONFIRM DISCONNECT: The remote user confirms they have closed their connection\n");
+    ConnectionRef c = FindConnectionRef(GetI32(body));
+    if (!c) return;
+    FireEvent(c, EVENT_DISCONNECTED);
+    RemoveConnection(c->id);
+}
+
+void OnPeerClose(const MessageHeader& h, const uint8_t* body) {
+    int32_t x = GetI32(body);
+    Log("PEERCLOSE: The remote user is asking use to close our connection at address %d\n", x);
+    ConnectionRef c = FindConnectionRef(x);
+    if (!c) return;
+    FireEvent(c, EVENT_PEER_CLOSE);
+    SendConnectionIdBody(x, c->remote_id, MSG_CONFIRM_DISCONNECT);
+    Acknowledge(x, h);
+}
+
+void OnHeartbeat(const MessageHeader& h, const uint8_t* body) {
+    int32_t id = GetI32(body);
+    Log("HEARTBEAT RECEIVED: The remote user sent us a heartbeat message (remote address: %d)\n",
+        id);
+    Acknowledge(id, h);  // an unknown id leaves the last-error code at -8
+}
+
+void RemoveBucketEntry(TransportState& s, BucketList::iterator it) {
+    if (it->total > 1) {
+        s.bucket_bytes -= it->bytes;
+        --s.bucket_incomplete;
+        --it->connection->incomplete;
+    }
+    s.bucket_by_key.erase(BucketKey(it->connection_id, it->id));
+    s.bucket.erase(it);
+}
+
+// Whether the limits leave room for `bytes` more in a multi-fragment entry
+// (`opening` when the fragment would open a new entry).
+bool BucketHasRoom(TransportState& s, const Connection& c, size_t bytes, bool opening) {
+    const TransportLimits& l = s.limits;
+    if (s.bucket_bytes + bytes > l.max_incomplete_bytes) return false;
+    if (!opening) return true;
+    return s.bucket_incomplete < l.max_incomplete_messages &&
+           c.incomplete < l.max_incomplete_per_connection;
+}
+
+void OnUserMessage(const MessageHeader& h, const uint8_t* payload, const SocketAddress& from) {
+    TransportState& s = State();
+    auto index = s.by_address.find(AddressKey(from));
+    if (index == s.by_address.end()) {
+        ++s.stats.dropped_unknown_source;
+        return;
+    }
+    ConnectionRef c = s.connections[*index->second.begin()];  // lowest id wins
+    if (h.total == 0 || h.seq == 0 || h.seq > h.total) {
+        ++s.stats.dropped_malformed;
+        return;
+    }
+    // Entries are keyed by connection as well as id: two senders' ids are unrelated.
+    auto found = s.bucket_by_key.find(BucketKey(c->id, h.id));
+    if (found != s.bucket_by_key.end()) {
+        BucketEntry& e = *found->second;
+        if (e.total != h.total || e.type != h.type) {
+            ++s.stats.dropped_malformed;
+            return;
+        }
+        if (e.fragments.count(h.seq)) {
+            Log("the exact message is already in the message bucket\n");
+            Acknowledge(c->id, h);  // the sender repeats it because it lacks our answer
+            return;
+        }
+        if (e.total > 1 && !BucketHasRoom(s, *c, h.len, false)) {
+            ++s.stats.dropped_bucket_full;
+            return;
+        }
+        Acknowledge(c->id, h);
+        e.fragments[h.seq].assign(payload, payload + h.len);
+        e.bytes += h.len;
+        if (e.total > 1) s.bucket_bytes += h.len;
+        return;
+    }
+    if (h.total > 1 && !BucketHasRoom(s, *c, h.len, true)) {
+        ++s.stats.dropped_bucket_full;
+        return;
+    }
+    Log("Adding recceived message to the bucket\n");
+    Acknowledge(c->id, h);
+    BucketEntry e;
+    e.connection_id = c->id;
+    e.connection = c;
+    e.id = h.id;
+    e.type = h.type;
+    e.total = h.total;
+    e.first_arrival = Now();
+    e.bytes = h.len;
+    e.fragments[h.seq].assign(payload, payload + h.len);
+    if (e.total > 1) {
+        s.bucket_bytes += h.len;
+        ++s.bucket_incomplete;
+        ++c->incomplete;
+    }
+    s.bucket.push_back(std::move(e));
+    s.bucket_by_key[BucketKey(c->id, h.id)] = std::prev(s.bucket.end());
+}
+
+void HandleDatagram(Endpoint* endpoint, const uint8_t* datagram, size_t size,
+                    const SocketAddress& from) {
+    TransportState& s = State();
+    ++s.stats.datagrams_received;
+    MessageHeader h;
+    if (!ParseHeader(datagram, size, &h)) {
+        ++s.stats.dropped_malformed;
+        return;
+    }
+    Log("We have an unprocessed message: id:%d, len:%d, type:%d, seq:%d of %d\n", int(h.id),
+        int(h.len), int(h.type), int(h.seq), int(h.total));
+    const uint8_t* body = datagram + kHeaderSize;
+    if (IsControlType(h.type) && h.len != ExpectedControlLength(h.type)) {
+        ++s.stats.dropped_malformed;
+        return;
+    }
+    switch (h.type) {
+        case MSG_CONNECT: OnConnect(endpoint, h, body, from); break;
+        case MSG_CONFIRM_CONNECT: OnConfirmConnect(h, body); break;
+        case MSG_CONFIRM_DISCONNECT: OnConfirmDisconnect(body); break;
+        case MSG_PEERCLOSE: OnPeerClose(h, body); break;
+        case MSG_HEARTBEAT: OnHeartbeat(h, body); break;
+        case MSG_ACK: ApplyAcknowledgement(GetU32(body), GetU16(body + 6)); break;
+        default: OnUserMessage(h, body, from); break;
+    }
+}
+
+}  // namespace
+
+void HandleIncomingDatagram(Endpoint* endpoint, const uint8_t* datagram, size_t size,
+                            const SocketAddress& from) {
+    HandleDatagram(endpoint, datagram, size, from);
+}
+
+void ReceiveStep() {
+    TransportState& s = State();
+    uint8_t buffer[kReceiveBufferSize];
+    for (size_t i = 0; i < s.endpoints.size(); ++i) {
+        Endpoint* endpoint = s.endpoints[i].get();
+        for (size_t n = 0; n < s.limits.max_datagrams_per_poll; ++n) {
+            if (SocketWaitReadable(endpoint->socket, 0) != 1) break;
+            SocketAddress from;
+            int error = 0;
+            int got = SocketReceiveFrom(endpoint->socket, buffer, sizeof buffer, &from, &error);
+            if (got < 0) {
+                Log("recv error: %d\n", error);
+                continue;
+            }
+            if (got == 0) continue;
+            HandleDatagram(endpoint, buffer, size_t(got), from);
+        }
+    }
+}
+
+void DeliverStep() {
+    TransportState& s = State();
+    int64_t now = Now();
+    std::vector<uint8_t> joined;
+    for (auto it = s.bucket.begin(); it != s.bucket.end();) {
+        BucketEntry& e = *it;
+        auto next = std::next(it);
+        if (e.fragments.size() == e.total) {
+            DefaultHandler handler = e.connection->handler;
+            if (e.total == 1) {
+                const std::vector<uint8_t>& p = e.fragments.begin()->second;
+                if (handler) handler(p.data(), int32_t(p.size()), e.type, e.connection_id, nullptr);
+            } else {
+                joined.clear();
+                joined.reserve(e.bytes);
+                for (auto& [seq, p] : e.fragments) joined.insert(joined.end(), p.begin(), p.end());
+                if (!joined.empty() && handler) {
+                    handler(joined.data(), int32_t(joined.size()), e.type, e.connection_id,
+                            nullptr);
+                }
+            }
+            ++s.stats.messages_delivered;
+            RemoveBucketEntry(s, it);
+        } else if (now - e.first_arrival > kTimeoutMs) {
+            ++s.stats.dropped_expired;
+            RemoveBucketEntry(s, it);
+        }
+        it = next;
+    }
+}
+
+int64_t BucketNextExpiry() {
+    const BucketList& bucket = State().bucket;
+    return bucket.empty() ? INT64_MAX : bucket.front().first_arrival;
+}
+
+void ClearBucket() {
+    TransportState& s = State();
+    while (!s.bucket.empty()) RemoveBucketEntry(s, s.bucket.begin());
+}
+
+}  // namespace ozlan

@@ -1,0 +1,202 @@
+// Sending side: TransportSend, the pass loop, resends, time-outs, heartbeats and
+// what an acknowledgement removes.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "transport/state.h"
+
+namespace ozlan {
+namespace {
+
+void IndexUnacked(TransportState& s, UnackedList::iterator it) {
+    s.unacked_by_id[(*it)->header.id].push_back(it);
+}
+
+void UnindexUnacked(TransportState& s, UnackedList::iterator it) {
+    auto found = s.unacked_by_id.find((*it)->header.id);
+    if (found == s.unacked_by_id.end()) return;
+    auto& list = found->second;
+    list.erase(std::find(list.begin(), list.end(), it));
+    if (list.empty()) s.unacked_by_id.erase(found);
+}
+
+void EraseUnacked(TransportState& s, UnackedList::iterator it) {
+    UnindexUnacked(s, it);
+    ReleaseMessage(**it);
+    s.unacked.erase(it);
+}
+
+void SendDatagram(const Message& m) {
+    uint8_t datagram[kMaxDatagram];
+    size_t len = std::min<size_t>(m.payload.size(), kMaxFragmentPayload);
+    WriteHeader(datagram, m.header);
+    if (len) std::memcpy(datagram + kHeaderSize, m.payload.data(), len);
+    SocketSendTo(m.connection->endpoint->socket, datagram, kHeaderSize + len, m.connection->remote);
+    ++State().stats.datagrams_sent;
+}
+
+void SendStep(TransportState& s) {
+    while (!s.send_queue.empty()) {
+        MessagePtr m = std::move(s.send_queue.front());
+        s.send_queue.pop_front();
+        SendDatagram(*m);
+        if (m->header.type == MSG_ACK) {
+            ReleaseMessage(*m);
+        } else {
+            s.unacked.push_back(std::move(m));
+            IndexUnacked(s, std::prev(s.unacked.end()));
+        }
+    }
+}
+
+void ResendAndTimeOutStep(TransportState& s) {
+    for (auto it = s.unacked.begin(); it != s.unacked.end(); ++it) {
+        Message& m = **it;
+        int64_t now = Now();
+        // The list is in order of creation, and idle time never exceeds age: once a
+        // message is younger than the resend interval, so is every one behind it.
+        if (now - m.created <= kResendIntervalMs) return;
+        const Connection& c = *m.connection;
+        if (now - m.created > kTimeoutMs) {
+            Log("Message %u timed out on address %d. %d bytes, %d of %d, %s:%u\n", m.header.id,
+                m.connection_id, int(m.header.len), int(m.header.seq), int(m.header.total), c.host,
+                unsigned(c.endpoint->local_port));
+            ConnectionRef keep = m.connection;  // the callback may not outlive the record
+            int32_t connection_id = m.connection_id;
+            if (keep->callbacks[EVENT_TIMED_OUT]) {
+                keep->callbacks[EVENT_TIMED_OUT](connection_id, EVENT_TIMED_OUT, nullptr);
+            }
+            EraseUnacked(s, it);
+            RemoveConnection(connection_id);
+            return;  // one time-out per pass
+        }
+        if (now - m.last_sent > kResendIntervalMs) {
+            ++m.tries;
+            Log("Message %u being resent (%d tries so far) on address %d. %d bytes, %d of %d, "
+                "%s:%u\n",
+                m.header.id, m.tries, m.connection_id, int(m.header.len), int(m.header.seq),
+                int(m.header.total), c.host, unsigned(c.endpoint->local_port));
+            if (FindConnection(m.connection_id)) SendDatagram(m);
+            m.last_sent = now;
+        }
+    }
+}
+
+void HeartbeatStep(TransportState& s) {
+    int64_t now = Now();
+    // The walk runs only when some connection's heartbeat may be due.
+    if (now <= s.next_heartbeat_due) return;
+    int64_t next_due = INT64_MAX;
+    for (auto& [id, c] : s.connections) {
+        if (c->remote_id <= 0) continue;
+        if (now - c->heartbeat_time > kHeartbeatIntervalMs) {
+            Log("HEARTBEAT: sending heartbeat on address %d\n", id);
+            uint8_t body[kConnectionIdBodySize];
+            PutU32(body, uint32_t(c->remote_id));
+            c->heartbeat_time = now;
+            // Queuing adds no connection, so the table walk stays valid.
+            TransportSend(id, body, int32_t(sizeof body), MSG_HEARTBEAT);
+        }
+        next_due = std::min(next_due, c->heartbeat_time + kHeartbeatIntervalMs);
+    }
+    s.next_heartbeat_due = next_due;
+}
+
+}  // namespace
+
+int32_t TransportSend(int32_t connection_id, const void* data, int32_t length, uint32_t type) {
+    TransportState& s = State();
+    std::lock_guard guard(s.lock);
+    auto found = s.connections.find(connection_id);
+    if (found == s.connections.end()) {
+        SetLastError(TRANSPORT_ERR_NO_CONNECTION);
+        return -1;
+    }
+    uint32_t id = ++s.message_id_counter;
+    if (length < 0) return 0;
+    if (!data && length > 0) {
+        SetLastError(TRANSPORT_ERR_ARGUMENTS);
+        return 0;
+    }
+    // The fragment count must fit the 16-bit total field.
+    if (FragmentCount(size_t(length)) > 0xFFFF) {
+        SetLastError(TRANSPORT_ERR_ARGUMENTS);
+        return 0;
+    }
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    uint32_t total = FragmentCount(size_t(length));
+    int64_t now = Now();
+    size_t offset = 0;
+    for (uint32_t k = 1; k <= total; ++k) {
+        auto m = std::make_unique<Message>();
+        size_t len = std::min(size_t(length) - offset, kMaxFragmentPayload);
+        m->connection_id = connection_id;
+        m->connection = found->second;
+        m->header = MessageHeader{id, uint16_t(type), uint16_t(k), uint16_t(total), uint16_t(len)};
+        if (len) m->payload.assign(bytes + offset, bytes + offset + len);
+        m->created = m->last_sent = now;
+        offset += len;
+        ++found->second->pending;
+        s.send_queue.push_back(std::move(m));
+    }
+    return 0;
+}
+
+// Removes the first unacknowledged fragment with this id (and this seq, when the
+// acknowledgement names one).
+void ApplyAcknowledgement(uint32_t id, uint16_t seq) {
+    TransportState& s = State();
+    auto found = s.unacked_by_id.find(id);
+    if (found == s.unacked_by_id.end()) return;
+    for (UnackedList::iterator it : found->second) {
+        if (seq == 0 || (*it)->header.seq == seq) {
+            EraseUnacked(s, it);
+            return;
+        }
+    }
+}
+
+int32_t TransportThink(uint32_t budget_ms) {
+    TransportState& s = State();
+    std::unique_lock guard(s.lock);
+    if (s.in_pass) return 0;
+    int64_t entered = Now();
+    for (;;) {
+        s.in_pass = true;
+        ReceiveStep();
+        DeliverStep();
+        SendStep(s);
+        ResendAndTimeOutStep(s);
+        HeartbeatStep(s);
+        s.in_pass = false;
+
+        int64_t now = Now();
+        if (budget_ms == 0) break;
+        // Let other threads send during the pause.
+        guard.unlock();
+        s.sleep(1);
+        guard.lock();
+        if (budget_ms != kThinkForever && now - entered >= int64_t(budget_ms)) break;
+    }
+    return 0;
+}
+
+int64_t TransportNextDueMs(int64_t max_wait_ms) {
+    TransportState& s = State();
+    std::lock_guard guard(s.lock);
+    if (!s.send_queue.empty()) return 0;
+    int64_t now = Now();
+    int64_t due = INT64_MAX;
+    for (const MessagePtr& m : s.unacked) {
+        due = std::min({due, m->created + kTimeoutMs + 1, m->last_sent + kResendIntervalMs + 1});
+        if (now - m->created <= kResendIntervalMs) break;  // the rest are younger still
+    }
+    if (s.next_heartbeat_due != INT64_MAX) due = std::min(due, s.next_heartbeat_due + 1);
+    int64_t expiry = BucketNextExpiry();
+    if (expiry != INT64_MAX) due = std::min(due, expiry + kTimeoutMs + 1);
+    if (due == INT64_MAX) return max_wait_ms;
+    return std::clamp<int64_t>(due - now, 0, max_wait_ms);
+}
+
+}  // namespace ozlan

@@ -1,0 +1,49 @@
+// The one seam between the transport and the operating system: UDP sockets, name
+// resolution, time and sleep. socket_win32.cpp implements it on Winsock 1.1,
+// socket_posix.cpp on BSD sockets. Addresses and ports cross it in network order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ozlan {
+
+using SocketHandle = intptr_t;
+constexpr SocketHandle kInvalidSocket = -1;
+
+struct SocketAddress {
+    uint32_t ip = 0;    // network byte order
+    uint16_t port = 0;  // network byte order
+};
+
+// Starts the platform's socket library (version 1.1 on Windows); true on success.
+bool SocketStartup();
+SocketHandle SocketOpenUdp();
+// Binds to all local addresses (or `ip` when non-zero) at `port` (host order).
+bool SocketBind(SocketHandle s, uint16_t port, uint32_t ip = 0);
+// The bound port in host order; false when it cannot be read.
+bool SocketLocalPort(SocketHandle s, uint16_t* port);
+bool SocketSetNonBlocking(SocketHandle s);
+void SocketClose(SocketHandle s);
+
+// Result of the send; the transport does not look at it.
+int SocketSendTo(SocketHandle s, const void* data, size_t size, const SocketAddress& to);
+
+// Receives one datagram. Returns its size (datagrams larger than `capacity` are cut
+// to it), 0 when there was nothing to take (a connection-reset report from an
+// earlier send counts as nothing), or -1 with *error set to the platform's code.
+int SocketReceiveFrom(SocketHandle s, void* buffer, size_t capacity, SocketAddress* from,
+                      int* error);
+
+// Waits up to timeout_ms (0: just polls) for `s` to become readable.
+// Returns 1 when readable, 0 when not, -1 on failure.
+int SocketWaitReadable(SocketHandle s, int timeout_ms);
+
+// Dotted IPv4 text first, then a host-name look-up taking the first address.
+bool ResolveIPv4(const char* host, uint32_t* ip);
+
+// Monotonic milliseconds; the transport's default clock.
+int64_t SystemNowMs();
+void SystemSleepMs(int ms);
+
+}  // namespace ozlan

@@ -1,0 +1,111 @@
+#ifndef _WIN32
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "transport/socket.h"
+
+namespace ozlan {
+
+bool SocketStartup() { return true; }
+
+SocketHandle SocketOpenUdp() {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    return fd < 0 ? kInvalidSocket : SocketHandle(fd);
+}
+
+bool SocketBind(SocketHandle s, uint16_t port, uint32_t ip) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = ip;
+    return ::bind(int(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+bool SocketLocalPort(SocketHandle s, uint16_t* port) {
+    sockaddr_in a{};
+    socklen_t n = sizeof a;
+    if (::getsockname(int(s), reinterpret_cast<sockaddr*>(&a), &n) != 0) return false;
+    *port = ntohs(a.sin_port);
+    return true;
+}
+
+bool SocketSetNonBlocking(SocketHandle s) {
+    int flags = ::fcntl(int(s), F_GETFL, 0);
+    return flags >= 0 && ::fcntl(int(s), F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+void SocketClose(SocketHandle s) {
+    if (s != kInvalidSocket) ::close(int(s));
+}
+
+int SocketSendTo(SocketHandle s, const void* data, size_t size, const SocketAddress& to) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = to.port;
+    a.sin_addr.s_addr = to.ip;
+    return int(::sendto(int(s), data, size, 0, reinterpret_cast<sockaddr*>(&a), sizeof a));
+}
+
+int SocketReceiveFrom(SocketHandle s, void* buffer, size_t capacity, SocketAddress* from,
+                      int* error) {
+    sockaddr_in a{};
+    socklen_t n = sizeof a;
+    ssize_t got = ::recvfrom(int(s), buffer, capacity, 0, reinterpret_cast<sockaddr*>(&a), &n);
+    if (got < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED) return 0;
+        *error = errno;
+        return -1;
+    }
+    from->ip = a.sin_addr.s_addr;
+    from->port = a.sin_port;
+    return int(got);
+}
+
+int SocketWaitReadable(SocketHandle s, int timeout_ms) {
+    pollfd p{int(s), POLLIN, 0};
+    int r = ::poll(&p, 1, timeout_ms);
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    return r > 0 ? 1 : 0;
+}
+
+bool ResolveIPv4(const char* host, uint32_t* ip) {
+    in_addr a{};
+    if (::inet_pton(AF_INET, host, &a) == 1) {
+        *ip = a.s_addr;
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* result = nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &result) != 0 || !result) return false;
+    *ip = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
+    ::freeaddrinfo(result);
+    return true;
+}
+
+int64_t SystemNowMs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+void SystemSleepMs(int ms) {
+    timespec t{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace ozlan
+
+#endif

@@ -1,0 +1,116 @@
+#ifdef _WIN32
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstring>
+
+#include "transport/socket.h"
+
+namespace ozlan {
+
+bool SocketStartup() {
+    WSADATA data;
+    return WSAStartup(0x0101, &data) == 0;
+}
+
+SocketHandle SocketOpenUdp() {
+    SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    return s == INVALID_SOCKET ? kInvalidSocket : SocketHandle(s);
+}
+
+bool SocketBind(SocketHandle s, uint16_t port, uint32_t ip) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = ip;
+    return ::bind(SOCKET(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+bool SocketLocalPort(SocketHandle s, uint16_t* port) {
+    sockaddr_in a{};
+    int n = sizeof a;
+    if (::getsockname(SOCKET(s), reinterpret_cast<sockaddr*>(&a), &n) != 0) return false;
+    *port = ntohs(a.sin_port);
+    return true;
+}
+
+bool SocketSetNonBlocking(SocketHandle s) {
+    u_long on = 1;
+    return ::ioctlsocket(SOCKET(s), FIONBIO, &on) == 0;
+}
+
+void SocketClose(SocketHandle s) {
+    if (s != kInvalidSocket) ::closesocket(SOCKET(s));
+}
+
+int SocketSendTo(SocketHandle s, const void* data, size_t size, const SocketAddress& to) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = to.port;
+    a.sin_addr.s_addr = to.ip;
+    return ::sendto(SOCKET(s), static_cast<const char*>(data), int(size), 0,
+                    reinterpret_cast<sockaddr*>(&a), sizeof a);
+}
+
+int SocketReceiveFrom(SocketHandle s, void* buffer, size_t capacity, SocketAddress* from,
+                      int* error) {
+    sockaddr_in a{};
+    int n = sizeof a;
+    int got = ::recvfrom(SOCKET(s), static_cast<char*>(buffer), int(capacity), 0,
+                         reinterpret_cast<sockaddr*>(&a), &n);
+    if (got == SOCKET_ERROR) {
+        int code = WSAGetLastError();
+        // An ICMP port-unreachable from an earlier send shows up here as a reset:
+        // there is simply nothing to read. A datagram longer than the buffer arrives cut.
+        if (code == WSAEWOULDBLOCK || code == WSAECONNRESET) return 0;
+        if (code == WSAEMSGSIZE) {
+            got = int(capacity);
+        } else {
+            *error = code;
+            return -1;
+        }
+    }
+    from->ip = a.sin_addr.s_addr;
+    from->port = a.sin_port;
+    return got;
+}
+
+int SocketWaitReadable(SocketHandle s, int timeout_ms) {
+    fd_set read_set;
+    FD_ZERO(&read_set);
+    FD_SET(SOCKET(s), &read_set);
+    timeval wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    int r = ::select(0, &read_set, nullptr, nullptr, &wait);
+    if (r == SOCKET_ERROR) return -1;
+    return r > 0 ? 1 : 0;
+}
+
+bool ResolveIPv4(const char* host, uint32_t* ip) {
+    unsigned long dotted = ::inet_addr(host);
+    if (dotted != INADDR_NONE || std::strcmp(host, "255.255.255.255") == 0) {
+        *ip = uint32_t(dotted);
+        return true;
+    }
+    hostent* entry = ::gethostbyname(host);
+    if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) return false;
+    std::memcpy(ip, entry->h_addr_list[0], 4);
+    return true;
+}
+
+int64_t SystemNowMs() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return int64_t(now.QuadPart / (frequency.QuadPart / 1000));
+}
+
+void SystemSleepMs(int ms) { Sleep(DWORD(ms)); }
+
+}  // namespace ozlan
+
+#endif

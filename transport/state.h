@@ -1,0 +1,123 @@
+// The transport's process-wide record, shared by endpoint.cpp, send.cpp and
+// receive.cpp. Every access holds `lock`; it is recursive so that callbacks run
+// inside a pass may send.
+#pragma once
+
+#include <cstdarg>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <unordered_map>
+#include <vector>
+
+#include "transport/transport.h"
+
+namespace ozlan {
+
+struct Connection {
+    int32_t id = 0;
+    char host[kHostFieldSize] = {};
+    SocketAddress remote;
+    Endpoint* endpoint = nullptr;
+    int32_t remote_id = 0;
+    int64_t heartbeat_time = 0;
+    EventCallback callbacks[4] = {};
+    DefaultHandler handler = nullptr;
+    size_t pending = 0;     // messages queued or unacknowledged
+    size_t incomplete = 0;  // its multi-fragment messages still gathering in the bucket
+};
+using ConnectionRef = std::shared_ptr<Connection>;
+
+struct Message {
+    int32_t connection_id = 0;
+    ConnectionRef connection;  // keeps the record alive after it leaves the table
+    MessageHeader header;
+    std::vector<uint8_t> payload;
+    int64_t created = 0;
+    int64_t last_sent = 0;
+    int32_t tries = 0;
+};
+using MessagePtr = std::unique_ptr<Message>;
+using UnackedList = std::list<MessagePtr>;
+
+// Fragments of one message from one connection, gathered until all have arrived.
+struct BucketEntry {
+    int32_t connection_id = 0;
+    ConnectionRef connection;
+    uint32_t id = 0;
+    uint16_t type = 0;
+    uint16_t total = 0;
+    int64_t first_arrival = 0;
+    size_t bytes = 0;
+    std::map<uint16_t, std::vector<uint8_t>> fragments;  // by seq
+};
+using BucketList = std::list<BucketEntry>;
+
+inline uint64_t AddressKey(const SocketAddress& a) { return (uint64_t(a.ip) << 16) | a.port; }
+inline uint64_t BucketKey(int32_t connection_id, uint32_t id) {
+    return (uint64_t(uint32_t(connection_id)) << 32) | id;
+}
+
+struct TransportState {
+    std::recursive_mutex lock;
+
+    bool socket_library_started = false;
+    std::vector<std::unique_ptr<Endpoint>> endpoints;  // creation order
+    std::map<int32_t, ConnectionRef> connections;      // ascending id
+    // Source address -> ids of connections with that remote address; lowest id wins.
+    std::unordered_map<uint64_t, std::set<int32_t>> by_address;
+    int32_t next_connection_id = 1;
+    uint32_t message_id_counter = 0;
+    int32_t last_error = 0;
+    // Heartbeats are due no earlier than this (heartbeat time + interval, lowest).
+    int64_t next_heartbeat_due = INT64_MAX;
+
+    std::deque<MessagePtr> send_queue;
+    UnackedList unacked;  // order of first sending
+    // message id -> its entries in `unacked`, in list order
+    std::unordered_map<uint32_t, std::vector<UnackedList::iterator>> unacked_by_id;
+
+    BucketList bucket;  // order of first fragment's arrival
+    std::unordered_map<uint64_t, BucketList::iterator> bucket_by_key;
+    size_t bucket_bytes = 0;       // payload held by multi-fragment entries
+    size_t bucket_incomplete = 0;  // multi-fragment entries
+    bool in_pass = false;          // a handler's nested TransportThink does nothing
+
+    TransportLimits limits;
+    TransportStats stats;
+    LogSink log_sink;
+    NowFunction now;
+    SleepFunction sleep;
+
+    TransportState();
+};
+
+TransportState& State();
+
+int64_t Now();
+void Log(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+Connection* FindConnection(int32_t connection_id);
+bool RemoveConnection(int32_t connection_id);
+void SetLastError(int32_t code);
+void ReleaseMessage(Message& m);  // drops the connection's pending count
+// A connection's remote id became known: its heartbeats start counting.
+void ScheduleHeartbeat(const Connection& c);
+void ApplyAcknowledgement(uint32_t id, uint16_t seq);
+
+// Receive path and deliver step (receive.cpp), and the bucket's time-outs.
+void ReceiveStep();
+void HandleIncomingDatagram(Endpoint* endpoint, const uint8_t* datagram, size_t size,
+                            const SocketAddress& from);
+void DeliverStep();
+int64_t BucketNextExpiry();  // earliest first_arrival in the bucket, or INT64_MAX
+void ClearBucket();
+
+}  // namespace ozlan

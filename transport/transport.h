@@ -1,0 +1,111 @@
+// Reliable-UDP peer transport: endpoints (local UDP sockets), connections to remote
+// parties, reliable fragmented messages, heartbeats and time-outs, all driven by
+// TransportThink passes. State is process-wide; see state.h for the record.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "transport/message.h"
+#include "transport/socket.h"
+
+namespace ozlan {
+
+struct Endpoint {
+    SocketHandle socket = kInvalidSocket;
+    uint16_t local_port = 0;  // host order; the port the system actually bound
+};
+
+enum ConnectionEvent : int32_t {
+    EVENT_CONNECTED = 0,
+    EVENT_PEER_CLOSE = 1,
+    EVENT_DISCONNECTED = 2,
+    EVENT_TIMED_OUT = 3,
+};
+
+// Called as callback(connection id, event, nullptr).
+using EventCallback = void (*)(int32_t connection_id, int32_t event, void* reserved);
+// Called as handler(data, length, type, connection id, nullptr); data lives only
+// for the call.
+using DefaultHandler = void (*)(const uint8_t* data, int32_t length, int32_t type,
+                                int32_t connection_id, void* reserved);
+
+// Last-error codes.
+enum TransportError : int32_t {
+    TRANSPORT_OK = 0,
+    TRANSPORT_ERR_WINSOCK = -2,
+    TRANSPORT_ERR_SOCKET = -3,
+    TRANSPORT_ERR_BIND = -4,
+    TRANSPORT_ERR_NONBLOCKING = -5,
+    TRANSPORT_ERR_ARGUMENTS = -6,
+    TRANSPORT_ERR_LOOKUP = -7,
+    TRANSPORT_ERR_NO_CONNECTION = -8,
+};
+
+constexpr int64_t kResendIntervalMs = 10000;
+constexpr int64_t kTimeoutMs = 30000;
+constexpr int64_t kHeartbeatIntervalMs = 30000;
+constexpr uint32_t kThinkForever = 0xFFFFFFFFu;
+
+// Endpoints and connections.
+Endpoint* CreateEndpoint(uint16_t port);
+int32_t Connect(Endpoint* endpoint, const char* host, uint16_t port, int32_t remote_id);
+inline int32_t Connect(Endpoint* endpoint, const char* host, uint16_t port) {
+    return Connect(endpoint, host, port, 0);
+}
+void SetEventCallback(int32_t connection_id, int32_t event, EventCallback callback);
+void SetDefaultHandler(int32_t connection_id, DefaultHandler handler);
+
+// Sending and the periodic pass.
+int32_t TransportSend(int32_t connection_id, const void* data, int32_t length, uint32_t type);
+int32_t TransportThink(uint32_t budget_ms);
+
+// Last-error code and its message ("[-3] unable to aquire socket").
+int32_t TransportLastError();
+const char* TransportErrorText(int32_t code);
+
+// --- Seams for embedding programs and tests -------------------------------------
+
+// Diagnostic lines go here; the default writes them to standard output. A null
+// sink silences them.
+using LogSink = void (*)(const char* line);
+void SetTransportLogSink(LogSink sink);
+
+// Replaces the clock and the pause between passes (null restores the system's).
+using NowFunction = int64_t (*)();
+using SleepFunction = void (*)(int ms);
+void SetTransportClock(NowFunction now, SleepFunction sleep);
+
+// Bounds on what a remote party can make the receiver hold.
+struct TransportLimits {
+    size_t max_incomplete_messages = 1024;             // in the bucket, over all connections
+    size_t max_incomplete_per_connection = 64;
+    size_t max_incomplete_bytes = 32u * 1024 * 1024;   // payload held for incomplete messages
+    size_t max_datagrams_per_poll = 4096;              // per endpoint and pass
+};
+void SetTransportLimits(const TransportLimits& limits);
+
+struct TransportStats {
+    uint64_t datagrams_received = 0;
+    uint64_t datagrams_sent = 0;
+    uint64_t dropped_malformed = 0;       // short datagram, bad len, bad control len, bad seq
+    uint64_t dropped_unknown_source = 0;  // user message from no connection's address
+    uint64_t dropped_bucket_full = 0;     // fragment refused by the limits above
+    uint64_t dropped_expired = 0;         // incomplete messages given up
+    uint64_t messages_delivered = 0;
+};
+TransportStats GetTransportStats();
+
+// Queued plus unacknowledged messages of a connection (fragments count singly).
+size_t TransportPendingCount(int32_t connection_id);
+// The connection's remote address, remote id and endpoint; false if not in the table.
+bool TransportConnectionInfo(int32_t connection_id, SocketAddress* remote, int32_t* remote_id,
+                             Endpoint** endpoint);
+// Milliseconds until the next resend, time-out, heartbeat or bucket expiry is due
+// (0 when something is due now, or queued to send; max_wait_ms when nothing is).
+int64_t TransportNextDueMs(int64_t max_wait_ms);
+
+// Closes every socket and forgets all state, counters included, as if newly loaded.
+void TransportReset();
+
+}  // namespace ozlan
