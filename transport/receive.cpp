@@ -50,6 +50,10 @@ void OnConnect(Endpoint* endpoint, const MessageHeader& h, const uint8_t* body,
         ++State().stats.dropped_malformed;
         return;
     }
+    if (State().connections.size() >= State().limits.max_connections) {
+        ++State().stats.dropped_connection_limit;
+        return;
+    }
     const uint8_t* ip = reinterpret_cast<const uint8_t*>(&from.ip);
     char dotted[16];
     std::snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
