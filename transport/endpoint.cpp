@@ -61,7 +61,7 @@ bool RemoveConnection(int32_t connection_id) {
     TransportState& s = State();
     auto it = s.connections.find(connection_id);
     if (it == s.connections.end()) return false;
-    auto index = s.by_address.find(AddressKey(it->second->remote));
+    auto index = s.by_address.find(AddressKey(it->second->endpoint, it->second->remote));
     if (index != s.by_address.end()) {
         index->second.erase(connection_id);
         if (index->second.empty()) s.by_address.erase(index);
@@ -79,7 +79,7 @@ void ReleaseMessage(Message& m) {
     if (m.connection && m.connection->pending > 0) --m.connection->pending;
 }
 
-Endpoint* CreateEndpoint(uint16_t port) {
+Endpoint* CreateEndpoint(uint16_t port, uint32_t bind_ip) {
     TransportState& s = State();
     std::lock_guard guard(s.lock);
     if (!s.socket_library_started) {
@@ -96,7 +96,7 @@ Endpoint* CreateEndpoint(uint16_t port) {
         return nullptr;
     }
     endpoint->local_port = port;
-    if (!SocketBind(endpoint->socket, port)) {
+    if (!SocketBind(endpoint->socket, port, bind_ip)) {
         SocketClose(endpoint->socket);
         SetLastError(TRANSPORT_ERR_BIND);
         return nullptr;
@@ -141,7 +141,7 @@ int32_t Connect(Endpoint* endpoint, const char* host, uint16_t port, int32_t rem
     c->remote_id = remote_id;
     c->heartbeat_time = Now();
     s.connections[c->id] = c;
-    s.by_address[AddressKey(c->remote)].insert(c->id);
+    s.by_address[AddressKey(endpoint, c->remote)].insert(c->id);
     if (remote_id > 0) ScheduleHeartbeat(*c);
 
     if (remote_id == 0) {
@@ -188,6 +188,11 @@ void SetTransportClock(NowFunction now, SleepFunction sleep) {
     State().sleep = sleep ? sleep : SystemSleepMs;
 }
 
+void SetAcceptCallback(AcceptCallback callback) {
+    std::lock_guard guard(State().lock);
+    State().on_accept = callback;
+}
+
 void SetTransportLimits(const TransportLimits& limits) {
     std::lock_guard guard(State().lock);
     State().limits = limits;
@@ -231,6 +236,7 @@ void TransportReset() {
     s.last_error = 0;
     s.next_heartbeat_due = INT64_MAX;
     s.stats = TransportStats{};
+    s.on_accept = nullptr;
 }
 
 }  // namespace ozlan

@@ -59,6 +59,7 @@ void OnConnect(Endpoint* endpoint, const MessageHeader& h, const uint8_t* body,
     std::snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
     int32_t b = Connect(endpoint, dotted, connect.port, connect.connection_id);
     if (b == 0) return;
+    if (State().on_accept) State().on_accept(b);
     uint8_t confirm[kConfirmConnectBodySize];
     PutU32(confirm, uint32_t(connect.connection_id));
     PutU32(confirm + 4, uint32_t(b));
@@ -125,9 +126,10 @@ bool BucketHasRoom(TransportState& s, const Connection& c, size_t bytes, bool op
            c.incomplete < l.max_incomplete_per_connection;
 }
 
-void OnUserMessage(const MessageHeader& h, const uint8_t* payload, const SocketAddress& from) {
+void OnUserMessage(const Endpoint* endpoint, const MessageHeader& h, const uint8_t* payload,
+                   const SocketAddress& from) {
     TransportState& s = State();
-    auto index = s.by_address.find(AddressKey(from));
+    auto index = s.by_address.find(AddressKey(endpoint, from));
     if (index == s.by_address.end()) {
         ++s.stats.dropped_unknown_source;
         return;
@@ -207,7 +209,7 @@ void HandleDatagram(Endpoint* endpoint, const uint8_t* datagram, size_t size,
         case MSG_PEERCLOSE: OnPeerClose(h, body); break;
         case MSG_HEARTBEAT: OnHeartbeat(h, body); break;
         case MSG_ACK: ApplyAcknowledgement(GetU32(body), GetU16(body + 6)); break;
-        default: OnUserMessage(h, body, from); break;
+        default: OnUserMessage(endpoint, h, body, from); break;
     }
 }
 

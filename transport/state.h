@@ -56,7 +56,19 @@ struct BucketEntry {
 };
 using BucketList = std::list<BucketEntry>;
 
-inline uint64_t AddressKey(const SocketAddress& a) { return (uint64_t(a.ip) << 16) | a.port; }
+// A remote address as seen on one endpoint.
+struct AddressKey {
+    const Endpoint* endpoint;
+    uint64_t address;
+    AddressKey(const Endpoint* e, const SocketAddress& a)
+        : endpoint(e), address((uint64_t(a.ip) << 16) | a.port) {}
+    bool operator==(const AddressKey&) const = default;
+};
+struct AddressKeyHash {
+    size_t operator()(const AddressKey& k) const {
+        return std::hash<uint64_t>()(k.address) ^ (std::hash<const void*>()(k.endpoint) << 1);
+    }
+};
 inline uint64_t BucketKey(int32_t connection_id, uint32_t id) {
     return (uint64_t(uint32_t(connection_id)) << 32) | id;
 }
@@ -67,8 +79,9 @@ struct TransportState {
     bool socket_library_started = false;
     std::vector<std::unique_ptr<Endpoint>> endpoints;  // creation order
     std::map<int32_t, ConnectionRef> connections;      // ascending id
-    // Source address -> ids of connections with that remote address; lowest id wins.
-    std::unordered_map<uint64_t, std::set<int32_t>> by_address;
+    // Endpoint and source address -> ids of its connections with that remote
+    // address; the lowest id wins.
+    std::unordered_map<AddressKey, std::set<int32_t>, AddressKeyHash> by_address;
     int32_t next_connection_id = 1;
     uint32_t message_id_counter = 0;
     int32_t last_error = 0;
@@ -86,6 +99,7 @@ struct TransportState {
     size_t bucket_incomplete = 0;  // multi-fragment entries
     bool in_pass = false;          // a handler's nested TransportThink does nothing
 
+    AcceptCallback on_accept = nullptr;
     TransportLimits limits;
     TransportStats stats;
     LogSink log_sink;

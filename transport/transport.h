@@ -47,8 +47,9 @@ constexpr int64_t kTimeoutMs = 30000;
 constexpr int64_t kHeartbeatIntervalMs = 30000;
 constexpr uint32_t kThinkForever = 0xFFFFFFFFu;
 
-// Endpoints and connections.
-Endpoint* CreateEndpoint(uint16_t port);
+// Endpoints and connections. `bind_ip` (network order, 0 for all local addresses)
+// lets a server listen on one address.
+Endpoint* CreateEndpoint(uint16_t port, uint32_t bind_ip = 0);
 int32_t Connect(Endpoint* endpoint, const char* host, uint16_t port, int32_t remote_id);
 inline int32_t Connect(Endpoint* endpoint, const char* host, uint16_t port) {
     return Connect(endpoint, host, port, 0);
@@ -75,6 +76,11 @@ void SetTransportLogSink(LogSink sink);
 using NowFunction = int64_t (*)();
 using SleepFunction = void (*)(int ms);
 void SetTransportClock(NowFunction now, SleepFunction sleep);
+
+// Called with the id of each connection that the receive path makes for an incoming
+// connect, before its confirmation is queued: a server registers its handlers here.
+using AcceptCallback = void (*)(int32_t connection_id);
+void SetAcceptCallback(AcceptCallback callback);
 
 // Bounds on what a remote party can make the receiver hold.
 struct TransportLimits {

@@ -1,0 +1,230 @@
+#include "relay/relay.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <set>
+#include <unordered_map>
+#include <vector>
+
+#include "session/relay_protocol.h"
+#include "wsock32/launcher_link.h"
+
+namespace ozlan {
+namespace {
+
+// One launcher's connection, from its connect to its time-out or disconnect.
+struct Link {
+    SocketAddress address;
+    std::string session;  // empty until it joins
+};
+
+struct Session {
+    std::vector<int32_t> members;  // join order
+};
+
+struct RelayState {
+    RelayConfig config;
+    RelayStats stats;
+    Endpoint* endpoint = nullptr;
+    std::unordered_map<int32_t, Link> links;
+    std::unordered_map<std::string, Session> sessions;
+    // Links by launcher address: a repeated connect makes a second link to one
+    // launcher; the transport hands its messages to the lowest id.
+    std::unordered_map<uint64_t, std::set<int32_t>> links_by_address;
+    size_t members = 0;
+};
+
+RelayState& Relay() {
+    static RelayState state;
+    return state;
+}
+
+int64_t ScaledNow() { return SystemNowMs() * Relay().config.clock_scale; }
+
+uint64_t AddressOf(const SocketAddress& a) { return (uint64_t(a.ip) << 16) | a.port; }
+
+void LeaveSession(int32_t id, Link& link) {
+    if (link.session.empty()) return;
+    RelayState& r = Relay();
+    auto found = r.sessions.find(link.session);
+    if (found != r.sessions.end()) {
+        auto& members = found->second.members;
+        members.erase(std::remove(members.begin(), members.end(), id), members.end());
+        --r.members;
+        if (members.empty()) r.sessions.erase(found);
+    }
+    link.session.clear();
+}
+
+// Puts the link into the named session; false (and counted) when a cap refuses it.
+bool JoinSession(int32_t id, Link& link, const std::string& name) {
+    RelayState& r = Relay();
+    if (link.session == name) return true;
+    auto found = r.sessions.find(name);
+    if (found == r.sessions.end() && r.sessions.size() >= r.config.max_sessions) {
+        ++r.stats.drop_session_limit;
+        return false;
+    }
+    if (found != r.sessions.end() && found->second.members.size() >= r.config.max_members) {
+        ++r.stats.drop_member_limit;
+        return false;
+    }
+    LeaveSession(id, link);
+    r.sessions[name].members.push_back(id);
+    ++r.members;
+    link.session = name;
+    return true;
+}
+
+void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
+    RelayState& r = Relay();
+    char name[kSessionNameField];
+    if (length != int32_t(kJoinMessageSize) || !ReadSessionName(data, name) || name[0] == 0) {
+        ++r.stats.drop_malformed_join;
+        return;
+    }
+    if (JoinSession(id, link, name)) ++r.stats.joins;
+}
+
+bool UsableUnicast(uint32_t ip_network_order) {
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&ip_network_order);
+    return ip_network_order != 0 && ip_network_order != 0xFFFFFFFFu && b[0] != 127;
+}
+
+void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length) {
+    RelayState& r = Relay();
+    if (link.session.empty()) {
+        ++r.stats.drop_not_joined;
+        return;
+    }
+    if (length < int32_t(kRelayHeaderSize + kLinkHeaderSize)) {
+        ++r.stats.drop_malformed_relay;
+        return;
+    }
+    size_t n = ReadLe32(data + 68);
+    const uint8_t* message = data + kRelayHeaderSize;
+    if (n != size_t(length) - kRelayHeaderSize || n > kLinkMaxMessage || !HasLinkMagic(message, n)) {
+        ++r.stats.drop_malformed_relay;
+        return;
+    }
+    ++r.stats.relays_in;
+    uint8_t stamped[kLinkMaxMessage];
+    std::memcpy(stamped, message, n);
+    if (!UsableUnicast(LinkAddress(stamped))) StampLinkAddress(stamped, n, link.address.ip);
+    for (int32_t member : r.sessions[link.session].members) {
+        if (member == id) continue;
+        if (TransportPendingCount(member) >= r.config.max_queued_per_connection) {
+            ++r.stats.drop_queue_full;
+            continue;
+        }
+        TransportSend(member, stamped, int32_t(n), kRelayMessageType);
+        ++r.stats.relays_out;
+    }
+}
+
+}  // namespace
+
+void RelayOnAccept(int32_t connection_id) {
+    RelayState& r = Relay();
+    Link link;
+    TransportConnectionInfo(connection_id, &link.address, nullptr, nullptr);
+    r.links[connection_id] = link;
+    r.links_by_address[AddressOf(link.address)].insert(connection_id);
+    SetDefaultHandler(connection_id, RelayOnUserMessage);
+    SetEventCallback(connection_id, EVENT_PEER_CLOSE, RelayOnLinkEnded);
+    SetEventCallback(connection_id, EVENT_DISCONNECTED, RelayOnLinkEnded);
+    SetEventCallback(connection_id, EVENT_TIMED_OUT, RelayOnLinkEnded);
+}
+
+void RelayOnLinkEnded(int32_t connection_id, int32_t event, void*) {
+    RelayState& r = Relay();
+    auto found = r.links.find(connection_id);
+    if (found == r.links.end()) return;
+    std::string session = found->second.session;
+    LeaveSession(connection_id, found->second);
+    if (event == EVENT_PEER_CLOSE) return;  // the connection stays until it ends
+
+    uint64_t key = AddressOf(found->second.address);
+    r.links.erase(found);
+    auto& same_address = r.links_by_address[key];
+    same_address.erase(connection_id);
+    if (same_address.empty()) {
+        r.links_by_address.erase(key);
+        return;
+    }
+    // Another link to the same launcher takes over its messages, and its place.
+    int32_t heir = *same_address.begin();
+    if (!session.empty()) JoinSession(heir, r.links[heir], session);
+}
+
+void RelayOnUserMessage(const uint8_t* data, int32_t length, int32_t type, int32_t connection_id,
+                        void*) {
+    RelayState& r = Relay();
+    auto found = r.links.find(connection_id);
+    if (found == r.links.end()) return;
+    if (uint32_t(type) == kJoinMessageType) {
+        OnJoin(connection_id, found->second, data, length);
+    } else if (uint32_t(type) == kRelayMessageType) {
+        OnRelay(connection_id, found->second, data, length);
+    } else {
+        ++r.stats.drop_other_type;
+    }
+}
+
+bool RelayStart(const RelayConfig& config, std::string* error) {
+    RelayState& r = Relay();
+    r.config = config;
+    if (!config.verbose) SetTransportLogSink(nullptr);
+    if (config.clock_scale > 1) SetTransportClock(ScaledNow, nullptr);
+    TransportLimits limits;
+    limits.max_connections = config.max_connections;
+    limits.max_incomplete_per_connection = 8;  // relay messages take at most two fragments
+    SetTransportLimits(limits);
+    SetAcceptCallback(RelayOnAccept);
+    r.endpoint = CreateEndpoint(config.port, config.bind_ip);
+    if (!r.endpoint) {
+        char text[128];
+        std::snprintf(text, sizeof text, "cannot open UDP port %u: %s", unsigned(config.port),
+                      TransportErrorText(TransportLastError()));
+        *error = text;
+        return false;
+    }
+    return true;
+}
+
+void RelayRunOnce(int max_wait_ms) {
+    int64_t scale = Relay().config.clock_scale;
+    int64_t wait = TransportNextDueMs(max_wait_ms * scale);
+    if (wait > 0) SocketWaitReadable(Relay().endpoint->socket, int((wait + scale - 1) / scale));
+    TransportThink(0);
+}
+
+RelayStats GetRelayStats() { return Relay().stats; }
+size_t RelaySessionCount() { return Relay().sessions.size(); }
+size_t RelayMemberCount() { return Relay().members; }
+
+std::string RelayStatsLine() {
+    const RelayStats& s = Relay().stats;
+    TransportStats t = GetTransportStats();
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "sessions=%zu members=%zu links=%zu joins=%" PRIu64 " in=%" PRIu64
+                  " out=%" PRIu64 " drops: malformed_join=%" PRIu64 " malformed_relay=%" PRIu64
+                  " not_joined=%" PRIu64 " other_type=%" PRIu64 " session_limit=%" PRIu64
+                  " member_limit=%" PRIu64 " queue_full=%" PRIu64 " bad_datagram=%" PRIu64
+                  " unknown_source=%" PRIu64 " bucket_full=%" PRIu64 " connection_limit=%" PRIu64,
+                  Relay().sessions.size(), Relay().members, Relay().links.size(), s.joins,
+                  s.relays_in, s.relays_out, s.drop_malformed_join, s.drop_malformed_relay,
+                  s.drop_not_joined, s.drop_other_type, s.drop_session_limit, s.drop_member_limit,
+                  s.drop_queue_full, t.dropped_malformed, t.dropped_unknown_source,
+                  t.dropped_bucket_full, t.dropped_connection_limit);
+    return line;
+}
+
+void RelayReset() {
+    RelayState& r = Relay();
+    r = RelayState{};
+}
+
+}  // namespace ozlan

@@ -1,0 +1,60 @@
+// The relay service's core: groups launchers into sessions by their join message
+// and carries each relay message to the other members of the sender's session.
+// It runs on the peer transport as the answering side.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "transport/transport.h"
+
+namespace ozlan {
+
+constexpr uint16_t kDefaultRelayServicePort = 3669;
+
+struct RelayConfig {
+    uint16_t port = kDefaultRelayServicePort;
+    uint32_t bind_ip = 0;  // network order; 0 = all addresses
+    bool verbose = false;
+    size_t max_connections = 4096;
+    size_t max_sessions = 1024;
+    size_t max_members = 64;
+    size_t max_queued_per_connection = 512;  // messages queued or unacknowledged
+    int stats_interval_ms = 60000;
+    int64_t clock_scale = 1;  // >1 runs the protocol's timers that many times faster
+};
+
+struct RelayStats {
+    uint64_t joins = 0;
+    uint64_t relays_in = 0;
+    uint64_t relays_out = 0;
+    uint64_t drop_malformed_join = 0;
+    uint64_t drop_malformed_relay = 0;
+    uint64_t drop_not_joined = 0;
+    uint64_t drop_session_limit = 0;
+    uint64_t drop_member_limit = 0;
+    uint64_t drop_queue_full = 0;
+    uint64_t drop_other_type = 0;
+};
+
+// Creates the endpoint and registers the handlers; false with a reason on failure.
+bool RelayStart(const RelayConfig& config, std::string* error);
+// Waits for a datagram or the next due timer (at most max_wait_ms of real time),
+// then runs one transport pass.
+void RelayRunOnce(int max_wait_ms);
+// "sessions=.. members=.. in=.. out=.. drops: ..."
+std::string RelayStatsLine();
+RelayStats GetRelayStats();
+size_t RelaySessionCount();
+size_t RelayMemberCount();
+// Forgets every session and link (the transport is reset separately).
+void RelayReset();
+
+// The handlers the transport calls; exposed for the fuzz target.
+void RelayOnUserMessage(const uint8_t* data, int32_t length, int32_t type, int32_t connection_id,
+                        void* reserved);
+void RelayOnAccept(int32_t connection_id);
+void RelayOnLinkEnded(int32_t connection_id, int32_t event, void* reserved);
+
+}  // namespace ozlan

@@ -1,0 +1,316 @@
+// The relay service as a real process, with launchers made of transports in this
+// test (and raw UDP peers where a launcher must misbehave).
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "session/relay_protocol.h"
+#include "tests/support/relay_process.h"
+#include "tests/support/transport_harness.h"
+#include "wsock32/launcher_link.h"
+
+namespace ozlan::test {
+namespace {
+
+std::map<int32_t, std::vector<std::vector<uint8_t>>> g_inbox;
+std::map<int32_t, bool> g_connected;
+
+void Inbox(const uint8_t* data, int32_t length, int32_t type, int32_t id, void*) {
+    if (type == int32_t(kRelayMessageType)) g_inbox[id].emplace_back(data, data + length);
+}
+void Connected(int32_t id, int32_t, void*) { g_connected[id] = true; }
+
+void PumpFor(int ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        TransportThink(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+template <class Done>
+bool PumpUntil(Done done, int ms = 3000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        TransportThink(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::vector<uint8_t> JoinMessage(const char* name) {
+    std::vector<uint8_t> m(kJoinMessageSize);
+    WriteJoinMessage(m.data(), name);
+    return m;
+}
+
+std::vector<uint8_t> LinkMessage(uint16_t port, const std::vector<uint8_t>& ip,
+                                 const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> m(kLinkHeaderSize);
+    WriteLinkHeader(m.data(), port);
+    std::copy(ip.begin(), ip.end(), m.begin() + kLinkAddressOffset);
+    m.insert(m.end(), payload.begin(), payload.end());
+    return m;
+}
+
+std::vector<uint8_t> RelayMessage(const char* session, const std::vector<uint8_t>& link) {
+    std::vector<uint8_t> m(kRelayHeaderSize);
+    WriteRelayHeader(m.data(), session, uint32_t(link.size()));
+    m.insert(m.end(), link.begin(), link.end());
+    return m;
+}
+
+class RelayServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TransportReset();
+        SetTransportLogSink(nullptr);
+        g_inbox.clear();
+        g_connected.clear();
+    }
+    void TearDown() override { TransportReset(); }
+
+    // A launcher on its own endpoint (bound to `ip`, so the relay sees that source),
+    // connected to the relay and joined to `session` unless it is null.
+    int32_t Launcher(const RelayProcess& relay, const char* session, const char* ip = "127.0.0.2") {
+        uint32_t bind_ip = 0;
+        ResolveIPv4(ip, &bind_ip);
+        Endpoint* ep = CreateEndpoint(0, bind_ip);
+        int32_t id = Connect(ep, "127.0.0.1", relay.port());
+        SetDefaultHandler(id, Inbox);
+        SetEventCallback(id, EVENT_CONNECTED, Connected);
+        EXPECT_TRUE(PumpUntil([&] { return g_connected[id]; })) << "no confirmation";
+        if (session) Send(id, kJoinMessageType, JoinMessage(session));
+        return id;
+    }
+    void Send(int32_t id, uint32_t type, const std::vector<uint8_t>& body) {
+        TransportSend(id, body.data(), int32_t(body.size()), type);
+        PumpUntil([&] { return TransportPendingCount(id) == 0; });
+    }
+};
+
+TEST_F(RelayServiceTest, BroadcastReachesEveryOtherMemberOfItsSessionOnce) {
+    RelayProcess relay;
+    ASSERT_TRUE(relay.running());
+    int32_t a1 = Launcher(relay, "alpha");
+    int32_t a2 = Launcher(relay, "alpha");
+    int32_t a3 = Launcher(relay, "alpha");
+    int32_t b1 = Launcher(relay, "beta");
+    std::vector<uint8_t> link = LinkMessage(900, {10, 0, 0, 5}, Pattern(2048));
+    Send(a1, kRelayMessageType, RelayMessage("alpha", link));
+    PumpUntil([&] { return g_inbox[a2].size() && g_inbox[a3].size(); });
+    PumpFor(200);
+    ASSERT_EQ(1u, g_inbox[a2].size());
+    ASSERT_EQ(1u, g_inbox[a3].size());
+    EXPECT_EQ(link, g_inbox[a2][0]);  // a usable address passes unchanged
+    EXPECT_EQ(link, g_inbox[a3][0]);
+    EXPECT_TRUE(g_inbox[a1].empty());
+    EXPECT_TRUE(g_inbox[b1].empty());
+    EXPECT_EQ(0, relay.Stop());
+    EXPECT_EQ(2, relay.Stat("sessions"));
+    EXPECT_EQ(4, relay.Stat("members"));
+    EXPECT_EQ(1, relay.Stat("in"));
+    EXPECT_EQ(2, relay.Stat("out"));
+}
+
+TEST_F(RelayServiceTest, UnusableAddressesAreStampedWithTheSendersSource) {
+    RelayProcess relay;
+    int32_t sender = Launcher(relay, "s", "127.0.0.2");
+    int32_t receiver = Launcher(relay, "s", "127.0.0.3");
+    const std::vector<std::vector<uint8_t>> unusable = {
+        {0, 0, 0, 0}, {255, 255, 255, 255}, {127, 0, 0, 1}, {127, 1, 2, 3}};
+    for (const auto& ip : unusable) {
+        Send(sender, kRelayMessageType, RelayMessage("s", LinkMessage(770, ip, {1, 2, 3})));
+    }
+    ASSERT_TRUE(PumpUntil([&] { return g_inbox[receiver].size() == unusable.size(); }));
+    for (const auto& got : g_inbox[receiver]) {
+        EXPECT_EQ(LinkMessage(770, {127, 0, 0, 2}, {1, 2, 3}), got);
+    }
+}
+
+TEST_F(RelayServiceTest, AJoinMovesALauncherAndEmptySessionsDisappear) {
+    RelayProcess relay;
+    int32_t a1 = Launcher(relay, "alpha");
+    int32_t a2 = Launcher(relay, "alpha");
+    int32_t a3 = Launcher(relay, "alpha");
+    Send(a2, kJoinMessageType, JoinMessage("beta"));
+    Send(a2, kJoinMessageType, JoinMessage("gamma"));
+    Send(a1, kRelayMessageType, RelayMessage("alpha", LinkMessage(1, {10, 0, 0, 1}, {7})));
+    PumpUntil([&] { return g_inbox[a3].size() == 1; });
+    PumpFor(100);
+    EXPECT_EQ(1u, g_inbox[a3].size());
+    EXPECT_TRUE(g_inbox[a2].empty());
+    relay.Stop();
+    EXPECT_EQ(2, relay.Stat("sessions"));  // alpha and gamma; beta emptied
+    EXPECT_EQ(3, relay.Stat("members"));
+}
+
+// A launcher that answers the handshake and joins by hand, then goes silent.
+struct SilentLauncher {
+    RawPeer peer{0};
+    int32_t relay_side = 0;
+    std::vector<Datagram> received;
+
+    void Connect(uint16_t relay_port, int32_t my_id, int times = 1) {
+        ConnectBody body;
+        std::strcpy(body.host, "127.0.0.1");
+        body.port = peer.port();
+        body.connection_id = my_id;
+        std::vector<uint8_t> bytes(kConnectBodySize);
+        WriteConnectBody(bytes.data(), body);
+        for (int i = 0; i < times; ++i) {
+            peer.SendTo(relay_port, MakeDatagram(uint32_t(100 + i), MSG_CONNECT, 1, 1, bytes));
+        }
+        // Each confirmation is answered at once, before the relay resends it.
+        Datagram d;
+        for (int confirmed = 0; confirmed < times && peer.Receive(&d, 2000);) {
+            if (d.header.type == MSG_CONFIRM_CONNECT) {
+                relay_side = GetI32(d.payload.data() + 4);
+                Ack(relay_port, d);
+                ++confirmed;
+            }
+        }
+    }
+    void Ack(uint16_t relay_port, const Datagram& d) {
+        std::vector<uint8_t> ack(8);
+        WriteAckBody(ack.data(), d.header.id, d.header.type, d.header.seq);
+        peer.SendTo(relay_port, MakeDatagram(9999, MSG_ACK, 1, 1, ack));
+    }
+    void SendUser(uint16_t relay_port, uint32_t id, uint16_t type, const std::vector<uint8_t>& body) {
+        peer.SendTo(relay_port, MakeDatagram(id, type, 1, 1, body));
+    }
+};
+
+TEST_F(RelayServiceTest, RepeatedConnectDoesNotDuplicateBroadcasts) {
+    RelayProcess relay;
+    SilentLauncher twice;
+    twice.Connect(relay.port(), 1, 2);  // the connect and its resend
+    twice.SendUser(relay.port(), 200, kJoinMessageType, JoinMessage("alpha"));
+    int32_t a1 = Launcher(relay, "alpha");
+    twice.peer.Drain(100);
+    Send(a1, kRelayMessageType, RelayMessage("alpha", LinkMessage(5, {10, 0, 0, 9}, {1})));
+    int relays = 0;
+    for (auto& d : twice.peer.Drain(300)) relays += d.header.type == kRelayMessageType;
+    EXPECT_EQ(1, relays);
+    relay.Stop();
+    EXPECT_EQ(2, relay.Stat("members"));
+    EXPECT_EQ(3, relay.Stat("links"));
+}
+
+TEST_F(RelayServiceTest, SilentLauncherTimesOutAndLeaves) {
+    RelayProcess relay({"--clock-scale", "100"});  // 30 s of protocol time in 300 ms
+    SilentLauncher silent;
+    silent.Connect(relay.port(), 1);
+    silent.SendUser(relay.port(), 200, kJoinMessageType, JoinMessage("alpha"));
+    int32_t a1 = Launcher(relay, "alpha");
+    Send(a1, kRelayMessageType, RelayMessage("alpha", LinkMessage(5, {10, 0, 0, 9}, {1})));
+    PumpFor(1500);  // a1 keeps answering heartbeats; the silent one does not
+    Send(a1, kRelayMessageType, RelayMessage("alpha", LinkMessage(5, {10, 0, 0, 9}, {2})));
+    PumpFor(50);
+    relay.Stop();
+    EXPECT_EQ(1, relay.Stat("members"));
+    EXPECT_EQ(1, relay.Stat("links"));
+    EXPECT_EQ(2, relay.Stat("in"));
+    EXPECT_EQ(1, relay.Stat("out"));  // only the first broadcast had a receiver
+}
+
+TEST_F(RelayServiceTest, MalformedMessagesAreDroppedAndCounted) {
+    RelayProcess relay;
+    int32_t a1 = Launcher(relay, nullptr);
+    int32_t a2 = Launcher(relay, "alpha");
+    std::vector<uint8_t> link = LinkMessage(5, {10, 0, 0, 9}, {1, 2});
+    Send(a1, kRelayMessageType, RelayMessage("alpha", link));  // not joined
+    std::vector<uint8_t> short_join = JoinMessage("alpha");
+    short_join.pop_back();
+    Send(a1, kJoinMessageType, short_join);
+    std::vector<uint8_t> unterminated(kJoinMessageSize, 'x');
+    Send(a1, kJoinMessageType, unterminated);
+    Send(a1, kJoinMessageType, JoinMessage(""));
+    Send(a1, kJoinMessageType, JoinMessage("alpha"));
+    std::vector<uint8_t> wrong_length = RelayMessage("alpha", link);
+    WriteLe32(wrong_length.data() + 68, uint32_t(link.size() + 1));
+    Send(a1, kRelayMessageType, wrong_length);
+    Send(a1, kRelayMessageType, RelayMessage("alpha", {0xF9, 0xF9, 0xF9, 0xF9, 1, 2, 3, 4, 5, 6, 7}));
+    std::vector<uint8_t> no_magic = link;
+    no_magic[0] = 0;
+    Send(a1, kRelayMessageType, RelayMessage("alpha", no_magic));
+    Send(a1, kRelayMessageType, RelayMessage("alpha", Pattern(2100)));  // longer than a link message
+    Send(a1, 5, {1, 2, 3});
+    RawPeer stranger;
+    stranger.SendTo(relay.port(), {1, 2, 3, 4, 5});
+    PumpFor(100);
+    EXPECT_TRUE(g_inbox[a2].empty());
+    relay.Stop();
+    EXPECT_EQ(1, relay.Stat("not_joined"));
+    EXPECT_EQ(3, relay.Stat("malformed_join"));
+    EXPECT_EQ(4, relay.Stat("malformed_relay"));
+    EXPECT_EQ(1, relay.Stat("other_type"));
+    EXPECT_EQ(1, relay.Stat("bad_datagram"));
+    EXPECT_EQ(0, relay.Stat("out"));
+    EXPECT_EQ(1, relay.Stat("sessions"));
+}
+
+TEST_F(RelayServiceTest, CapsAreEnforced) {
+    RelayProcess relay({"--max-members", "2", "--max-sessions", "1", "--max-connections", "3"});
+    int32_t a1 = Launcher(relay, "alpha");
+    Launcher(relay, "alpha");
+    int32_t a3 = Launcher(relay, "alpha");  // session full
+    Send(a3, kJoinMessageType, JoinMessage("beta"));  // no room for a second session
+    uint32_t ip = 0;
+    ResolveIPv4("127.0.0.2", &ip);
+    int32_t a4 = Connect(CreateEndpoint(0, ip), "127.0.0.1", relay.port());
+    SetEventCallback(a4, EVENT_CONNECTED, Connected);
+    PumpFor(300);
+    EXPECT_FALSE(g_connected[a4]);
+    Send(a1, kRelayMessageType, RelayMessage("alpha", LinkMessage(5, {10, 0, 0, 9}, {1})));
+    relay.Stop();
+    EXPECT_EQ(1, relay.Stat("member_limit"));
+    EXPECT_EQ(1, relay.Stat("session_limit"));
+    EXPECT_GE(relay.Stat("connection_limit"), 1);
+    EXPECT_EQ(2, relay.Stat("members"));
+    EXPECT_EQ(1, relay.Stat("out"));
+}
+
+TEST_F(RelayServiceTest, BadCommandLinesAreRejected) {
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        const char* says;
+    };
+    const Case cases[] = {
+        {{"--port", "abc"}, 2, "--port needs a number from 1 to 65535, got 'abc'"},
+        {{"--port", "0"}, 2, "--port needs a number"},
+        {{"--port", "70000"}, 2, "--port needs a number"},
+        {{"--port"}, 2, "--port needs a number"},
+        {{"--max-members", "-3"}, 2, "--max-members needs a number"},
+        {{"--bind", "nowhere.invalid"}, 2, "--bind needs an IPv4 address"},
+        {{"--frobnicate"}, 2, "unknown argument '--frobnicate'"},
+        {{"--help"}, 0, "usage: ozrelay"},
+    };
+    for (const auto& c : cases) {
+        RelayProcess relay(c.args, false);
+        EXPECT_EQ(c.code, relay.Wait()) << c.args[0];
+        EXPECT_NE(std::string::npos, relay.Output().find(c.says)) << relay.Output();
+    }
+    RawPeer busy;
+    RelayProcess relay({"--port", std::to_string(busy.port()), "--bind", "127.0.0.1"}, false);
+    EXPECT_EQ(1, relay.Wait());
+    EXPECT_NE(std::string::npos, relay.Output().find("cannot open UDP port " +
+                                                     std::to_string(busy.port()) +
+                                                     ": [-4] unable to bind to socket"));
+}
+
+TEST_F(RelayServiceTest, InterruptStopsCleanlyWithAFinalStatsLine) {
+    RelayProcess relay({"--stats-interval", "1"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_NE(std::string::npos, relay.Output().find("ozrelay: sessions=0 members=0"));
+    EXPECT_EQ(0, relay.Stop());
+    EXPECT_NE(std::string::npos, relay.Output().find("ozrelay: stopped; sessions=0"));
+}
+
+}  // namespace
+}  // namespace ozlan::test

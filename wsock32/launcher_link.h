@@ -1,0 +1,58 @@
+// Launcher link message: the loopback datagram between the Winsock proxy and the
+// session library, also carried between launchers by the relay service.
+// 12-byte header (magic, port LSB first, 2 reserved bytes, IPv4 address in network
+// order) followed by up to 2048 payload bytes. Header-only and platform-free.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace ozlan {
+
+constexpr uint32_t kLinkMagic = 0xF9F9F9F9u;
+constexpr size_t kLinkHeaderSize = 12;
+constexpr size_t kLinkMaxPayload = 2048;
+constexpr size_t kLinkMaxMessage = kLinkHeaderSize + kLinkMaxPayload;  // 2060
+constexpr uint16_t kRelayPort = 3668;
+constexpr const char* kLoopbackText = "127.0.0.1";
+
+constexpr size_t kLinkPortOffset = 4;
+constexpr size_t kLinkAddressOffset = 8;
+
+inline bool HasLinkMagic(const uint8_t* data, size_t size) {
+    return size >= 4 && data[0] == 0xF9 && data[1] == 0xF9 && data[2] == 0xF9 && data[3] == 0xF9;
+}
+
+// The UDP port the message is for, in host order.
+inline uint16_t LinkPort(const uint8_t* message) {
+    return uint16_t(message[kLinkPortOffset] | (message[kLinkPortOffset + 1] << 8));
+}
+
+// The address field as it stands (network order), and its replacement; on a message
+// shorter than the header only the part of the field inside it is touched.
+inline uint32_t LinkAddress(const uint8_t* message) {
+    uint32_t ip;
+    std::memcpy(&ip, message + kLinkAddressOffset, 4);
+    return ip;
+}
+inline void StampLinkAddress(uint8_t* message, size_t size, uint32_t ip_network_order) {
+    if (size <= kLinkAddressOffset) return;
+    size_t n = size - kLinkAddressOffset < 4 ? size - kLinkAddressOffset : 4;
+    std::memcpy(message + kLinkAddressOffset, &ip_network_order, n);
+}
+
+// Writes the header for a broadcast to `port` (host order) from 127.0.0.1;
+// the reserved bytes are zero.
+inline void WriteLinkHeader(uint8_t* out, uint16_t port) {
+    out[0] = out[1] = out[2] = out[3] = 0xF9;
+    out[4] = uint8_t(port);
+    out[5] = uint8_t(port >> 8);
+    out[6] = out[7] = 0;
+    out[8] = 127;
+    out[9] = 0;
+    out[10] = 0;
+    out[11] = 1;
+}
+
+}  // namespace ozlan
