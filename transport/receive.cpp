@@ -225,15 +225,20 @@ void ReceiveStep() {
     uint8_t buffer[kReceiveBufferSize];
     for (size_t i = 0; i < s.endpoints.size(); ++i) {
         Endpoint* endpoint = s.endpoints[i].get();
+        // Reading until the socket reports nothing takes every waiting datagram, as
+        // polling before each read would, with one system call instead of two.
+        int errors = 0;
         for (size_t n = 0; n < s.limits.max_datagrams_per_poll; ++n) {
-            if (SocketWaitReadable(endpoint->socket, 0) != 1) break;
             SocketAddress from;
             int error = 0;
             int got = SocketReceiveFrom(endpoint->socket, buffer, sizeof buffer, &from, &error);
+            if (got == kReceiveNothing) break;
             if (got < 0) {
                 Log("recv error: %d\n", error);
+                if (++errors == 8) break;  // a broken socket must not spin the pass
                 continue;
             }
+            errors = 0;
             if (got == 0) continue;
             HandleDatagram(endpoint, buffer, size_t(got), from);
         }

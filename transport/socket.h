@@ -30,8 +30,10 @@ void SocketClose(SocketHandle s);
 int SocketSendTo(SocketHandle s, const void* data, size_t size, const SocketAddress& to);
 
 // Receives one datagram. Returns its size (datagrams larger than `capacity` are cut
-// to it), 0 when there was nothing to take (a connection-reset report from an
-// earlier send counts as nothing), or -1 with *error set to the platform's code.
+// to it; an empty datagram gives 0), kReceiveNothing when none is waiting, or -1
+// with *error set to the platform's code. A connection-reset report left by an
+// earlier send is passed over: it says nothing about this socket.
+constexpr int kReceiveNothing = -2;
 int SocketReceiveFrom(SocketHandle s, void* buffer, size_t capacity, SocketAddress* from,
                       int* error);
 

@@ -59,10 +59,14 @@ int SocketSendTo(SocketHandle s, const void* data, size_t size, const SocketAddr
 int SocketReceiveFrom(SocketHandle s, void* buffer, size_t capacity, SocketAddress* from,
                       int* error) {
     sockaddr_in a{};
-    socklen_t n = sizeof a;
-    ssize_t got = ::recvfrom(int(s), buffer, capacity, 0, reinterpret_cast<sockaddr*>(&a), &n);
+    ssize_t got = -1;
+    for (int tries = 0; tries < 8; ++tries) {
+        socklen_t n = sizeof a;
+        got = ::recvfrom(int(s), buffer, capacity, 0, reinterpret_cast<sockaddr*>(&a), &n);
+        if (got >= 0 || errno != ECONNREFUSED) break;
+    }
     if (got < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED) return 0;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED) return kReceiveNothing;
         *error = errno;
         return -1;
     }

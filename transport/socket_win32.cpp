@@ -56,14 +56,20 @@ int SocketSendTo(SocketHandle s, const void* data, size_t size, const SocketAddr
 int SocketReceiveFrom(SocketHandle s, void* buffer, size_t capacity, SocketAddress* from,
                       int* error) {
     sockaddr_in a{};
-    int n = sizeof a;
-    int got = ::recvfrom(SOCKET(s), static_cast<char*>(buffer), int(capacity), 0,
+    int got = SOCKET_ERROR;
+    int code = 0;
+    // An ICMP port-unreachable from an earlier send shows up here as a reset.
+    for (int tries = 0; tries < 8; ++tries) {
+        int n = sizeof a;
+        got = ::recvfrom(SOCKET(s), static_cast<char*>(buffer), int(capacity), 0,
                          reinterpret_cast<sockaddr*>(&a), &n);
+        if (got != SOCKET_ERROR) break;
+        code = WSAGetLastError();
+        if (code != WSAECONNRESET) break;
+    }
     if (got == SOCKET_ERROR) {
-        int code = WSAGetLastError();
-        // An ICMP port-unreachable from an earlier send shows up here as a reset:
-        // there is simply nothing to read. A datagram longer than the buffer arrives cut.
-        if (code == WSAEWOULDBLOCK || code == WSAECONNRESET) return 0;
+        if (code == WSAEWOULDBLOCK || code == WSAECONNRESET) return kReceiveNothing;
+        // A datagram longer than the buffer arrives cut.
         if (code == WSAEMSGSIZE) {
             got = int(capacity);
         } else {

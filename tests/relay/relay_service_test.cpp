@@ -50,17 +50,19 @@ std::vector<uint8_t> JoinMessage(const char* name) {
 
 std::vector<uint8_t> LinkMessage(uint16_t port, const std::vector<uint8_t>& ip,
                                  const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> m(kLinkHeaderSize);
-    WriteLinkHeader(m.data(), port);
-    std::copy(ip.begin(), ip.end(), m.begin() + kLinkAddressOffset);
-    m.insert(m.end(), payload.begin(), payload.end());
+    uint8_t header[kLinkHeaderSize];
+    WriteLinkHeader(header, port);
+    std::memcpy(header + kLinkAddressOffset, ip.data(), 4);
+    std::vector<uint8_t> m(header, header + kLinkHeaderSize);
+    for (uint8_t b : payload) m.push_back(b);
     return m;
 }
 
 std::vector<uint8_t> RelayMessage(const char* session, const std::vector<uint8_t>& link) {
-    std::vector<uint8_t> m(kRelayHeaderSize);
-    WriteRelayHeader(m.data(), session, uint32_t(link.size()));
-    m.insert(m.end(), link.begin(), link.end());
+    uint8_t header[kRelayHeaderSize];
+    WriteRelayHeader(header, session, uint32_t(link.size()));
+    std::vector<uint8_t> m(header, header + kRelayHeaderSize);
+    for (uint8_t b : link) m.push_back(b);
     return m;
 }
 

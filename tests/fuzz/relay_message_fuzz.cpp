@@ -1,0 +1,63 @@
+// Feeds the relay service's message handling with arbitrary joins and relay
+// messages from four connected launchers, and runs transport passes between them.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "relay/relay.h"
+#include "transport/state.h"
+
+using namespace ozlan;
+
+namespace {
+int64_t g_now = 1000000;
+int64_t FuzzNow() { return g_now; }
+void FuzzSleep(int ms) { g_now += ms; }
+
+struct Setup {
+    int32_t links[4] = {};
+    Setup() {
+        RelayConfig config;
+        config.port = 0;
+        config.max_members = 3;
+        config.max_sessions = 2;
+        std::string error;
+        if (!RelayStart(config, &error)) __builtin_trap();
+        SetTransportClock(FuzzNow, FuzzSleep);
+        Endpoint* ep = State().endpoints.front().get();
+        for (int i = 0; i < 4; ++i) {
+            // Launchers on ports nobody listens on: answers go nowhere.
+            ConnectBody body;
+            std::strcpy(body.host, "127.0.0.1");
+            body.port = uint16_t(9001 + i);
+            body.connection_id = i + 1;
+            uint8_t datagram[kHeaderSize + kConnectBodySize];
+            WriteHeader(datagram, MessageHeader{uint32_t(i + 1), MSG_CONNECT, 1, 1,
+                                                uint16_t(kConnectBodySize)});
+            WriteConnectBody(datagram + kHeaderSize, body);
+            SocketAddress from;
+            ResolveIPv4("127.0.0.1", &from.ip);
+            from.port = uint16_t(((9001 + i) >> 8) | ((9001 + i) << 8));
+            std::lock_guard guard(State().lock);
+            HandleIncomingDatagram(ep, datagram, sizeof datagram, from);
+            links[i] = State().next_connection_id - 1;
+        }
+    }
+};
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static Setup setup;
+    while (size >= 3) {
+        int32_t link = setup.links[data[0] % 4];
+        int32_t type = data[1] < 100 ? 0 : data[1] < 250 ? 8 : data[1];
+        size_t len = std::min<size_t>(size_t(data[2]) * 9, size - 3);
+        RelayOnUserMessage(data + 3, int32_t(len), type, link, nullptr);
+        data += 3 + len;
+        size -= 3 + len;
+    }
+    g_now += 5000;
+    TransportThink(0);
+    return 0;
+}
