@@ -25,16 +25,20 @@ inline uint32_t ReadLe32(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 
-// `name` must hold at most 63 characters.
+// Writes at most 63 characters of `name` and its terminating zero into a name field.
+inline void WriteSessionName(uint8_t* field, const char* name) {
+    std::memcpy(field, name, strnlen(name, kSessionNameField - 1));
+}
+
 inline void WriteJoinMessage(uint8_t* out, const char* name) {
     std::memset(out, 0, kJoinMessageSize);
-    std::strncpy(reinterpret_cast<char*>(out), name, kSessionNameField - 1);
+    WriteSessionName(out, name);
     std::memcpy(out + kSessionNameField + 4, "NoName", 7);
 }
 
 inline void WriteRelayHeader(uint8_t* out, const char* name, uint32_t length) {
     std::memset(out, 0, kRelayHeaderSize);
-    std::strncpy(reinterpret_cast<char*>(out), name, kSessionNameField - 1);
+    WriteSessionName(out, name);
     WriteLe32(out + 68, length);
 }
 

@@ -79,6 +79,16 @@ bool RawPeer::Receive(Datagram* out, int timeout_ms) {
     return true;
 }
 
+bool RawPeer::ReceiveRaw(std::vector<uint8_t>* data, SocketAddress* from, int timeout_ms) {
+    if (SocketWaitReadable(socket_, timeout_ms) != 1) return false;
+    uint8_t buffer[kReceiveBufferSize * 2];
+    int error = 0;
+    int got = SocketReceiveFrom(socket_, buffer, sizeof buffer, from, &error);
+    if (got < 0) return false;
+    data->assign(buffer, buffer + got);
+    return true;
+}
+
 std::vector<Datagram> RawPeer::Drain(int quiet_ms) {
     std::vector<Datagram> all;
     Datagram d;

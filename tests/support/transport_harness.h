@@ -55,6 +55,8 @@ public:
     void SendTo(uint16_t port_host_order, const std::vector<uint8_t>& datagram);
     // Next datagram within timeout_ms; false when none came.
     bool Receive(Datagram* out, int timeout_ms = 2000);
+    // Next datagram as it arrived, whatever its format.
+    bool ReceiveRaw(std::vector<uint8_t>* data, SocketAddress* from, int timeout_ms = 2000);
     // Everything that arrives within timeout_ms of quiet.
     std::vector<Datagram> Drain(int quiet_ms = 100);
 

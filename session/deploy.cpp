@@ -1,0 +1,110 @@
+// Placing the proxy into the game folder as wsock32.dll, removing it at session end,
+// and registering it for removal at the next start of Windows.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "session/session.h"
+
+namespace ozlan {
+namespace {
+
+// "%s\%s" into a 260-byte path; false if it does not fit.
+bool JoinPath(char* out, const char* folder, const char* file) {
+    int n = std::snprintf(out, kPathSize, "%s\\%s", folder, file);
+    return n > 0 && size_t(n) < kPathSize;
+}
+
+bool IsRenameHeader(const char* line) { return _strnicmp(line, "[rename]", 8) == 0; }
+
+}  // namespace
+
+bool BuildDeploymentPaths(const char* game_folder, const char* module_folder, char* folder_out,
+                          char* target_out, char* source_out) {
+    size_t n = std::strlen(game_folder);
+    if (n >= kPathSize) return false;
+    std::memcpy(folder_out, game_folder, n + 1);
+    if (n > 0 && folder_out[n - 1] == '\\') folder_out[n - 1] = 0;  // one backslash only
+    return JoinPath(target_out, folder_out, "wsock32.dll") &&
+           JoinPath(source_out, module_folder, "ozws.dll");
+}
+
+bool DeployProxy(const char* game_folder) {
+    SessionState& s = Session();
+    char source[kPathSize];
+    if (!BuildDeploymentPaths(game_folder, s.module_folder, s.game_folder, s.proxy_target, source)) {
+        return false;
+    }
+    SetCurrentDirectoryA(s.game_folder);
+    SetFileAttributesA(s.proxy_target, FILE_ATTRIBUTE_NORMAL);
+    return CopyFileA(source, s.proxy_target, FALSE) != 0;
+}
+
+void RemoveProxy() {
+    SessionState& s = Session();
+    SetFileAttributesA(s.proxy_target, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(s.proxy_target);
+}
+
+uint32_t MoveAtRestart(const char* existing_path, const char* new_path) {
+    SetFileAttributesA(existing_path, FILE_ATTRIBUTE_NORMAL);
+    MoveFileExA(existing_path, new_path, MOVEFILE_DELAY_UNTIL_REBOOT);
+    char windows_folder[kPathSize];
+    UINT n = GetWindowsDirectoryA(windows_folder, kPathSize);
+    if (n == 0 || n >= kPathSize) return 0;
+    return MoveAtRestartIn(windows_folder, existing_path, new_path);
+}
+
+uint32_t MoveAtRestartIn(const char* windows_folder, const char* existing_path,
+                         const char* new_path) {
+    char temp_path[kPathSize];
+    if (GetTempFileNameA(windows_folder, "WININIT.INI", 0, temp_path) == 0) return 0;
+    char list_path[kPathSize];
+    if (!JoinPath(list_path, windows_folder, "wininit.ini")) {
+        DeleteFileA(temp_path);
+        return 0;
+    }
+    FILE* out = std::fopen(temp_path, "r+t");
+    if (!out) return 0;
+    FILE* in = std::fopen(list_path, "rt");
+
+    // Lines before the first [rename] header, read in pieces of up to 255 characters;
+    // only a piece that starts a line can be the header.
+    char piece[256];
+    bool at_line_start = true;
+    if (in) {
+        while (std::fgets(piece, sizeof piece, in)) {
+            if (at_line_start && IsRenameHeader(piece)) break;
+            std::fputs(piece, out);
+            at_line_start = std::strchr(piece, '\n') != nullptr;
+        }
+    }
+    // The header always starts a line of its own, also after a last line without a line end.
+    if (!at_line_start) std::fputs("\n", out);
+    std::fputs("[rename]\n", out);
+    if (new_path) {
+        std::fprintf(out, "%s=%s\n", new_path, existing_path);
+    } else {
+        std::fprintf(out, "NUL=%s\n", existing_path);
+    }
+    if (in) {
+        while (std::fgets(piece, sizeof piece, in)) std::fputs(piece, out);
+        std::fclose(in);
+    }
+    bool written = std::fflush(out) == 0;
+    std::fclose(out);
+    // Replace the list in one step, so it is never lost; delete-then-move only where
+    // the platform has no replacing move.
+    if (written && MoveFileExA(temp_path, list_path, MOVEFILE_REPLACE_EXISTING)) return 1;
+    if (written && GetLastError() == ERROR_CALL_NOT_IMPLEMENTED) {
+        if (!in || DeleteFileA(list_path)) {
+            MoveFileA(temp_path, list_path);
+            return 1;
+        }
+    }
+    DeleteFileA(temp_path);
+    return 0;
+}
+
+}  // namespace ozlan

@@ -1,0 +1,33 @@
+// OZLAN.dll: the session library a launcher loads. Call the three exports on one
+// thread that keeps dispatching window messages from OZLanInit to OZLanEndSession:
+// a 20 ms thread timer on it drives the peer transport.
+//   OZLanInit(host, port)            join the relay service; 1 on success, 0 on failure
+//   OZLanPreLaunch(folder, session)  deploy the proxy, send the join message, start the
+//                                    relay; 1 on success, 0 on failure
+//   OZLanEndSession()                stop the relay, remove the proxy; always 0
+// Exported by name and ordinal (1, 2, 3), undecorated, with the __stdcall convention.
+#pragma once
+
+#include <stdint.h>
+
+#ifdef _WIN32
+#define OZLAN_CALL __stdcall
+#else
+#define OZLAN_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+uint32_t OZLAN_CALL OZLanInit(const char* host, uint32_t port);
+uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char* sessionName);
+uint32_t OZLAN_CALL OZLanEndSession(void);
+
+typedef uint32_t(OZLAN_CALL* OZLanInitFn)(const char*, uint32_t);
+typedef uint32_t(OZLAN_CALL* OZLanPreLaunchFn)(const char*, const char*);
+typedef uint32_t(OZLAN_CALL* OZLanEndSessionFn)(void);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,86 @@
+// The launcher side of the broadcast relay: the relay thread forwards the local
+// proxy's launcher link messages to the relay service, and DeliverToGame hands the
+// relay service's messages to the local proxy.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstring>
+#include <vector>
+
+#include "session/session.h"
+#include "wsock32/launcher_link.h"
+
+namespace ozlan {
+namespace {
+
+sockaddr_in LoopbackTo(uint16_t port) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = inet_addr(kLoopbackText);
+    to.sin_port = htons(port);
+    return to;
+}
+
+}  // namespace
+
+unsigned long __stdcall RelayThread(void*) {
+    SessionState& s = Session();
+    SOCKET relay = socket(AF_INET, SOCK_DGRAM, 0);
+    s.relay_socket = intptr_t(relay);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(kRelayPort);
+    if (relay == INVALID_SOCKET ||
+        bind(relay, reinterpret_cast<sockaddr*>(&any), sizeof any) == SOCKET_ERROR) {
+        s.relay_started = 0;
+        return 0;
+    }
+    u_long non_blocking = 1;
+    ioctlsocket(relay, FIONBIO, &non_blocking);
+    s.relay_running = 1;
+
+    unsigned char buffer[kLinkMaxMessage];
+    while (s.active) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(relay, &readable);
+        timeval wait{0, kRelayWaitMs * 1000};
+        if (select(0, &readable, nullptr, nullptr, &wait) > 0) {
+            sockaddr_in from{};
+            int from_size = sizeof from;
+            int got = recvfrom(relay, reinterpret_cast<char*>(buffer), int(sizeof buffer), 0,
+                               reinterpret_cast<sockaddr*>(&from), &from_size);
+            if (got >= 4 && HasLinkMagic(buffer, size_t(got))) {
+                StampLinkAddress(buffer, size_t(got), uint32_t(inet_addr(s.local_address)));
+                ForwardToRemote(buffer, got);
+            }
+        }
+        Sleep(1);
+    }
+    s.relay_running = 0;
+    s.relay_started = 0;
+    return 0;
+}
+
+void ForwardToRemote(const unsigned char* datagram, int length) {
+    SessionState& s = Session();
+    if (s.session_name[0] == 0 || length < 0) return;
+    std::vector<uint8_t> message(kRelayHeaderSize + size_t(length));
+    WriteRelayHeader(message.data(), s.session_name, uint32_t(length));
+    std::memcpy(message.data() + kRelayHeaderSize, datagram, size_t(length));
+    TransportSend(s.connection_id, message.data(), int32_t(message.size()), kRelayMessageType);
+}
+
+void DeliverToGame(const uint8_t* data, int32_t length, int32_t type, int32_t connection_id,
+                   void*) {
+    SessionState& s = Session();
+    if (connection_id != s.connection_id || uint32_t(type) != kRelayMessageType) return;
+    if (length <= int32_t(kLinkHeaderSize) || !HasLinkMagic(data, size_t(length))) return;
+    sockaddr_in to = LoopbackTo(LinkPort(data));
+    intptr_t relay = s.relay_socket;
+    if (relay == kNoSocket) return;
+    sendto(SOCKET(relay), reinterpret_cast<const char*>(data), length, 0,
+           reinterpret_cast<sockaddr*>(&to), sizeof to);
+}
+
+}  // namespace ozlan

@@ -1,0 +1,136 @@
+// Session lifecycle: process attach, the three exports, the timer that drives the
+// transport, and the connection events.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "session/ozlan.h"
+#include "session/session.h"
+
+namespace ozlan {
+
+SessionState& Session() {
+    static SessionState state;
+    return state;
+}
+
+namespace {
+
+bool StartWinsock() {
+    SessionState& s = Session();
+    if (s.winsock_started) return true;
+    WSADATA data;
+    if (WSAStartup(0x0101, &data) != 0) return false;
+    s.winsock_started = true;
+    return true;
+}
+
+void CALLBACK ThinkTimerProc(HWND, UINT, UINT_PTR, DWORD) { TransportThink(0); }
+
+void OnConnected(int32_t, int32_t, void*) { Session().active = 1; }
+void OnConnectionLost(int32_t, int32_t, void*) { Session().active = 0; }
+
+void ChooseLocalAddress(char* text) {
+    std::memset(text, 0, kLocalAddressSize);
+    if (gethostname(text, int(kLocalAddressSize)) != 0) return;
+    hostent* entry = gethostbyname(text);
+    if (!entry) return;
+    PickLocalAddress(reinterpret_cast<const uint8_t* const*>(entry->h_addr_list), entry->h_length,
+                     text, kLocalAddressSize);
+}
+
+// Waits for a relay thread that has been started: first until it reaches its loop
+// or gives up (at most kRelayStartWaitMs), then until it leaves the loop.
+void WaitForRelayThread() {
+    SessionState& s = Session();
+    for (int waited = 0; s.relay_started && !s.relay_running && waited < kRelayStartWaitMs;
+         ++waited) {
+        Sleep(1);
+    }
+    while (s.relay_running) Sleep(1);
+}
+
+}  // namespace
+
+bool AttachProcess(HMODULE module) {
+    if (!StartWinsock()) return false;
+    SessionState& s = Session();
+    GetModuleFileNameA(module, s.module_folder, kPathSize);
+    s.module_folder[kPathSize - 1] = 0;
+    if (char* slash = std::strrchr(s.module_folder, '\\')) *slash = 0;
+    return true;
+}
+
+}  // namespace ozlan
+
+using namespace ozlan;
+
+extern "C" uint32_t OZLAN_CALL OZLanInit(const char* host, uint32_t port) {
+    SessionState& s = Session();
+    s.session_name[0] = 0;
+    s.endpoint = CreateEndpoint(0);
+    if (!s.endpoint) return 0;
+    s.connection_id = Connect(s.endpoint, host, uint16_t(port), 0);
+    if (s.connection_id == 0) return 0;
+    SetEventCallback(s.connection_id, EVENT_CONNECTED, OnConnected);
+    SetEventCallback(s.connection_id, EVENT_PEER_CLOSE, OnConnectionLost);
+    SetEventCallback(s.connection_id, EVENT_TIMED_OUT, OnConnectionLost);
+    SetDefaultHandler(s.connection_id, DeliverToGame);
+    s.timer_id = SetTimer(nullptr, 0, kThinkIntervalMs, ThinkTimerProc);
+    ChooseLocalAddress(s.local_address);
+    s.proxy_target[0] = 0;
+    s.active = 1;
+    return 1;
+}
+
+extern "C" uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char* sessionName) {
+    SessionState& s = Session();
+    if (!gameFolder || !s.active) return 0;
+    const char* name = sessionName && *sessionName ? sessionName : kDefaultSessionName;
+    // Names that the 64-byte fields cannot hold, and folders whose paths do not fit,
+    // are refused before anything changes.
+    char folder[kPathSize], target[kPathSize], source[kPathSize];
+    if (std::strlen(name) >= kSessionNameField ||
+        !BuildDeploymentPaths(gameFolder, s.module_folder, folder, target, source)) {
+        return 0;
+    }
+    std::snprintf(s.session_name, kPathSize, "%s", name);
+    uint8_t join[kJoinMessageSize];
+    WriteJoinMessage(join, s.session_name);
+    TransportSend(s.connection_id, join, int32_t(sizeof join), kJoinMessageType);
+    if (!DeployProxy(gameFolder)) return 0;
+    MoveAtRestart(s.proxy_target, nullptr);
+    // One relay per session: a running relay keeps the port and goes on.
+    if (!s.relay_started) {
+        s.relay_started = 1;
+        HANDLE thread = CreateThread(nullptr, 0, RelayThread, nullptr, 0, nullptr);
+        if (thread) {
+            CloseHandle(thread);
+        } else {
+            s.relay_started = 0;
+        }
+    }
+    return 1;
+}
+
+extern "C" uint32_t OZLAN_CALL OZLanEndSession(void) {
+    SessionState& s = Session();
+    intptr_t closed = s.relay_socket;
+    closesocket(SOCKET(closed));
+    s.active = 0;
+    if (s.timer_id != 0) KillTimer(nullptr, s.timer_id);
+    RemoveProxy();
+    WaitForRelayThread();
+    // A relay thread that was still starting made its socket after the close above.
+    intptr_t late = s.relay_socket;
+    if (late != closed && late != kNoSocket) closesocket(SOCKET(late));
+    Sleep(10);
+    return 0;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) return ozlan::AttachProcess(module) ? TRUE : FALSE;
+    return TRUE;
+}

@@ -1,0 +1,66 @@
+// The session library's process-wide record and its internal operations:
+// lifecycle (session.cpp), proxy deployment and restart-time removal (deploy.cpp),
+// the launcher-side relay (relay_thread.cpp), and the local address choice
+// (local_address.cpp, platform-free).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "session/relay_protocol.h"
+#include "transport/transport.h"
+
+namespace ozlan {
+
+constexpr size_t kPathSize = 260;
+constexpr size_t kLocalAddressSize = 128;
+constexpr uint32_t kThinkIntervalMs = 20;
+constexpr int kRelayWaitMs = 5;               // select time-out in the relay loop
+constexpr int kRelayStartWaitMs = 2000;       // session end waits this long for a starting relay
+constexpr intptr_t kNoSocket = ~intptr_t(0);  // INVALID_SOCKET
+
+struct SessionState {
+    char module_folder[kPathSize] = {};
+    bool winsock_started = false;
+    Endpoint* endpoint = nullptr;
+    int32_t connection_id = 0;
+    uintptr_t timer_id = 0;
+    char local_address[kLocalAddressSize] = {};
+    char session_name[kPathSize] = {};
+    char game_folder[kPathSize] = {};
+    char proxy_target[kPathSize] = {};
+
+    std::atomic<uint8_t> active{0};         // written by the launcher's thread
+    std::atomic<uint8_t> relay_running{0};  // written by the relay thread
+    std::atomic<intptr_t> relay_socket{kNoSocket};
+    // A relay thread was started and has not yet finished (it clears this last).
+    std::atomic<uint8_t> relay_started{0};
+};
+
+SessionState& Session();
+
+// Local address choice over a host entry's address list (each `length` bytes):
+// the dotted form of the first whose first octet is not 127, 192, 169 or 0.
+// False, leaving `out` untouched, when none qualifies.
+bool PickLocalAddress(const uint8_t* const* addresses, int length, char* out, size_t out_size);
+
+#ifdef _WIN32
+// Deployment (Windows). Paths that would not fit 260 bytes make it fail unchanged.
+bool BuildDeploymentPaths(const char* game_folder, const char* module_folder, char* folder_out,
+                          char* target_out, char* source_out);
+bool DeployProxy(const char* game_folder);
+void RemoveProxy();
+uint32_t MoveAtRestart(const char* existing_path, const char* new_path);
+// The same with the Windows folder given, so that tests can use their own.
+uint32_t MoveAtRestartIn(const char* windows_folder, const char* existing_path,
+                         const char* new_path);
+
+// Relay (Windows).
+unsigned long __stdcall RelayThread(void* unused);
+void ForwardToRemote(const unsigned char* datagram, int length);
+void DeliverToGame(const uint8_t* data, int32_t length, int32_t type, int32_t connection_id,
+                   void* zero);
+#endif
+
+}  // namespace ozlan

@@ -1,0 +1,334 @@
+// OZLAN.dll loaded for real, against a peer in this test: a raw UDP peer where the
+// exact bytes matter, a transport playing the relay service elsewhere.
+#include <gtest/gtest.h>
+#include <winsock2.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "session/ozlan.h"
+#include "session/session.h"
+#include "tests/support/transport_harness.h"
+#include "wsock32/launcher_link.h"
+
+namespace ozlan::test {
+namespace {
+
+const char kFakeProxy[] = "stand-in for ozws.dll";
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// A fresh folder under the temporary folder, removed with its files afterwards.
+std::string MakeFolder(const char* tag) {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    std::string path = std::string(temp) + "ozlan-" + tag + "-" + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(path.c_str(), nullptr);
+    return path;
+}
+
+// GetProcAddress's result as the function type it really has.
+template <class F>
+F Bind(HMODULE module, const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+void* Address(HMODULE module, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(module, name));
+}
+
+struct Received {
+    int32_t type;
+    std::vector<uint8_t> data;
+};
+std::vector<Received> g_peer_inbox;
+int32_t g_peer_link = 0;
+void PeerInbox(const uint8_t* data, int32_t length, int32_t type, int32_t, void*) {
+    g_peer_inbox.push_back({type, std::vector<uint8_t>(data, data + length)});
+}
+void PeerAccept(int32_t id) {
+    g_peer_link = id;
+    SetDefaultHandler(id, PeerInbox);
+}
+
+class SessionLibraryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TransportReset();
+        SetTransportLogSink(nullptr);
+        g_peer_inbox.clear();
+        g_peer_link = 0;
+        lib_folder_ = MakeFolder("lib");
+        game_folder_ = MakeFolder("game");
+        std::string dll = lib_folder_ + "\\OZLAN.dll";
+        ASSERT_TRUE(CopyFileA((ProgramFolder() + "\\OZLAN.dll").c_str(), dll.c_str(), FALSE));
+        WriteFile(lib_folder_ + "\\ozws.dll", kFakeProxy);
+        module_ = LoadLibraryA(dll.c_str());
+        ASSERT_NE(nullptr, module_);
+        init_ = Bind<OZLanInitFn>(module_, "OZLanInit");
+        pre_launch_ = Bind<OZLanPreLaunchFn>(module_, "OZLanPreLaunch");
+        end_ = Bind<OZLanEndSessionFn>(module_, "OZLanEndSession");
+        ASSERT_TRUE(init_ && pre_launch_ && end_);
+    }
+    void TearDown() override {
+        if (module_) {
+            end_();
+            FreeLibrary(module_);
+        }
+        for (const auto& f : {game_folder_ + "\\wsock32.dll", lib_folder_ + "\\ozws.dll",
+                              lib_folder_ + "\\OZLAN.dll"}) {
+            SetFileAttributesA(f.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA(f.c_str());
+        }
+        RemoveDirectoryA(game_folder_.c_str());
+        RemoveDirectoryA(lib_folder_.c_str());
+    }
+
+    // Dispatches this thread's messages (the library's timer) and runs the test's
+    // own transport, until done() or the time is up.
+    template <class Done>
+    bool Pump(Done done, int ms = 3000) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            MSG msg;
+            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+            TransportThink(0);
+            if (done()) return true;
+            if (std::chrono::steady_clock::now() > end) return false;
+            Sleep(1);
+        }
+    }
+    void PumpFor(int ms) {
+        Pump([] { return false; }, ms);
+    }
+
+    // The library joined to a transport in this test acting as the relay service.
+    void JoinTransportPeer() {
+        Endpoint* ep = CreateEndpoint(0);
+        SetAcceptCallback(PeerAccept);
+        ASSERT_EQ(1u, init_("127.0.0.1", ep->local_port));
+        ASSERT_TRUE(Pump([] { return g_peer_link != 0; }));
+        PumpFor(100);  // the confirmation reaches the library
+    }
+
+    HMODULE module_ = nullptr;
+    OZLanInitFn init_ = nullptr;
+    OZLanPreLaunchFn pre_launch_ = nullptr;
+    OZLanEndSessionFn end_ = nullptr;
+    std::string lib_folder_, game_folder_;
+};
+
+TEST_F(SessionLibraryTest, ExportsAreReachableByNameAndOrdinal) {
+    EXPECT_EQ(reinterpret_cast<void*>(init_), Address(module_, MAKEINTRESOURCEA(1)));
+    EXPECT_EQ(reinterpret_cast<void*>(pre_launch_), Address(module_, MAKEINTRESOURCEA(2)));
+    EXPECT_EQ(reinterpret_cast<void*>(end_), Address(module_, MAKEINTRESOURCEA(3)));
+}
+
+TEST_F(SessionLibraryTest, InitSendsTheConnectBodyAndActivatesOnConfirmation) {
+    RawPeer peer;
+    ASSERT_EQ(1u, init_("127.0.0.1", peer.port()));
+    Datagram connect;
+    ASSERT_TRUE(Pump([&] { return peer.Receive(&connect, 0); }));
+    EXPECT_EQ(MSG_CONNECT, connect.header.type);
+    EXPECT_EQ(1u, connect.header.id);
+    ASSERT_EQ(kConnectBodySize, connect.payload.size());
+    EXPECT_STREQ("127.0.0.1", reinterpret_cast<const char*>(connect.payload.data() + 2));
+    EXPECT_EQ(HostPort(connect.from), GetU16(connect.payload.data() + 66));
+    EXPECT_EQ(1, GetI32(connect.payload.data() + 68));
+
+    std::vector<uint8_t> confirm(8);
+    PutU32(confirm.data(), 1);
+    PutU32(confirm.data() + 4, 42);
+    peer.SendTo(HostPort(connect.from), MakeDatagram(1, MSG_CONFIRM_CONNECT, 1, 1, confirm));
+    Datagram ack;
+    ASSERT_TRUE(Pump([&] { return peer.Receive(&ack, 0); }));
+    EXPECT_EQ(MSG_ACK, ack.header.type);
+    // Active: pre-launch works and its join message follows.
+    EXPECT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
+    Datagram join;
+    ASSERT_TRUE(Pump([&] { return peer.Receive(&join, 0) && join.header.type == 0; }));
+    ASSERT_EQ(kJoinMessageSize, join.payload.size());
+    EXPECT_STREQ("arena", reinterpret_cast<const char*>(join.payload.data()));
+    EXPECT_EQ(0u, GetU32(join.payload.data() + 64));
+    EXPECT_STREQ("NoName", reinterpret_cast<const char*>(join.payload.data() + 68));
+}
+
+TEST_F(SessionLibraryTest, InitFailsOnPortZeroAndUnknownHost) {
+    EXPECT_EQ(0u, init_("127.0.0.1", 0));
+    EXPECT_EQ(0u, init_("no-such-host.invalid", 5000));
+    EXPECT_EQ(0u, pre_launch_(game_folder_.c_str(), "x"));  // never activated
+}
+
+TEST_F(SessionLibraryTest, PreLaunchIsRefusedBeforeInitAndAfterThePeerCloses) {
+    EXPECT_EQ(0u, pre_launch_(game_folder_.c_str(), "x"));
+    EXPECT_FALSE(Exists(game_folder_ + "\\wsock32.dll"));
+    JoinTransportPeer();
+    int32_t remote = 0;
+    TransportConnectionInfo(g_peer_link, nullptr, &remote, nullptr);
+    // The relay service closes the link.
+    TransportSend(g_peer_link, U32Body(uint32_t(remote)).data(), 4, MSG_PEERCLOSE);
+    PumpFor(200);
+    EXPECT_EQ(0u, pre_launch_(game_folder_.c_str(), "x"));
+    EXPECT_FALSE(Exists(game_folder_ + "\\wsock32.dll"));
+}
+
+TEST_F(SessionLibraryTest, JoinMessageNamesDefaultAndTakesSixtyThreeCharacters) {
+    JoinTransportPeer();
+    std::string longest(63, 'n');
+    const char* names[] = {nullptr, "", longest.c_str()};
+    const std::string expected[] = {"default", "default", longest};
+    for (int i = 0; i < 3; ++i) {
+        g_peer_inbox.clear();
+        ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), names[i]));
+        ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); }));
+        ASSERT_EQ(0, g_peer_inbox[0].type);
+        ASSERT_EQ(kJoinMessageSize, g_peer_inbox[0].data.size());
+        EXPECT_EQ(expected[i], reinterpret_cast<const char*>(g_peer_inbox[0].data.data()));
+    }
+}
+
+TEST_F(SessionLibraryTest, OverlongNamesAndFoldersChangeNothing) {
+    JoinTransportPeer();
+    std::string name64(64, 'n');
+    EXPECT_EQ(0u, pre_launch_(game_folder_.c_str(), name64.c_str()));
+    std::string deep = game_folder_ + "\\" + std::string(250, 'd');
+    EXPECT_EQ(0u, pre_launch_(deep.c_str(), "x"));
+    PumpFor(100);
+    for (auto& m : g_peer_inbox) ADD_FAILURE() << "type " << m.type << " size " << m.data.size();
+    EXPECT_FALSE(Exists(game_folder_ + "\\wsock32.dll"));
+}
+
+TEST_F(SessionLibraryTest, DeploymentHandlesTrailingBackslashesAndReadOnlyCopies) {
+    JoinTransportPeer();
+    std::string target = game_folder_ + "\\wsock32.dll";
+    WriteFile(target, "old copy");
+    SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY);
+    ASSERT_EQ(1u, pre_launch_((game_folder_ + "\\").c_str(), "x"));
+    EXPECT_EQ(kFakeProxy, ReadFile(target));
+    end_();
+    EXPECT_FALSE(Exists(target));
+}
+
+TEST_F(SessionLibraryTest, TwoTrailingBackslashesKeepOne) {
+    char folder[kPathSize], target[kPathSize], source[kPathSize];
+    ASSERT_TRUE(BuildDeploymentPaths("C:\\Games\\Arena\\", "C:\\ozlan", folder, target, source));
+    EXPECT_STREQ("C:\\Games\\Arena\\wsock32.dll", target);
+    EXPECT_STREQ("C:\\ozlan\\ozws.dll", source);
+    ASSERT_TRUE(BuildDeploymentPaths("C:\\Games\\Arena", "C:\\ozlan", folder, target, source));
+    EXPECT_STREQ("C:\\Games\\Arena\\wsock32.dll", target);
+    ASSERT_TRUE(BuildDeploymentPaths("C:\\Games\\Arena\\\\", "C:\\ozlan", folder, target, source));
+    EXPECT_STREQ("C:\\Games\\Arena\\\\wsock32.dll", target);
+    // A real folder given so still deploys: Windows reads the double backslash as one.
+    std::string longest(250, 'x');
+    EXPECT_FALSE(BuildDeploymentPaths(("C:\\" + longest + "\\").c_str(), "C:\\o", folder, target,
+                                      source));
+}
+
+TEST_F(SessionLibraryTest, RelayCarriesBroadcastsBothWays) {
+    JoinTransportPeer();
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
+    RawPeer game(900);  // the game's socket on the broadcast's port
+    PumpFor(100);
+    g_peer_inbox.clear();
+
+    // Outbound: the proxy's link message reaches the relay service behind the header.
+    char host[128] = {};
+    gethostname(host, sizeof host);
+    char local[kLocalAddressSize];
+    std::snprintf(local, sizeof local, "%s", host);
+    if (hostent* entry = gethostbyname(host)) {
+        PickLocalAddress(reinterpret_cast<const uint8_t* const*>(entry->h_addr_list), entry->h_length,
+                         local, sizeof local);
+    }
+    uint32_t stamp = uint32_t(inet_addr(local));
+    for (size_t size : {size_t(12), size_t(100), size_t(2060)}) {
+        std::vector<uint8_t> link(size, 0x41);
+        WriteLinkHeader(link.data(), 900);
+        game.SendTo(kRelayPort, link);
+        game.SendTo(kRelayPort, std::vector<uint8_t>(size, 0x42));  // no magic: dropped
+        g_peer_inbox.clear();
+        ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); })) << size;
+        PumpFor(50);
+        ASSERT_EQ(1u, g_peer_inbox.size());
+        const auto& m = g_peer_inbox[0].data;
+        EXPECT_EQ(8, g_peer_inbox[0].type);
+        ASSERT_EQ(72 + size, m.size());
+        EXPECT_STREQ("arena", reinterpret_cast<const char*>(m.data()));
+        EXPECT_EQ(0u, GetU32(m.data() + 64));
+        EXPECT_EQ(size, GetU32(m.data() + 68));
+        StampLinkAddress(link.data(), size, stamp);
+        EXPECT_EQ(link, std::vector<uint8_t>(m.begin() + 72, m.end()));
+    }
+
+    // Inbound: sent from port 3668 to 127.0.0.1 at the port the header names.
+    std::vector<uint8_t> link(112, 0x55);
+    WriteLinkHeader(link.data(), 900);
+    TransportSend(g_peer_link, link.data(), int32_t(link.size()), 8);
+    std::vector<uint8_t> twelve(link.begin(), link.begin() + 12);
+    TransportSend(g_peer_link, twelve.data(), 12, 8);      // too short
+    TransportSend(g_peer_link, link.data(), 112, 9);       // another type
+    std::vector<uint8_t> thirteen(link.begin(), link.begin() + 13);
+    TransportSend(g_peer_link, thirteen.data(), 13, 8);
+    std::vector<std::vector<uint8_t>> delivered;
+    Pump([&] {
+        std::vector<uint8_t> d;
+        SocketAddress from;
+        while (game.ReceiveRaw(&d, &from, 0)) {
+            EXPECT_EQ(kRelayPort, HostPort(from));
+            EXPECT_EQ(Loopback(0).ip, from.ip);
+            delivered.push_back(d);
+        }
+        return delivered.size() >= 2;
+    });
+    PumpFor(100);
+    ASSERT_EQ(2u, delivered.size());
+    EXPECT_EQ(link, delivered[0]);
+    EXPECT_EQ(thirteen, delivered[1]);
+}
+
+TEST_F(SessionLibraryTest, EndSessionStopsEverything) {
+    JoinTransportPeer();
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
+    PumpFor(50);
+    EXPECT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));  // keeps the running relay
+    EXPECT_EQ(0u, end_());
+    EXPECT_FALSE(Exists(game_folder_ + "\\wsock32.dll"));
+    // The relay port is free again: the relay thread has ended and its socket is closed.
+    RawPeer port_taker(kRelayPort);
+    EXPECT_EQ(kRelayPort, port_taker.port());
+    // The timer is stopped: nothing answers the relay service any more.
+    g_peer_inbox.clear();
+    size_t before = TransportPendingCount(g_peer_link);
+    TransportSend(g_peer_link, "x", 1, 77);
+    PumpFor(300);
+    EXPECT_EQ(before + 1, TransportPendingCount(g_peer_link));
+}
+
+TEST_F(SessionLibraryTest, EndSessionWithoutInitOrPreLaunch) {
+    EXPECT_EQ(0u, end_());
+    JoinTransportPeer();
+    EXPECT_EQ(0u, end_());
+}
+
+TEST_F(SessionLibraryTest, EndSessionRightAfterPreLaunchLeavesNoRelaySocket) {
+    JoinTransportPeer();
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
+    EXPECT_EQ(0u, end_());  // the relay thread may not have reached its loop yet
+    RawPeer port_taker(kRelayPort);
+    EXPECT_EQ(kRelayPort, port_taker.port());
+}
+
+}  // namespace
+}  // namespace ozlan::test
