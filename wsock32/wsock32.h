@@ -1,0 +1,95 @@
+// The Winsock proxy (ozws.dll, installed in a game's folder as wsock32.dll): its
+// process-wide record, the binding to the real Winsock, the logging operations
+// (wsock32.cpp, logging.cpp), the registry reader (registry.cpp) and the IPX
+// socket list (socktrak.cpp). The exports themselves are in exports.cpp.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdint>
+
+namespace ozlan::proxy {
+
+constexpr size_t kPathSize = 260;
+
+// Log levels: smaller is more serious.
+constexpr int kFailure = 100;
+constexpr int kErrorPassed = 500;
+constexpr int kMilestone = 1000;
+constexpr int kTrace = 2000;
+
+// Source paths written with every line.
+constexpr const char* kSourceWsock32 = "wsock32\\wsock32";
+constexpr const char* kSourceRegistry = "wsock32\\registry";
+constexpr const char* kSourceSocktrak = "wsock32\\socktrak";
+
+constexpr const char* kSystemRootValue =
+    "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\SystemRoot";
+constexpr const char* kFallbackSystemFolder = "c:\\winnt\\system32";
+
+// Every function of the real Winsock the proxy calls, by its place in kRealFunctions.
+enum RealId {
+    R_accept, R_bind, R_closesocket, R_connect, R_getpeername, R_getsockname, R_getsockopt,
+    R_htonl, R_htons, R_inet_addr, R_inet_ntoa, R_ioctlsocket, R_listen, R_ntohl, R_ntohs,
+    R_recv, R_recvfrom, R_select, R_send, R_sendto, R_setsockopt, R_shutdown, R_socket,
+    R_WSAAddressToString, R_WSAIoctl, R_gethostbyaddr, R_gethostbyname, R_getprotobyname,
+    R_getprotobynumber, R_getservbyname, R_getservbyport, R_gethostname, R_WSARecv,
+    R_WSARecvFrom, R_WSAStringToAddress, R_WSAAsyncSelect, R_WSAAsyncGetHostByAddr,
+    R_WSAAsyncGetHostByName, R_WSACancelAsyncRequest, R_WSASetBlockingHook,
+    R_WSAUnhookBlockingHook, R_WSAGetLastError, R_WSASetLastError, R_WSACancelBlockingCall,
+    R_WSAIsBlocking, R_WSAStartup, R_WSACleanup, R_WSAFDIsSet, R_EnumProtocols, R_AcceptEx,
+    R_COUNT
+};
+
+struct RealFunction {
+    const char* lookup;        // name looked up in the real Winsock
+    const char* failure_line;  // written at level 100 when it cannot be bound
+    bool loads;                // false: binds only against an already loaded Winsock
+};
+extern const RealFunction kRealFunctions[R_COUNT];
+
+struct ProxyState {
+    char own_module_name[kPathSize] = {};
+    char registry_value[kPathSize] = {};
+    char system_directory[kPathSize] = {};
+    char real_library_path[kPathSize] = {};
+    HMODULE real_library = nullptr;
+    void* real[R_COUNT] = {};
+};
+ProxyState& Proxy();
+
+// Library entry (wsock32.cpp).
+void AttachProcess(HINSTANCE instance);
+void DetachProcess();
+int LoadRealWinsock();
+// Runs the binding steps for one real function; null (after its failure line) when
+// it cannot be bound.
+void* BindReal(RealId id);
+
+// Logging (logging.cpp). The guards do nothing while QUILLET.DLL is not bound.
+void LogOpen(const char* source, int line, int level, const char* module_name,
+             const char* pattern);
+void LogClose();
+bool LogBound();
+void LogWriteGuard(const char* source, int line, int level, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void LogDumpGuard(const char* source, int line, int level, const void* data, int size);
+// "[own module name] text", through the LogWrite guard.
+void LogMessage(const char* source, int line, int level, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// Registry reader (registry.cpp): 1 when `out` (260 bytes) holds the string value.
+int LookupRegistryString(const char* path, char* out);
+
+// IPX socket list (socktrak.cpp).
+constexpr int kMaxIpxSockets = 1024;
+int FindIPXSock(SOCKET s);
+int AddIPXSock(SOCKET s);
+int DeleteIPXSock(SOCKET s);
+void DeleteAllIPXSock();
+
+}  // namespace ozlan::proxy
+
+#define OZWS_LOG(level, ...) \
+    ::ozlan::proxy::LogMessage(::ozlan::proxy::kSourceWsock32, __LINE__, level, __VA_ARGS__)
