@@ -9,21 +9,8 @@
 using namespace ozlan::proxy;
 
 namespace {
-
-// Binds the real function and calls it with the arguments as given, or returns
-// `failure` when it cannot be bound. A must match the real parameter types.
-template <RealId Id, class R, class... A>
-R Forward(R failure, A... args) {
-    void* real = BindReal(Id);
-    if (!real) return failure;
-    return reinterpret_cast<R(WSAAPI*)(A...)>(real)(args...);
-}
-
 void* g_broadcast_callback = nullptr;
-
 }  // namespace
-
-#define EXPORT extern "C"
 
 // --- Start-up and errors -------------------------------------------------------
 
@@ -78,18 +65,6 @@ EXPORT BOOL WSAAPI mp_WSAIsBlocking() {
 
 // --- Sockets ---------------------------------------------------------------------
 
-EXPORT SOCKET WSAAPI mp_socket(int family, int type, int protocol) {
-    OZWS_LOG(kTrace, "mp_socket(%d,%d,%d)", family, type, protocol);
-    return Forward<R_socket>(SOCKET(INVALID_SOCKET), family, type, protocol);
-}
-
-EXPORT int WSAAPI mp_bind(SOCKET s, const sockaddr* name, int length) {
-    OZWS_LOG(kTrace, "mp_bind(%d,,%d)", int(s), length);
-    int result = Forward<R_bind>(-1, s, name, length);
-    OZWS_LOG(kTrace, "bind() returned %d", result);
-    return result;
-}
-
 EXPORT int WSAAPI mp_closesocket(SOCKET s) {
     OZWS_LOG(kTrace, "mp_closesocket(%d)", int(s));
     void* real = BindReal(R_closesocket);
@@ -122,34 +97,6 @@ EXPORT SOCKET WSAAPI mp_accept(SOCKET s, sockaddr* address, int* length) {
 EXPORT int WSAAPI mp_getpeername(SOCKET s, sockaddr* name, int* length) {
     OZWS_LOG(kTrace, "mp_getpeername()");
     return Forward<R_getpeername>(-1, s, name, length);
-}
-
-EXPORT int WSAAPI mp_getsockname(SOCKET s, sockaddr* name, int* length) {
-    OZWS_LOG(kTrace, "mp_getsockname(%d,,)", int(s));
-    int result = Forward<R_getsockname>(-1, s, name, length);
-    OZWS_LOG(kTrace, "lp_getsockname returned %d", result);
-    return result;
-}
-
-EXPORT int WSAAPI mp_ioctlsocket(SOCKET s, long command, u_long* argument) {
-    OZWS_LOG(kTrace, "mp_ioctlsocket(%d,%d,)", int(s), int(command));
-    int result = Forward<R_ioctlsocket>(-1, s, command, argument);
-    OZWS_LOG(kTrace, "lp_ioctlsocket() returned %d", result);
-    return result;
-}
-
-EXPORT int WSAAPI mp_setsockopt(SOCKET s, int level, int option, const char* value, int length) {
-    OZWS_LOG(kTrace, "mp_setsockopt(%d,%d,%d,,%d)", int(s), level, option, length);
-    int result = Forward<R_setsockopt>(-1, s, level, option, value, length);
-    OZWS_LOG(kTrace, "lp_setsockopt returned %d", result);
-    return result;
-}
-
-EXPORT int WSAAPI mp_getsockopt(SOCKET s, int level, int option, char* value, int* length) {
-    OZWS_LOG(kTrace, "mp_getsockopt(%d,%d,%d,,)", int(s), level, option);
-    int result = Forward<R_getsockopt>(-1, s, level, option, value, length);
-    OZWS_LOG(kTrace, "lp_getsockopt returned %d", result);
-    return result;
 }
 
 EXPORT int WSAAPI mp_select(int count, fd_set* read, fd_set* write, fd_set* error,
@@ -187,31 +134,6 @@ EXPORT int WSAAPI mp_recv(SOCKET s, char* buffer, int length, int flags) {
 EXPORT int WSAAPI mp_send(SOCKET s, const char* buffer, int length, int flags) {
     OZWS_LOG(kTrace, "mp_send(%d,,%d,%d)", int(s), length, flags);
     return TransferAndLog<R_send>("send", s, const_cast<char*>(buffer), length, flags);
-}
-
-EXPORT int WSAAPI mp_sendto(SOCKET s, const char* buffer, int length, int flags,
-                            const sockaddr* to, int to_length) {
-    OZWS_LOG(kTrace, "mp_sendto(%d,,%d,%d,,%d)", int(s), length, flags, to_length);
-    int result = Forward<R_sendto>(-1, s, buffer, length, flags, to, to_length);
-    OZWS_LOG(kTrace, "mp_sendto() - lp_sendto() returned %d", result);
-    return result;
-}
-
-EXPORT int WSAAPI mp_recvfrom(SOCKET s, char* buffer, int length, int flags, sockaddr* from,
-                              int* from_length) {
-    OZWS_LOG(kTrace, "mp_recvfrom(%d,,%d,%d,,)", int(s), length, flags);
-    int result = Forward<R_recvfrom>(-1, s, buffer, length, flags, from, from_length);
-    OZWS_LOG(kTrace, "mp_recvfrom() - lp_recvfrom(%d) returned %d", int(s), result);
-    return result;
-}
-
-EXPORT int WSAAPI mp_WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received,
-                                 LPDWORD flags, sockaddr* from, LPINT from_length,
-                                 LPWSAOVERLAPPED overlapped,
-                                 LPWSAOVERLAPPED_COMPLETION_ROUTINE completion) {
-    OZWS_LOG(kTrace, "mp_WSARecvFrom(%d,,%d,%d,,)", int(s), int(count), flags ? int(*flags) : 0);
-    return Forward<R_WSARecvFrom>(-1, s, buffers, count, received, flags, from, from_length,
-                                  overlapped, completion);
 }
 
 EXPORT int WSAAPI mp_WSARecv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received,

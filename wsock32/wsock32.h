@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 namespace ozlan::proxy {
 
@@ -89,7 +90,49 @@ int AddIPXSock(SOCKET s);
 int DeleteIPXSock(SOCKET s);
 void DeleteAllIPXSock();
 
+// Binds the real function and calls it with the arguments as given, or returns
+// `failure` when it cannot be bound. A must match the real parameter types.
+template <RealId Id, class R, class... A>
+R Forward(R failure, A... args) {
+    void* real = BindReal(Id);
+    if (!real) return failure;
+    return reinterpret_cast<R(WSAAPI*)(A...)>(real)(args...);
+}
+
+// The IPX address the game uses (14 bytes).
+struct IpxAddress {
+    uint16_t family;
+    uint8_t netnum[4];
+    uint8_t nodenum[6];
+    uint8_t socket[2];  // network order
+};
+static_assert(sizeof(IpxAddress) == 14);
+constexpr int kIpxFamily = 6;
+constexpr int kIpxAddressSize = 14;
+constexpr int kNsprotoIpx = 1000;
+constexpr int kNsprotoSpx = 1256;
+constexpr int kNsprotoSpxII = 1257;
+
+// The UDP port (host order) that stands for an IPX socket number, and back.
+inline uint16_t MappedPort(const uint8_t socket[2]) { return uint16_t(socket[0] | (socket[1] << 8)); }
+
+// ipx.cpp: the IPX form of an IPv4 endpoint (logging its interface and address lines
+// behind `prefix`), and the three lines that show an IPX address.
+IpxAddress ToIpxAddress(const char* prefix, SOCKET s, const sockaddr_in& endpoint);
+void LogIpxAddressLines(const char* prefix, const IpxAddress& a);
+
 }  // namespace ozlan::proxy
+
+// The proxy's own exports that its other exports call, so that those calls show in
+// the log as a game's would.
+#define EXPORT extern "C"
+EXPORT u_long WSAAPI mp_htonl(u_long value);
+EXPORT u_short WSAAPI mp_htons(u_short value);
+EXPORT u_short WSAAPI mp_ntohs(u_short value);
+EXPORT unsigned long WSAAPI mp_inet_addr(const char* text);
+EXPORT char* WSAAPI mp_inet_ntoa(in_addr address);
+EXPORT int WSAAPI mp_WSAGetLastError();
+EXPORT void WSAAPI mp_WSASetLastError(int error);
 
 #define OZWS_LOG(level, ...) \
     ::ozlan::proxy::LogMessage(::ozlan::proxy::kSourceWsock32, __LINE__, level, __VA_ARGS__)

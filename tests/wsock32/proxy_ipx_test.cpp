@@ -1,0 +1,513 @@
+// What the proxy changes: broadcasts to the launcher, IPX sockets as UDP or TCP
+// sockets, and launcher messages shown as datagrams from the remote player. Real
+// sockets on loopback; the test's own sockets use the real Winsock directly.
+#include <cstring>
+#include <string>
+
+#include "tests/wsock32/proxy_harness.h"
+
+namespace ozlan::test {
+namespace {
+
+using WSAStartupFn = int(WSAAPI*)(WORD, LPWSADATA);
+using SocketFn = SOCKET(WSAAPI*)(int, int, int);
+using BindFn = int(WSAAPI*)(SOCKET, const sockaddr*, int);
+using NameFn = int(WSAAPI*)(SOCKET, sockaddr*, int*);
+using SendtoFn = int(WSAAPI*)(SOCKET, const char*, int, int, const sockaddr*, int);
+using RecvfromFn = int(WSAAPI*)(SOCKET, char*, int, int, sockaddr*, int*);
+using CloseFn = int(WSAAPI*)(SOCKET);
+using LastErrorFn = int(WSAAPI*)();
+using SetOptFn = int(WSAAPI*)(SOCKET, int, int, const char*, int);
+using GetOptFn = int(WSAAPI*)(SOCKET, int, int, char*, int*);
+using ConnectFn = int(WSAAPI*)(SOCKET, const sockaddr*, int);
+using IoctlFn = int(WSAAPI*)(SOCKET, long, u_long*);
+
+// One set of Winsock functions: the proxy's exports or the real library's.
+struct Winsock {
+    explicit Winsock(HMODULE m)
+        : socket(ExportOf<SocketFn>(m, "socket")),
+          bind(ExportOf<BindFn>(m, "bind")),
+          getsockname(ExportOf<NameFn>(m, "getsockname")),
+          sendto(ExportOf<SendtoFn>(m, "sendto")),
+          recvfrom(ExportOf<RecvfromFn>(m, "recvfrom")),
+          closesocket(ExportOf<CloseFn>(m, "closesocket")),
+          last_error(ExportOf<LastErrorFn>(m, "WSAGetLastError")),
+          setsockopt(ExportOf<SetOptFn>(m, "setsockopt")),
+          getsockopt(ExportOf<GetOptFn>(m, "getsockopt")),
+          connect(ExportOf<ConnectFn>(m, "connect")),
+          ioctlsocket(ExportOf<IoctlFn>(m, "ioctlsocket")) {}
+    SocketFn socket;
+    BindFn bind;
+    NameFn getsockname;
+    SendtoFn sendto;
+    RecvfromFn recvfrom;
+    CloseFn closesocket;
+    LastErrorFn last_error;
+    SetOptFn setsockopt;
+    GetOptFn getsockopt;
+    ConnectFn connect;
+    IoctlFn ioctlsocket;
+};
+
+sockaddr_in Address(const char* ip, u_short port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    const uint8_t* bytes = nullptr;
+    uint8_t parsed[4];
+    unsigned w, x, y, z;
+    std::sscanf(ip, "%u.%u.%u.%u", &w, &x, &y, &z);
+    parsed[0] = uint8_t(w), parsed[1] = uint8_t(x), parsed[2] = uint8_t(y), parsed[3] = uint8_t(z);
+    bytes = parsed;
+    std::memcpy(&a.sin_addr, bytes, 4);
+    a.sin_port = u_short((port >> 8) | (port << 8));
+    return a;
+}
+u_short PortOf(const sockaddr_in& a) { return u_short((a.sin_port >> 8) | (a.sin_port << 8)); }
+
+struct Ipx {
+    uint16_t family = 6;
+    uint8_t netnum[4] = {};
+    uint8_t nodenum[6] = {};
+    uint8_t socket[2] = {};
+};
+static_assert(sizeof(Ipx) == 14);
+
+Ipx IpxTo(std::initializer_list<uint8_t> node, uint8_t s0, uint8_t s1) {
+    Ipx a;
+    std::copy(node.begin(), node.end(), a.nodenum);
+    a.socket[0] = s0;
+    a.socket[1] = s1;
+    return a;
+}
+
+class ProxyIpxTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        real_module_ = LoadLibraryA(SystemWinsockPath().c_str());
+        ASSERT_NE(nullptr, real_module_);
+        WSADATA data;
+        ASSERT_EQ(0, proxy_.Export<WSAStartupFn>("WSAStartup")(0x0101, &data));
+        ExportOf<WSAStartupFn>(real_module_, "WSAStartup")(0x0101, &data);
+        proxy_.ForgetLines();
+    }
+    void TearDown() override {
+        for (SOCKET s : opened_) real_.closesocket(s);
+        FreeLibrary(real_module_);
+    }
+    static std::string SystemWinsockPath() {
+        char system[MAX_PATH];
+        GetSystemDirectoryA(system, MAX_PATH);
+        return std::string(system) + "\\wsock32.dll";
+    }
+    // A real UDP socket of the test's, bound to ip:port.
+    SOCKET Helper(const char* ip, u_short port) {
+        SOCKET s = real_.socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a = Address(ip, port);
+        EXPECT_EQ(0, real_.bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a)) << port;
+        opened_.push_back(s);
+        return s;
+    }
+    // A game socket made through the proxy, bound to 127.0.0.1 on a free port.
+    SOCKET GameUdp(u_short* port) {
+        SOCKET s = game_.socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a = Address("127.0.0.1", 0);
+        EXPECT_EQ(0, game_.bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        sockaddr_in bound{};
+        int n = sizeof bound;
+        real_.getsockname(s, reinterpret_cast<sockaddr*>(&bound), &n);
+        *port = PortOf(bound);
+        opened_.push_back(s);
+        return s;
+    }
+    // The next datagram on a helper socket, with its source.
+    std::string Receive(SOCKET s, sockaddr_in* from, int timeout_ms = 2000) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        auto select = ExportOf<int(WSAAPI*)(int, fd_set*, fd_set*, fd_set*, const timeval*)>(
+            real_module_, "select");
+        if (select(0, &set, nullptr, nullptr, &wait) != 1) return "<nothing>";
+        char buffer[4096];
+        int n = sizeof *from;
+        int got = real_.recvfrom(s, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(from), &n);
+        return got < 0 ? "<error>" : std::string(buffer, size_t(got));
+    }
+
+    LoadedProxy proxy_;
+    HMODULE real_module_ = nullptr;
+    Winsock game_{proxy_.module()};
+    Winsock real_{LoadLibraryA(SystemWinsockPath().c_str())};
+    std::vector<SOCKET> opened_;
+};
+
+std::string Bytes(std::initializer_list<uint8_t> b) { return std::string(b.begin(), b.end()); }
+
+TEST_F(ProxyIpxTest, UdpBroadcastGoesToTheLauncherWrapped) {
+    SOCKET launcher = Helper("127.0.0.1", 3668);
+    u_short game_port;
+    SOCKET game = GameUdp(&game_port);
+    std::string payload(100, 'p');
+    sockaddr_in to = Address("255.255.255.255", 900);
+    proxy_.ForgetLines();
+    EXPECT_EQ(100, game_.sendto(game, payload.data(), 100, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    sockaddr_in from{};
+    std::string got = Receive(launcher, &from);
+    ASSERT_EQ(112u, got.size());
+    EXPECT_EQ(game_port, PortOf(from));
+    EXPECT_EQ(Bytes({0xF9, 0xF9, 0xF9, 0xF9, 0x84, 0x03}), got.substr(0, 6));
+    EXPECT_EQ(Bytes({0x7F, 0x00, 0x00, 0x01}), got.substr(8, 4));
+    EXPECT_EQ(payload, got.substr(12));
+    std::string s = std::to_string(int(game));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto(" + s + ",,100,0,,16)"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_htonl(4294967295)"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] This is a LAN broadcast udp request from the game"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_ntohs(33795)"));
+    EXPECT_TRUE(proxy_.HasLine(
+        "[wsock32.dll] mp_sendto() - sending message to the launcher of size 112(12 header/100 buffer)"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] BROADCASTING (TCPIP) OVER VIRTUAL LAN"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] sendto() Launcher - returned 112"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() - lp_sendto() returned 100"));
+    bool dumped = false;
+    for (const auto& c : proxy_.Calls()) dumped |= std::string(c.kind) == "dump";
+    EXPECT_TRUE(dumped);
+}
+
+TEST_F(ProxyIpxTest, DirectedAndSubnetBroadcastDatagramsGoOutUnchanged) {
+    SOCKET launcher = Helper("127.0.0.1", 3668);
+    SOCKET peer = Helper("127.0.0.1", 0);
+    sockaddr_in peer_address{};
+    int n = sizeof peer_address;
+    real_.getsockname(peer, reinterpret_cast<sockaddr*>(&peer_address), &n);
+    u_short game_port;
+    SOCKET game = GameUdp(&game_port);
+    sockaddr_in to = Address("127.0.0.1", PortOf(peer_address));
+    EXPECT_EQ(5, game_.sendto(game, "hello", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    sockaddr_in from{};
+    EXPECT_EQ("hello", Receive(peer, &from));
+    sockaddr_in subnet = Address("192.168.1.255", 900);
+    game_.sendto(game, "subnet", 6, 0, reinterpret_cast<sockaddr*>(&subnet), sizeof subnet);
+    EXPECT_EQ("<nothing>", Receive(launcher, &from, 200));
+}
+
+TEST_F(ProxyIpxTest, IpxBroadcastCarriesTheSocketBytesAndDirectedGoesStraight) {
+    SOCKET launcher = Helper("127.0.0.1", 3668);
+    SOCKET peer770 = Helper("127.0.0.1", 770);
+    SOCKET ipx = game_.socket(6, SOCK_DGRAM, 1000);
+    ASSERT_NE(INVALID_SOCKET, ipx);
+    opened_.push_back(ipx);
+    Ipx broadcast = IpxTo({0xFF, 0xFF, 0, 0, 0, 0}, 0x02, 0x03);
+    proxy_.ForgetLines();
+    EXPECT_EQ(4, game_.sendto(ipx, "ping", 4, 0, reinterpret_cast<sockaddr*>(&broadcast), 14));
+    sockaddr_in from{};
+    std::string got = Receive(launcher, &from);
+    ASSERT_EQ(16u, got.size());
+    EXPECT_EQ(Bytes({0xF9, 0xF9, 0xF9, 0xF9, 0x02, 0x03}), got.substr(0, 6));
+    EXPECT_EQ("ping", got.substr(12));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() - IPX - We need to broadcast this message "
+                               "to everone in our virtual IPX LAN list via TCPIP"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() -  sa_netnum[4] = 00 00 00 00"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() - sa_nodenum[6] = FF FF 00 00 00 00"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() -     sa_socket = 770"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() - to ip addres = 0.0.0.0 (0)"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() - IPX LAN BROADCAST we are sending this "
+                               "packet to everyone on our lan that is listening to port 770"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] BROADCASTING OVER VIRTUAL LAN"));
+
+    // Directed: node 00 00 7F 00 00 01, socket 515, whatever the network number.
+    for (uint8_t net : {uint8_t(0), uint8_t(9)}) {
+        Ipx directed = IpxTo({0, 0, 127, 0, 0, 1}, 0x02, 0x03);
+        std::memset(directed.netnum, net, 4);
+        proxy_.ForgetLines();
+        EXPECT_EQ(6, game_.sendto(ipx, "direct", 6, 0, reinterpret_cast<sockaddr*>(&directed), 14));
+        EXPECT_EQ("direct", Receive(peer770, &from));
+        EXPECT_EQ("<nothing>", Receive(launcher, &from, 100));
+        EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() - we are sending this packet directly "
+                                   "to 127.0.0.1 on our lan listening to port 770"));
+        EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() - (converted).sin_port = 770"));
+    }
+}
+
+TEST_F(ProxyIpxTest, FailedAndOversizedBroadcastsReturnErrorsTheGameCanRead) {
+    SOCKET tcp = game_.socket(AF_INET, SOCK_STREAM, 0);
+    opened_.push_back(tcp);
+    sockaddr_in to = Address("255.255.255.255", 900);
+    EXPECT_EQ(-1, game_.sendto(tcp, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    int error = game_.last_error();
+    EXPECT_NE(0, error);
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] sendto error = " + std::to_string(error)));
+
+    u_short port;
+    SOCKET game = GameUdp(&port);
+    std::string big(2049, 'b');
+    EXPECT_EQ(-1, game_.sendto(game, big.data(), 2049, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    EXPECT_EQ(WSAEMSGSIZE, game_.last_error());
+    std::string most(2048, 'm');
+    SOCKET launcher = Helper("127.0.0.1", 3668);
+    EXPECT_EQ(2048, game_.sendto(game, most.data(), 2048, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    sockaddr_in from{};
+    EXPECT_EQ(2060u, Receive(launcher, &from).size());
+}
+
+TEST_F(ProxyIpxTest, SendtoWithoutADestinationIsPassedOn) {
+    SOCKET peer = Helper("127.0.0.1", 0);
+    sockaddr_in peer_address{};
+    int n = sizeof peer_address;
+    real_.getsockname(peer, reinterpret_cast<sockaddr*>(&peer_address), &n);
+    u_short port;
+    SOCKET game = GameUdp(&port);
+    ASSERT_EQ(0, game_.connect(game, reinterpret_cast<sockaddr*>(&peer_address), sizeof peer_address));
+    EXPECT_EQ(3, game_.sendto(game, "abc", 3, 0, nullptr, 0));
+    sockaddr_in from{};
+    EXPECT_EQ("abc", Receive(peer, &from));
+}
+
+std::string LinkMessage(std::initializer_list<uint8_t> address, uint8_t p0, uint8_t p1,
+                        const std::string& payload) {
+    std::string m = Bytes({0xF9, 0xF9, 0xF9, 0xF9, p0, p1, 0, 0});
+    m += std::string(address.begin(), address.end());
+    return m + payload;
+}
+
+TEST_F(ProxyIpxTest, LauncherMessagesArriveFromTheRemotePlayer) {
+    SOCKET launcher = Helper("127.0.0.1", 3668);
+    u_short port;
+    SOCKET game = GameUdp(&port);
+    sockaddr_in to_game = Address("127.0.0.1", port);
+    std::string payload(100, 'q');
+    std::string m = LinkMessage({10, 0, 0, 5}, 0x84, 0x03, payload);
+    real_.sendto(launcher, m.data(), int(m.size()), 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
+    char buffer[4096];
+    sockaddr_in from{};
+    int n = sizeof from;
+    proxy_.ForgetLines();
+    ASSERT_EQ(100, game_.recvfrom(game, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
+    EXPECT_EQ(payload, std::string(buffer, 100));
+    EXPECT_EQ(AF_INET, from.sin_family);
+    EXPECT_EQ(900, PortOf(from));
+    EXPECT_EQ(Bytes({10, 0, 0, 5}), std::string(reinterpret_cast<char*>(&from.sin_addr), 4));
+    std::string s = std::to_string(int(game));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom(" + s + ",,4096,0,,)"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - We are receiving a broadcasted message "
+                               "from the launcher. We need to convert it to make it look like it "
+                               "comes from the actual remote player"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - broadcast message is now converted"));
+    EXPECT_TRUE(proxy_.HasLine("mp_recvfrom() - message from the launcher is of size 112(12 header/100 buffer)"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - lp_recvfrom(" + s + ") returned 100"));
+
+    // 12 bytes give an empty datagram; 11 bytes or no magic arrive as they are.
+    std::string twelve = LinkMessage({10, 0, 0, 5}, 0x84, 0x03, "");
+    real_.sendto(launcher, twelve.data(), 12, 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
+    n = sizeof from;
+    EXPECT_EQ(0, game_.recvfrom(game, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
+    for (const std::string& odd : {twelve.substr(0, 11), std::string("no magic here, just bytes")}) {
+        proxy_.ForgetLines();
+        real_.sendto(launcher, odd.data(), int(odd.size()), 0, reinterpret_cast<sockaddr*>(&to_game),
+                     sizeof to_game);
+        n = sizeof from;
+        ASSERT_EQ(int(odd.size()),
+                  game_.recvfrom(game, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
+        EXPECT_EQ(odd, std::string(buffer, odd.size()));
+        EXPECT_EQ(3668, PortOf(from));
+        auto calls = proxy_.Calls();
+        bool found = false;
+        for (const auto& c : calls) {
+            if (std::string(c.text) ==
+                "mp_recvfrom() - We received a currupted or unknown message from the launcher") {
+                found = true;
+                EXPECT_EQ(500, c.level);
+            }
+        }
+        EXPECT_TRUE(found);
+    }
+}
+
+TEST_F(ProxyIpxTest, OnlyThePortOfTheLauncherIsConverted) {
+    SOCKET other = Helper("127.0.0.1", 0);
+    u_short port;
+    SOCKET game = GameUdp(&port);
+    sockaddr_in to_game = Address("127.0.0.1", port);
+    std::string m = LinkMessage({10, 0, 0, 5}, 0x84, 0x03, "data");
+    real_.sendto(other, m.data(), int(m.size()), 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
+    char buffer[256];
+    sockaddr_in from{};
+    int n = sizeof from;
+    EXPECT_EQ(int(m.size()), game_.recvfrom(game, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
+    EXPECT_EQ(m, std::string(buffer, m.size()));
+}
+
+TEST_F(ProxyIpxTest, ALauncherMessageIsStrippedAlsoWithoutAnAddressBuffer) {
+    SOCKET launcher = Helper("127.0.0.1", 3668);
+    u_short port;
+    SOCKET game = GameUdp(&port);
+    sockaddr_in to_game = Address("127.0.0.1", port);
+    std::string m = LinkMessage({10, 0, 0, 5}, 0x84, 0x03, "body");
+    real_.sendto(launcher, m.data(), int(m.size()), 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
+    char buffer[256];
+    EXPECT_EQ(4, game_.recvfrom(game, buffer, sizeof buffer, 0, nullptr, nullptr));
+    EXPECT_EQ("body", std::string(buffer, 4));
+}
+
+TEST_F(ProxyIpxTest, IpxSocketsReceiveWithIpxSources) {
+    SOCKET launcher = Helper("127.0.0.1", 3668);
+    SOCKET ipx = game_.socket(6, SOCK_DGRAM, 1000);
+    opened_.push_back(ipx);
+    Ipx local = IpxTo({0, 0, 0, 0, 0, 0}, 0x40, 0x1F);  // mapped port 0x1F40 = 8000
+    ASSERT_EQ(0, game_.bind(ipx, reinterpret_cast<sockaddr*>(&local), 14));
+    sockaddr_in to_game = Address("127.0.0.1", 8000);
+    std::string m = LinkMessage({10, 0, 0, 5}, 0x84, 0x03, std::string(100, 'i'));
+    real_.sendto(launcher, m.data(), int(m.size()), 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
+    char buffer[4096];
+    Ipx from{};
+    int n = 16;
+    proxy_.ForgetLines();
+    ASSERT_EQ(100, game_.recvfrom(ipx, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
+    EXPECT_EQ(14, n);
+    EXPECT_EQ(6, from.family);
+    EXPECT_EQ(Bytes({0, 0, 0, 0}), std::string(reinterpret_cast<char*>(from.netnum), 4));
+    EXPECT_EQ(Bytes({0, 0, 10, 0, 0, 5}), std::string(reinterpret_cast<char*>(from.nodenum), 6));
+    EXPECT_EQ(Bytes({0x84, 0x03}), std::string(reinterpret_cast<char*>(from.socket), 2));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] lp_recvfrom() returned 112 bytes"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - message from the launcher is of size "
+                               "112(12 header/100 buffer)"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - IPX - We are receiving a message via "
+                               "TCPIP that needs to be converted back into IPX"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - interface[" + std::to_string(int(ipx)) +
+                               "] : address == 10.0.0.5, port == 900"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - address = 10.0.0.5"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - sa_nodenum[6] = 00 00 0A 00 00 05"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() -     sa_socket = 900"));
+
+    // A direct datagram from 127.0.0.1 port 770: node 00 00 7F 00 00 01, socket 02 03.
+    SOCKET peer770 = Helper("127.0.0.1", 770);
+    real_.sendto(peer770, "direct", 6, 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
+    n = 14;
+    ASSERT_EQ(6, game_.recvfrom(ipx, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
+    EXPECT_EQ(Bytes({0, 0, 127, 0, 0, 1}), std::string(reinterpret_cast<char*>(from.nodenum), 6));
+    EXPECT_EQ(Bytes({0x02, 0x03}), std::string(reinterpret_cast<char*>(from.socket), 2));
+}
+
+TEST_F(ProxyIpxTest, IpxSocketsAreUdpOrTcpBoundToTheirMappedPort) {
+    auto type_of = [&](SOCKET s) {
+        int type = 0, n = sizeof type;
+        real_.getsockopt(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &n);
+        return type;
+    };
+    SOCKET dgram = game_.socket(6, SOCK_DGRAM, 1000);
+    SOCKET spx = game_.socket(6, SOCK_STREAM, 1256);
+    SOCKET zero = game_.socket(6, SOCK_DGRAM, 0);
+    opened_.insert(opened_.end(), {dgram, spx, zero});
+    EXPECT_EQ(SOCK_DGRAM, type_of(dgram));
+    EXPECT_EQ(SOCK_STREAM, type_of(spx));
+    EXPECT_EQ(SOCK_STREAM, type_of(zero));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] There is a request for an IPX socket. We need to convert this to TCPIP"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] Socket " + std::to_string(int(dgram)) +
+                               " is using a IPX/SPX address family type"));
+    EXPECT_TRUE(proxy_.HasLine("Added " + std::to_string(int(dgram)) + " - length is now 1"));
+
+    Ipx local = IpxTo({1, 2, 3, 4, 5, 6}, 0x02, 0x03);
+    ASSERT_EQ(0, game_.bind(dgram, reinterpret_cast<sockaddr*>(&local), 14));
+    sockaddr_in bound{};
+    int n = sizeof bound;
+    real_.getsockname(dgram, reinterpret_cast<sockaddr*>(&bound), &n);
+    EXPECT_EQ(770, PortOf(bound));
+    EXPECT_EQ(0u, bound.sin_addr.s_addr);
+    Ipx name{};
+    n = 14;
+    ASSERT_EQ(0, game_.getsockname(dgram, reinterpret_cast<sockaddr*>(&name), &n));
+    EXPECT_EQ(14, n);
+    EXPECT_EQ(6, name.family);
+    EXPECT_EQ(Bytes({0, 0, 0, 0, 0, 0}), std::string(reinterpret_cast<char*>(name.nodenum), 6));
+    EXPECT_EQ(Bytes({0x02, 0x03}), std::string(reinterpret_cast<char*>(name.socket), 2));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] IPX - there is an attempt to bind an IPX socket. We "
+                               "need to convert it to a TCPIP bind"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] sa_nodenum[6] = 01 02 03 04 05 06"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll]     sa_socket = 770"));
+
+    // Missing or short buffers get the platform's bad-address error.
+    EXPECT_EQ(-1, game_.bind(spx, nullptr, 0));
+    EXPECT_EQ(WSAEFAULT, game_.last_error());
+    EXPECT_EQ(-1, game_.bind(spx, reinterpret_cast<sockaddr*>(&local), 10));
+    EXPECT_EQ(WSAEFAULT, game_.last_error());
+    n = 8;
+    EXPECT_EQ(-1, game_.getsockname(dgram, reinterpret_cast<sockaddr*>(&name), &n));
+    EXPECT_EQ(WSAEFAULT, game_.last_error());
+}
+
+TEST_F(ProxyIpxTest, IpxOptionsAnsweredByTheProxyAndForwarded) {
+    u_short port;
+    SOCKET game = GameUdp(&port);
+    unsigned char record[24];
+    std::memset(record, 0xAA, sizeof record);
+    int n = sizeof record;
+    EXPECT_EQ(0, game_.getsockopt(game, 1000, 0x4007, reinterpret_cast<char*>(record), &n));
+    EXPECT_EQ(24, n);
+    EXPECT_EQ(Bytes({1, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1, 1, 0x00, 0x02,
+                     0, 0, 0x80, 0x70, 0, 0}),
+              std::string(reinterpret_cast<char*>(record), 24));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_getsockopt called with optname IPX_ADDRESS"));
+    n = 4;
+    std::memset(record, 0xAA, 4);
+    EXPECT_EQ(0, game_.getsockopt(game, 1000, 0x400D, reinterpret_cast<char*>(record), &n));
+    EXPECT_EQ(1, n);
+    EXPECT_EQ(Bytes({1, 0xAA, 0xAA, 0xAA}), std::string(reinterpret_cast<char*>(record), 4));
+    n = 10;
+    EXPECT_EQ(-1, game_.getsockopt(game, 1000, 0x4007, reinterpret_cast<char*>(record), &n));
+    EXPECT_EQ(WSAEFAULT, game_.last_error());
+
+    SOCKET ipx = game_.socket(6, SOCK_DGRAM, 1000);
+    opened_.push_back(ipx);
+    int value = 1;
+    proxy_.ForgetLines();
+    int result = game_.setsockopt(ipx, 1000, 0x4000, reinterpret_cast<char*>(&value), sizeof value);
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_setsockopt is trying to set an option on an IPX "
+                               "socket. We may need to intercept it"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_setsockopt level set to NSPROTO_IPX"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_setsockopt level set to IPX/SPX/SPXII"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_setsockopt called with optname IPX_PTYPE"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] lp_setsockopt returned " + std::to_string(result)));
+    if (result == SOCKET_ERROR) {
+        bool level500 = false;
+        for (const auto& c : proxy_.Calls()) {
+            level500 |= c.level == 500 && std::string(c.text).rfind("[wsock32.dll] lp_setsockopt error = ", 0) == 0;
+        }
+        EXPECT_TRUE(level500);
+    }
+    game_.setsockopt(ipx, 1000, 0x4007, reinterpret_cast<char*>(&value), sizeof value);
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_setsockopt called with optname (16391)"));
+}
+
+TEST_F(ProxyIpxTest, IoctlNamesItsCommand) {
+    u_short port;
+    SOCKET game = GameUdp(&port);
+    u_long on = 1;
+    EXPECT_EQ(0, game_.ioctlsocket(game, FIONBIO, &on));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_ioctlsocket called with a command of FIONBIO"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] lp_ioctlsocket() returned 0"));
+}
+
+TEST_F(ProxyIpxTest, WsaRecvFromWithoutARealCounterpartFails) {
+    using WSARecvFromFn = int(WSAAPI*)(SOCKET, LPWSABUF, DWORD, LPDWORD, LPDWORD, sockaddr*, LPINT,
+                                       LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE);
+    auto wsa_recvfrom = proxy_.Export<WSARecvFromFn>("WSARecvFrom");
+    char data[16];
+    WSABUF buffer{sizeof data, data};
+    DWORD got = 0, flags = 0;
+    int result = wsa_recvfrom(SOCKET(1), &buffer, 1, &got, &flags, nullptr, nullptr, nullptr, nullptr);
+    if (!GetProcAddress(real_module_, "WSARecvFrom")) {
+        EXPECT_EQ(-1, result);
+        EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_WSARecvFrom() - unable to load WSARecvFrom()"));
+    }
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_WSARecvFrom(1,,16,0,,)"));
+}
+
+TEST_F(ProxyIpxTest, BroadcastExportsDoNothingButAnswer) {
+    using SetCallbackFn = int32_t(WSAAPI*)(void*);
+    using RecvBroadcastFn = int32_t(WSAAPI*)();
+    EXPECT_EQ(0, proxy_.Export<SetCallbackFn>("SetBroadcastCallback")(reinterpret_cast<void*>(this)));
+    EXPECT_EQ(0, proxy_.Export<RecvBroadcastFn>("RecvBroadcastMsg")());
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] SetBroadcastCallback() called"));
+}
+
+}  // namespace
+}  // namespace ozlan::test

@@ -1,0 +1,260 @@
+// The IPX-aware socket calls: IPX sockets become IPv4 sockets (UDP for NSPROTO_IPX,
+// TCP otherwise) bound to the mapped port, with IPX names and options answered.
+#include <cstdio>
+#include <cstring>
+
+#include "wsock32/wsock32.h"
+
+using namespace ozlan::proxy;
+
+namespace {
+
+const char* const kIpxOptionNames[] = {
+    "IPX_PTYPE",       "IPX_FILTERPTYPE", "IPX_DSTYPE",           "IPX_STOPFILTERPTYPE",
+    "IPX_EXTENDED_ADDRESS", "IPX_RECVHDR", "IPX_MAXSIZE",         "IPX_ADDRESS",
+    "IPX_GETNETINFO",  "IPX_GETNETINFO_NORIP", nullptr,           "IPX_SPXGETCONNECTIONSTATUS",
+    "IPX_ADDRESS_NOTIFY", "IPX_MAX_ADAPTER_NUM", "IPX_RERIPNETNUMBER", "IPX_RECEIVE_BROADCAST",
+    "IPX_IMMEDIATESPXACK"};
+constexpr int kIpxOptionFirst = 0x4000;
+constexpr int kIpxOptionLast = 0x4010;
+constexpr int kIpxAddressOption = 0x4007;
+constexpr int kIpxMaxAdapterNumOption = 0x400D;
+constexpr int kIpxAddressRecordSize = 24;
+
+const char* IpxOptionName(int option) {
+    if (option < kIpxOptionFirst || option > kIpxOptionLast) return nullptr;
+    return kIpxOptionNames[option - kIpxOptionFirst];
+}
+
+bool IsIpxLevel(int level) {
+    return level == kNsprotoIpx || level == kNsprotoSpx || level == kNsprotoSpxII;
+}
+
+// The game's error for a missing or short buffer, as the platform would give it.
+int BadAddress() {
+    mp_WSASetLastError(WSAEFAULT);
+    return SOCKET_ERROR;
+}
+
+void LogIpxAddress(const char* prefix, const IpxAddress& a) {
+    OZWS_LOG(kTrace, "%s sa_netnum[4] = %.2X %.2X %.2X %.2X", prefix, a.netnum[0], a.netnum[1],
+             a.netnum[2], a.netnum[3]);
+    OZWS_LOG(kTrace, "%ssa_nodenum[6] = %.2X %.2X %.2X %.2X %.2X %.2X", prefix, a.nodenum[0],
+             a.nodenum[1], a.nodenum[2], a.nodenum[3], a.nodenum[4], a.nodenum[5]);
+    OZWS_LOG(kTrace, "%s    sa_socket = %d", prefix, int(MappedPort(a.socket)));
+}
+
+}  // namespace
+
+namespace ozlan::proxy {
+
+// The IPX form of an IPv4 endpoint: node 00 00 w x y z, the socket whose mapped port
+// is the endpoint's. Logs the interface and address lines with `prefix`.
+IpxAddress ToIpxAddress(const char* prefix, SOCKET s, const sockaddr_in& endpoint) {
+    const char* dotted = mp_inet_ntoa(endpoint.sin_addr);
+    std::string text = dotted ? dotted : "0.0.0.0";
+    u_short port = mp_ntohs(endpoint.sin_port);
+    OZWS_LOG(kMilestone, "%sinterface[%d] : address == %s, port == %d", prefix, int(s),
+             text.c_str(), int(port));
+    unsigned w = 0, x = 0, y = 0, z = 0;
+    std::sscanf(text.c_str(), "%u.%u.%u.%u", &w, &x, &y, &z);
+    OZWS_LOG(kMilestone, "%saddress = %u.%u.%u.%u", prefix, w, x, y, z);
+    IpxAddress a{};
+    a.family = kIpxFamily;
+    a.nodenum[2] = uint8_t(w);
+    a.nodenum[3] = uint8_t(x);
+    a.nodenum[4] = uint8_t(y);
+    a.nodenum[5] = uint8_t(z);
+    a.socket[0] = uint8_t(port);
+    a.socket[1] = uint8_t(port >> 8);
+    return a;
+}
+
+void LogIpxAddressLines(const char* prefix, const IpxAddress& a) { LogIpxAddress(prefix, a); }
+
+}  // namespace ozlan::proxy
+
+EXPORT SOCKET WSAAPI mp_socket(int family, int type, int protocol) {
+    OZWS_LOG(kTrace, "mp_socket(%d,%d,%d)", family, type, protocol);
+    void* real = BindReal(R_socket);
+    if (!real) return INVALID_SOCKET;
+    auto create = reinterpret_cast<SOCKET(WSAAPI*)(int, int, int)>(real);
+    SOCKET s;
+    if (family == kIpxFamily) {
+        OZWS_LOG(kMilestone, "There is a request for an IPX socket. We need to convert this to TCPIP");
+        s = create(AF_INET, protocol == kNsprotoIpx ? SOCK_DGRAM : SOCK_STREAM, 0);
+        if (s == INVALID_SOCKET) {
+            int error = mp_WSAGetLastError();
+            OZWS_LOG(kErrorPassed, "lp_socket failed to create the new IPX socket. Error:%d", error);
+            mp_WSASetLastError(error);
+        } else {
+            AddIPXSock(s);
+        }
+    } else {
+        s = create(family, type, protocol);
+    }
+    OZWS_LOG(kMilestone, "socket() returned %d", int(s));
+    if (family == AF_INET) {
+        OZWS_LOG(kTrace, "Socket %d is using a UDP/TCP address family type", int(s));
+    } else if (family == kIpxFamily) {
+        OZWS_LOG(kTrace, "Socket %d is using a IPX/SPX address family type", int(s));
+    } else {
+        OZWS_LOG(kTrace, "Socket %d is using an unknown address family type", int(s));
+    }
+    if (type == SOCK_STREAM) {
+        OZWS_LOG(kTrace, "Socket %d is using SOCK_STREAM", int(s));
+    } else if (type == SOCK_DGRAM) {
+        OZWS_LOG(kTrace, "Socket %d is using SOCK_DGRAM", int(s));
+    } else {
+        OZWS_LOG(kTrace, "Socket %d is using neither SOCK_STREAM or SOCK_DGRAM", int(s));
+    }
+    return s;
+}
+
+EXPORT int WSAAPI mp_bind(SOCKET s, const sockaddr* name, int length) {
+    OZWS_LOG(kTrace, "mp_bind(%d,,%d)", int(s), length);
+    void* real = BindReal(R_bind);
+    if (!real) return -1;
+    auto bind = reinterpret_cast<int(WSAAPI*)(SOCKET, const sockaddr*, int)>(real);
+    int result;
+    if (!name || length < 2) {
+        result = BadAddress();
+    } else if (reinterpret_cast<const IpxAddress*>(name)->family == kIpxFamily) {
+        OZWS_LOG(kMilestone,
+                 "IPX - there is an attempt to bind an IPX socket. We need to convert it to a TCPIP bind");
+        if (length < kIpxAddressSize) {
+            result = BadAddress();
+        } else {
+            const IpxAddress& ipx = *reinterpret_cast<const IpxAddress*>(name);
+            LogIpxAddress("", ipx);
+            sockaddr_in any{};
+            any.sin_family = AF_INET;
+            any.sin_addr.s_addr = mp_htonl(0);
+            any.sin_port = mp_htons(MappedPort(ipx.socket));
+            result = bind(s, reinterpret_cast<sockaddr*>(&any), sizeof any);
+        }
+    } else {
+        result = bind(s, name, length);
+    }
+    OZWS_LOG(kTrace, "bind() returned %d", result);
+    if (result == SOCKET_ERROR) {
+        int error = mp_WSAGetLastError();
+        OZWS_LOG(kMilestone, "mp_bind error = %d", error);
+        mp_WSASetLastError(error);
+    }
+    return result;
+}
+
+EXPORT int WSAAPI mp_getsockname(SOCKET s, sockaddr* name, int* length) {
+    OZWS_LOG(kTrace, "mp_getsockname(%d,,)", int(s));
+    void* real = BindReal(R_getsockname);
+    if (!real) return -1;
+    auto getsockname = reinterpret_cast<int(WSAAPI*)(SOCKET, sockaddr*, int*)>(real);
+    int result;
+    if (!FindIPXSock(s)) {
+        result = getsockname(s, name, length);
+    } else if (!name || !length || *length < kIpxAddressSize) {
+        result = BadAddress();
+    } else {
+        OZWS_LOG(kTrace, "IPX - there is an attempt to get a name for an IPX socket.");
+        sockaddr_in own{};
+        int own_length = sizeof own;
+        result = getsockname(s, reinterpret_cast<sockaddr*>(&own), &own_length);
+        // A failed call filled nothing to convert: the game's buffers stay as they were.
+        if (result != SOCKET_ERROR) {
+            IpxAddress ipx = ToIpxAddress("", s, own);
+            std::memcpy(name, &ipx, sizeof ipx);
+            LogIpxAddress("", ipx);
+            *length = kIpxAddressSize;
+        }
+    }
+    OZWS_LOG(kTrace, "lp_getsockname returned %d", result);
+    return result;
+}
+
+EXPORT int WSAAPI mp_ioctlsocket(SOCKET s, long command, u_long* argument) {
+    OZWS_LOG(kTrace, "mp_ioctlsocket(%d,%d,)", int(s), int(command));
+    switch (uint32_t(command)) {
+        case 0x8004667Eu: OZWS_LOG(kTrace, "mp_ioctlsocket called with a command of FIONBIO"); break;
+        case 0x4004667Fu: OZWS_LOG(kTrace, "mp_ioctlsocket called with a command of FIONREAD"); break;
+        case 0x40047307u:
+            OZWS_LOG(kTrace, "mp_ioctlsocket called with a command of SIOCATMARK");
+            break;
+        default: OZWS_LOG(kTrace, "mp_ioctlsocket called with an unknown command"); break;
+    }
+    int result = Forward<R_ioctlsocket>(-1, s, command, argument);
+    OZWS_LOG(kTrace, "lp_ioctlsocket() returned %d", result);
+    return result;
+}
+
+EXPORT int WSAAPI mp_setsockopt(SOCKET s, int level, int option, const char* value, int length) {
+    OZWS_LOG(kTrace, "mp_setsockopt(%d,%d,%d,,%d)", int(s), level, option, length);
+    void* real = BindReal(R_setsockopt);
+    if (!real) return -1;
+    if (FindIPXSock(s)) {
+        OZWS_LOG(kMilestone,
+                 "mp_setsockopt is trying to set an option on an IPX socket. We may need to intercept it");
+    }
+    if (IsIpxLevel(level)) {
+        OZWS_LOG(kTrace, "mp_setsockopt level set to %s",
+                 level == kNsprotoIpx ? "NSPROTO_IPX"
+                 : level == kNsprotoSpx ? "NSPROTO_SPX"
+                                        : "NSPROTO_SPXII");
+        OZWS_LOG(kTrace, "mp_setsockopt level set to IPX/SPX/SPXII");
+        const char* name = IpxOptionName(option);
+        // The two options getsockopt answers itself have no name here.
+        if (name && option != kIpxAddressOption && option != kIpxMaxAdapterNumOption) {
+            OZWS_LOG(kTrace, "mp_setsockopt called with optname %s", name);
+        } else {
+            OZWS_LOG(kTrace, "mp_setsockopt called with optname (%d)", option);
+        }
+    }
+    int result = reinterpret_cast<int(WSAAPI*)(SOCKET, int, int, const char*, int)>(real)(
+        s, level, option, value, length);
+    OZWS_LOG(kTrace, "lp_setsockopt returned %d", result);
+    if (result == SOCKET_ERROR) {
+        OZWS_LOG(kErrorPassed, "lp_setsockopt error = %d\n", mp_WSAGetLastError());
+    }
+    return result;
+}
+
+EXPORT int WSAAPI mp_getsockopt(SOCKET s, int level, int option, char* value, int* length) {
+    OZWS_LOG(kTrace, "mp_getsockopt(%d,%d,%d,,)", int(s), level, option);
+    void* real = BindReal(R_getsockopt);
+    if (!real) return -1;
+    if (FindIPXSock(s)) {
+        OZWS_LOG(kMilestone,
+                 "mp_getsockopt is trying to get infomation on an IPX socket. We may need to intercept it");
+    }
+    if (level == kNsprotoIpx && option == kIpxAddressOption) {
+        OZWS_LOG(kTrace, "mp_getsockopt called with optname IPX_ADDRESS");
+        if (!value || !length || *length < kIpxAddressRecordSize) return BadAddress();
+        uint8_t record[kIpxAddressRecordSize] = {};
+        record[0] = 1;                          // adapter number
+        std::memset(record + 8, 0xFF, 6);       // node: the broadcast node
+        record[14] = 1;                         // WAN flag
+        record[15] = 1;                         // status
+        record[16] = 512 & 0xFF;                // largest packet, 512
+        record[17] = 512 >> 8;
+        record[20] = uint8_t(28800 & 0xFF);     // link speed, 28800
+        record[21] = uint8_t(28800 >> 8);
+        std::memcpy(value, record, sizeof record);
+        return 0;
+    }
+    if (level == kNsprotoIpx && option == kIpxMaxAdapterNumOption) {
+        OZWS_LOG(kTrace, "mp_getsockopt called with optname IPX_MAX_ADAPTER_NUM");
+        if (!value || !length || *length < 1) return BadAddress();
+        value[0] = 1;
+        *length = 1;
+        return 0;
+    }
+    if (level == kNsprotoIpx) {
+        if (const char* name = IpxOptionName(option)) {
+            OZWS_LOG(kTrace, "mp_getsockopt called with optname %s", name);
+        }
+    }
+    int result = reinterpret_cast<int(WSAAPI*)(SOCKET, int, int, char*, int*)>(real)(
+        s, level, option, value, length);
+    OZWS_LOG(kTrace, "lp_getsockopt returned %d", result);
+    return result;
+}

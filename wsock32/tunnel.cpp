@@ -1,0 +1,292 @@
+// Broadcast tunnelling: sendto wraps the game's broadcasts into launcher link
+// messages for the launcher on 127.0.0.1:3668 and turns IPX destinations into IPv4
+// ones; recvfrom and WSARecvFrom undo it on the way in.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "wsock32/launcher_link.h"
+#include "wsock32/wsock32.h"
+
+using namespace ozlan;
+using namespace ozlan::proxy;
+
+namespace {
+
+sockaddr_in Launcher() {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = mp_inet_addr(kLoopbackText);
+    to.sin_port = mp_htons(kRelayPort);
+    return to;
+}
+
+using SendtoFn = int(WSAAPI*)(SOCKET, const char*, int, int, const sockaddr*, int);
+
+// Sends a broadcast to the launcher as a link message whose port field holds
+// `port_field` (two bytes as they stand). The result is the payload count, or
+// SOCKET_ERROR.
+int SendToLauncher(SendtoFn sendto, SOCKET s, const char* buffer, int length, int flags,
+                   const uint8_t port_field[2], const char* done_line) {
+    uint8_t message[kLinkMaxMessage];
+    if (length < 0 || size_t(length) > kLinkMaxPayload) {
+        // It does not fit a link message: refused as the platform refuses an oversized datagram.
+        mp_WSASetLastError(WSAEMSGSIZE);
+        return SOCKET_ERROR;
+    }
+    message[0] = message[1] = message[2] = message[3] = 0xF9;
+    message[4] = port_field[0];
+    message[5] = port_field[1];
+    message[6] = message[7] = 0;
+    uint32_t loopback = uint32_t(mp_inet_addr(kLoopbackText));
+    std::memcpy(message + kLinkAddressOffset, &loopback, 4);
+    if (length > 0) std::memcpy(message + kLinkHeaderSize, buffer, size_t(length));
+    sockaddr_in to = Launcher();
+    OZWS_LOG(kTrace, "mp_sendto() - sending message to the launcher of size %d(%d header/%d buffer)",
+             length + int(kLinkHeaderSize), int(kLinkHeaderSize), length);
+    OZWS_LOG(kTrace, "%s", done_line);
+    int sent = sendto(s, reinterpret_cast<const char*>(message), length + int(kLinkHeaderSize),
+                      flags, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    OZWS_LOG(kTrace, "sendto() Launcher - returned %d", sent);
+    if (sent == SOCKET_ERROR) return SOCKET_ERROR;
+    int result = sent - int(kLinkHeaderSize);
+    LogDumpGuard(kSourceWsock32, __LINE__, kTrace, buffer, result);
+    return result;
+}
+
+int SendIpx(SendtoFn sendto, SOCKET s, const char* buffer, int length, int flags,
+            const IpxAddress& ipx) {
+    OZWS_LOG(kMilestone,
+             "mp_sendto() - IPX - We need to broadcast this message to everone in our virtual IPX "
+             "LAN list via TCPIP");
+    LogIpxAddressLines("mp_sendto() - ", ipx);
+    char dotted[32];
+    std::snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", ipx.nodenum[2], ipx.nodenum[3],
+                  ipx.nodenum[4], ipx.nodenum[5]);
+    unsigned long address = mp_inet_addr(dotted);
+    OZWS_LOG(kTrace, "mp_sendto() - to ip addres = %s (%u)", dotted, unsigned(address));
+    uint16_t port = MappedPort(ipx.socket);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = mp_htons(port);
+    if (ipx.nodenum[0] == 0xFF && ipx.nodenum[1] == 0xFF) {
+        OZWS_LOG(kTrace,
+                 "mp_sendto() - IPX LAN BROADCAST we are sending this packet to everyone on our lan "
+                 "that is listening to port %d",
+                 int(port));
+        return SendToLauncher(sendto, s, buffer, length, flags, ipx.socket,
+                              "BROADCASTING OVER VIRTUAL LAN");
+    }
+    OZWS_LOG(kTrace, "mp_sendto() - we are sending this packet directly to %s on our lan listening to port %d",
+             dotted, int(port));
+    to.sin_addr.s_addr = address;
+    OZWS_LOG(kTrace, "mp_sendto() - (converted).sin_port = %d", int(port));
+    int result = sendto(s, buffer, length, flags, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    LogDumpGuard(kSourceWsock32, __LINE__, kTrace, buffer, length);
+    return result;
+}
+
+}  // namespace
+
+EXPORT int WSAAPI mp_sendto(SOCKET s, const char* buffer, int length, int flags,
+                            const sockaddr* to, int to_length) {
+    OZWS_LOG(kTrace, "mp_sendto(%d,,%d,%d,,%d)", int(s), length, flags, to_length);
+    void* real = BindReal(R_sendto);
+    if (!real) return -1;
+    auto sendto = reinterpret_cast<SendtoFn>(real);
+    int result;
+    if (!to || to_length < 8) {
+        // No destination to read (a connected socket, or a short address): the
+        // platform decides.
+        result = sendto(s, buffer, length, flags, to, to_length);
+    } else if (FindIPXSock(s) && to_length >= kIpxAddressSize) {
+        result = SendIpx(sendto, s, buffer, length, flags, *reinterpret_cast<const IpxAddress*>(to));
+    } else {
+        uint32_t destination;
+        std::memcpy(&destination, reinterpret_cast<const uint8_t*>(to) + 4, 4);
+        if (destination != uint32_t(mp_htonl(0xFFFFFFFFu))) {
+            result = sendto(s, buffer, length, flags, to, to_length);
+        } else {
+            OZWS_LOG(kTrace, "This is a LAN broadcast udp request from the game");
+            u_short port = mp_ntohs(reinterpret_cast<const sockaddr_in*>(to)->sin_port);
+            const uint8_t port_field[2] = {uint8_t(port), uint8_t(port >> 8)};
+            result = SendToLauncher(sendto, s, buffer, length, flags, port_field,
+                                    "BROADCASTING (TCPIP) OVER VIRTUAL LAN");
+        }
+    }
+    OZWS_LOG(kTrace, "mp_sendto() - lp_sendto() returned %d", result);
+    if (result == SOCKET_ERROR) {
+        int error = mp_WSAGetLastError();
+        OZWS_LOG(kTrace, "sendto error = %d", error);
+        mp_WSASetLastError(error);
+    }
+    return result;
+}
+
+namespace {
+
+// What differs between recvfrom and WSARecvFrom: the words of their lines.
+struct ReceiveNames {
+    const char* prefix;  // "mp_recvfrom() - "
+    const char* failed;  // "mp_recvfrom() - IPX - mp_recvfrom failed (%d)"
+};
+const ReceiveNames kRecvfrom = {"mp_recvfrom() - ", "mp_recvfrom() - IPX - mp_recvfrom failed (%d)"};
+const ReceiveNames kWSARecvFrom = {"mp_WSARecvFrom() - ",
+                                   "mp_WSARecvFrom() - IPX - mp_WSARecvFrom failed (%d)"};
+
+bool FromLauncher(const sockaddr_in& source) {
+    if (source.sin_port != mp_htons(kRelayPort)) return false;
+    const char* dotted = mp_inet_ntoa(source.sin_addr);
+    return dotted && std::strcmp(dotted, kLoopbackText) == 0;
+}
+
+// Strips the link header off the n bytes in `buffer` and makes `source` the remote
+// player. Lines that lack the module prefix on the IPv4 path go through LogWrite.
+void ConvertFromLauncher(const ReceiveNames& names, bool ipv4_path, sockaddr_in* source,
+                         char* buffer, int* n) {
+    OZWS_LOG(kTrace,
+             "%sWe are receiving a broadcasted message from the launcher. We need to convert it to "
+             "make it look like it comes from the actual remote player",
+             names.prefix);
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(buffer);
+    if (*n < int(kLinkHeaderSize) || !HasLinkMagic(bytes, size_t(*n))) {
+        if (ipv4_path) {
+            LogWriteGuard(kSourceWsock32, __LINE__, kErrorPassed,
+                          "%sWe received a currupted or unknown message from the launcher",
+                          names.prefix);
+        } else {
+            OZWS_LOG(kErrorPassed, "%sWe received a currupted or unknown message from the launcher",
+                     names.prefix);
+        }
+        return;
+    }
+    OZWS_LOG(kTrace, "%sbroadcast message is now converted", names.prefix);
+    if (ipv4_path) {
+        LogWriteGuard(kSourceWsock32, __LINE__, kTrace,
+                      "%smessage from the launcher is of size %d(%d header/%d buffer)",
+                      names.prefix, *n, int(kLinkHeaderSize), *n - int(kLinkHeaderSize));
+    } else {
+        OZWS_LOG(kTrace, "%smessage from the launcher is of size %d(%d header/%d buffer)",
+                 names.prefix, *n, int(kLinkHeaderSize), *n - int(kLinkHeaderSize));
+    }
+    std::memcpy(&source->sin_addr.s_addr, bytes + kLinkAddressOffset, 4);
+    source->sin_port = mp_htons(LinkPort(bytes));
+    if (ipv4_path) source->sin_family = AF_INET;
+    *n -= int(kLinkHeaderSize);
+    std::memmove(buffer, buffer + kLinkHeaderSize, size_t(*n));
+}
+
+using ReceiveFn = int (*)(void* context, sockaddr* from, int* from_length);
+
+// The conversions after one receive. `receive` makes the real call into the game's
+// buffer with the address buffer it is given and returns N; `buffer` is where the
+// datagram lands.
+int ReceiveAndConvert(const ReceiveNames& names, SOCKET s, char* buffer, sockaddr* from,
+                      int* from_length, ReceiveFn receive, void* context) {
+    sockaddr_in own{};
+    int own_length = sizeof own;
+    int n;
+    if (!FindIPXSock(s)) {
+        // Without an address buffer of the game's, the proxy's own tells where the
+        // datagram came from.
+        bool game_buffer = from && from_length;
+        n = game_buffer ? receive(context, from, from_length)
+                        : receive(context, reinterpret_cast<sockaddr*>(&own), &own_length);
+        sockaddr_in* source = game_buffer ? reinterpret_cast<sockaddr_in*>(from) : &own;
+        bool readable = !game_buffer || *from_length >= int(sizeof(sockaddr_in));
+        if (n != SOCKET_ERROR && readable && FromLauncher(*source)) {
+            ConvertFromLauncher(names, true, source, buffer, &n);
+        }
+        return n;
+    }
+    n = receive(context, reinterpret_cast<sockaddr*>(&own), &own_length);
+    OZWS_LOG(kTrace, "lp_recvfrom() returned %d bytes", n);
+    if (n == SOCKET_ERROR) {
+        int error = mp_WSAGetLastError();
+        OZWS_LOG(kMilestone, names.failed, error);
+        mp_WSASetLastError(error);
+        return n;
+    }
+    if (FromLauncher(own)) ConvertFromLauncher(names, false, &own, buffer, &n);
+    OZWS_LOG(kMilestone,
+             "%sIPX - We are receiving a message via TCPIP that needs to be converted back into IPX",
+             names.prefix);
+    IpxAddress ipx = ToIpxAddress(names.prefix, s, own);
+    // Written only where the game gave room for it.
+    if (from && from_length && *from_length >= kIpxAddressSize) {
+        std::memcpy(from, &ipx, sizeof ipx);
+        LogIpxAddressLines(names.prefix, ipx);
+        *from_length = kIpxAddressSize;
+    }
+    return n;
+}
+
+struct RecvfromCall {
+    void* real;
+    SOCKET s;
+    char* buffer;
+    int length;
+    int flags;
+};
+
+int RealRecvfrom(void* context, sockaddr* from, int* from_length) {
+    auto* c = static_cast<RecvfromCall*>(context);
+    return reinterpret_cast<int(WSAAPI*)(SOCKET, char*, int, int, sockaddr*, int*)>(c->real)(
+        c->s, c->buffer, c->length, c->flags, from, from_length);
+}
+
+struct WSARecvFromCall {
+    void* real;
+    SOCKET s;
+    LPWSABUF buffers;
+    DWORD count;
+    LPDWORD received;
+    LPDWORD flags;
+};
+
+int RealWSARecvFrom(void* context, sockaddr* from, int* from_length) {
+    auto* c = static_cast<WSARecvFromCall*>(context);
+    DWORD got = 0;
+    int result = reinterpret_cast<int(WSAAPI*)(SOCKET, LPWSABUF, DWORD, LPDWORD, LPDWORD,
+                                               sockaddr*, LPINT, LPWSAOVERLAPPED,
+                                               LPWSAOVERLAPPED_COMPLETION_ROUTINE)>(c->real)(
+        c->s, c->buffers, c->count, &got, c->flags, from, from_length, nullptr, nullptr);
+    return result == SOCKET_ERROR ? SOCKET_ERROR : int(got);
+}
+
+}  // namespace
+
+EXPORT int WSAAPI mp_recvfrom(SOCKET s, char* buffer, int length, int flags, sockaddr* from,
+                              int* from_length) {
+    OZWS_LOG(kTrace, "mp_recvfrom(%d,,%d,%d,,)", int(s), length, flags);
+    void* real = BindReal(R_recvfrom);
+    if (!real) return -1;
+    RecvfromCall call{real, s, buffer, length, flags};
+    int n = ReceiveAndConvert(kRecvfrom, s, buffer, from, from_length, RealRecvfrom, &call);
+    OZWS_LOG(kTrace, "mp_recvfrom() - lp_recvfrom(%d) returned %d", int(s), n);
+    return n;
+}
+
+EXPORT int WSAAPI mp_WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received,
+                                 LPDWORD flags, sockaddr* from, LPINT from_length,
+                                 LPWSAOVERLAPPED overlapped,
+                                 LPWSAOVERLAPPED_COMPLETION_ROUTINE completion) {
+    int first_length = buffers && count ? int(buffers[0].len) : 0;
+    OZWS_LOG(kTrace, "mp_WSARecvFrom(%d,,%d,%d,,)", int(s), first_length, flags ? int(*flags) : 0);
+    void* real = BindReal(R_WSARecvFrom);
+    if (!real) return -1;
+    // Overlapped receives complete later, out of the proxy's sight: passed on as they are.
+    if (overlapped || !buffers || count == 0) {
+        return reinterpret_cast<int(WSAAPI*)(SOCKET, LPWSABUF, DWORD, LPDWORD, LPDWORD, sockaddr*,
+                                             LPINT, LPWSAOVERLAPPED,
+                                             LPWSAOVERLAPPED_COMPLETION_ROUTINE)>(real)(
+            s, buffers, count, received, flags, from, from_length, overlapped, completion);
+    }
+    WSARecvFromCall call{real, s, buffers, count, received, flags};
+    int n = ReceiveAndConvert(kWSARecvFrom, s, buffers[0].buf, from, from_length, RealWSARecvFrom,
+                              &call);
+    OZWS_LOG(kTrace, "mp_WSARecvFrom() - lp_recvfrom(%d) returned %d", int(s), n);
+    if (n == SOCKET_ERROR) return SOCKET_ERROR;
+    if (received) *received = DWORD(n);
+    return 0;
+}
