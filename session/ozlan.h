@@ -5,7 +5,9 @@
 //   OZLanPreLaunch(folder, session)  deploy the proxy, send the join message, start the
 //                                    relay; 1 on success, 0 on failure
 //   OZLanEndSession()                stop the relay, remove the proxy; always 0
-// Exported by name and ordinal (1, 2, 3), undecorated, with the __stdcall convention.
+//   OZLanIsJoined()                  1 once the relay service has confirmed the link,
+//                                    0 before that and after the link is lost
+// Exported by name and ordinal (1, 2, 3, 4), undecorated, with the __stdcall convention.
 #pragma once
 
 #include <stdint.h>
@@ -23,10 +25,12 @@ extern "C" {
 uint32_t OZLAN_CALL OZLanInit(const char* host, uint32_t port);
 uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char* sessionName);
 uint32_t OZLAN_CALL OZLanEndSession(void);
+uint32_t OZLAN_CALL OZLanIsJoined(void);
 
 typedef uint32_t(OZLAN_CALL* OZLanInitFn)(const char*, uint32_t);
 typedef uint32_t(OZLAN_CALL* OZLanPreLaunchFn)(const char*, const char*);
 typedef uint32_t(OZLAN_CALL* OZLanEndSessionFn)(void);
+typedef uint32_t(OZLAN_CALL* OZLanIsJoinedFn)(void);
 
 #ifdef __cplusplus
 }

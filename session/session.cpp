@@ -29,8 +29,14 @@ bool StartWinsock() {
 
 void CALLBACK ThinkTimerProc(HWND, UINT, UINT_PTR, DWORD) { TransportThink(0); }
 
-void OnConnected(int32_t, int32_t, void*) { Session().active = 1; }
-void OnConnectionLost(int32_t, int32_t, void*) { Session().active = 0; }
+void OnConnected(int32_t, int32_t, void*) {
+    Session().active = 1;
+    Session().joined = 1;
+}
+void OnConnectionLost(int32_t, int32_t, void*) {
+    Session().active = 0;
+    Session().joined = 0;
+}
 
 void ChooseLocalAddress(char* text) {
     std::memset(text, 0, kLocalAddressSize);
@@ -70,6 +76,7 @@ using namespace ozlan;
 extern "C" uint32_t OZLAN_CALL OZLanInit(const char* host, uint32_t port) {
     SessionState& s = Session();
     s.session_name[0] = 0;
+    s.joined = 0;
     s.endpoint = CreateEndpoint(0);
     if (!s.endpoint) return 0;
     s.connection_id = Connect(s.endpoint, host, uint16_t(port), 0);
@@ -129,6 +136,8 @@ extern "C" uint32_t OZLAN_CALL OZLanEndSession(void) {
     Sleep(10);
     return 0;
 }
+
+extern "C" uint32_t OZLAN_CALL OZLanIsJoined(void) { return Session().joined ? 1 : 0; }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) return ozlan::AttachProcess(module) ? TRUE : FALSE;

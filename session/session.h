@@ -32,6 +32,7 @@ struct SessionState {
     char proxy_target[kPathSize] = {};
 
     std::atomic<uint8_t> active{0};         // written by the launcher's thread
+    std::atomic<uint8_t> joined{0};         // the relay service confirmed the link
     std::atomic<uint8_t> relay_running{0};  // written by the relay thread
     std::atomic<intptr_t> relay_socket{kNoSocket};
     // A relay thread was started and has not yet finished (it clears this last).

@@ -134,6 +134,7 @@ TEST_F(SessionLibraryTest, ExportsAreReachableByNameAndOrdinal) {
     EXPECT_EQ(reinterpret_cast<void*>(init_), Address(module_, MAKEINTRESOURCEA(1)));
     EXPECT_EQ(reinterpret_cast<void*>(pre_launch_), Address(module_, MAKEINTRESOURCEA(2)));
     EXPECT_EQ(reinterpret_cast<void*>(end_), Address(module_, MAKEINTRESOURCEA(3)));
+    EXPECT_EQ(Address(module_, "OZLanIsJoined"), Address(module_, MAKEINTRESOURCEA(4)));
 }
 
 TEST_F(SessionLibraryTest, InitSendsTheConnectBodyAndActivatesOnConfirmation) {
@@ -152,9 +153,12 @@ TEST_F(SessionLibraryTest, InitSendsTheConnectBodyAndActivatesOnConfirmation) {
     PutU32(confirm.data(), 1);
     PutU32(confirm.data() + 4, 42);
     peer.SendTo(HostPort(connect.from), MakeDatagram(1, MSG_CONFIRM_CONNECT, 1, 1, confirm));
+    auto is_joined = Bind<OZLanIsJoinedFn>(module_, "OZLanIsJoined");
+    EXPECT_EQ(0u, is_joined());  // not before the relay service confirmed
     Datagram ack;
     ASSERT_TRUE(Pump([&] { return peer.Receive(&ack, 0); }));
     EXPECT_EQ(MSG_ACK, ack.header.type);
+    EXPECT_EQ(1u, is_joined());
     // Active: pre-launch works and its join message follows.
     EXPECT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
     Datagram join;
@@ -180,6 +184,7 @@ TEST_F(SessionLibraryTest, PreLaunchIsRefusedBeforeInitAndAfterThePeerCloses) {
     // The relay service closes the link.
     TransportSend(g_peer_link, U32Body(uint32_t(remote)).data(), 4, MSG_PEERCLOSE);
     PumpFor(200);
+    EXPECT_EQ(0u, Bind<OZLanIsJoinedFn>(module_, "OZLanIsJoined")());
     EXPECT_EQ(0u, pre_launch_(game_folder_.c_str(), "x"));
     EXPECT_FALSE(Exists(game_folder_ + "\\wsock32.dll"));
 }

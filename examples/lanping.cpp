@@ -1,0 +1,305 @@
+// lanping: a small LAN game of the old kind. A host waits for a query broadcast on a
+// fixed UDP port (or IPX socket) and answers the sender directly; a joiner
+// broadcasts the query until a host answers, then both exchange directed datagrams.
+// Links Winsock 1.1 (wsock32) as old games do.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kIpxFamily = 6;
+constexpr int kNsprotoIpx = 1000;
+
+struct IpxAddress {
+    uint16_t family;
+    uint8_t netnum[4];
+    uint8_t nodenum[6];
+    uint8_t socket[2];
+};
+
+struct Options {
+    bool host = false;
+    bool ipx = false;
+    int port = 0;  // UDP port, or IPX socket number
+    std::string name = "player";
+    int count = 5;
+    int broadcasts = 0;  // extra timed broadcasts after discovery (latency measurement)
+    int timeout_seconds = 30;
+    int interval_ms = 300;
+};
+
+// The address a datagram came from, in whichever family the game uses.
+struct Peer {
+    sockaddr_storage address{};
+    int length = 0;
+    std::string Text() const {
+        char text[64];
+        if (address.ss_family == kIpxFamily) {
+            const auto* a = reinterpret_cast<const IpxAddress*>(&address);
+            std::snprintf(text, sizeof text, "IPX node %02X%02X%02X%02X%02X%02X socket %u",
+                          a->nodenum[0], a->nodenum[1], a->nodenum[2], a->nodenum[3], a->nodenum[4],
+                          a->nodenum[5], unsigned((a->socket[0] << 8) | a->socket[1]));
+        } else {
+            const auto* a = reinterpret_cast<const sockaddr_in*>(&address);
+            std::snprintf(text, sizeof text, "%s:%u", inet_ntoa(a->sin_addr), unsigned(ntohs(a->sin_port)));
+        }
+        return text;
+    }
+};
+
+int64_t NowUs() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return int64_t(double(now.QuadPart) * 1e6 / double(frequency.QuadPart));
+}
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: lanping host|join (--udp PORT | --ipx SOCKET) [--name NAME] [--count N]\n"
+                 "               [--broadcasts N] [--timeout SECONDS] [--interval MS]\n");
+    return 2;
+}
+
+bool Parse(int argc, char** argv, Options* o) {
+    if (argc < 2) return false;
+    std::string role = argv[1];
+    if (role != "host" && role != "join") return false;
+    o->host = role == "host";
+    for (int i = 2; i + 1 < argc; i += 2) {
+        std::string arg = argv[i];
+        const char* v = argv[i + 1];
+        if (arg == "--udp" || arg == "--ipx") {
+            o->ipx = arg == "--ipx";
+            o->port = std::atoi(v);
+        } else if (arg == "--name") {
+            o->name = v;
+        } else if (arg == "--count") {
+            o->count = std::atoi(v);
+        } else if (arg == "--broadcasts") {
+            o->broadcasts = std::atoi(v);
+        } else if (arg == "--timeout") {
+            o->timeout_seconds = std::atoi(v);
+        } else if (arg == "--interval") {
+            o->interval_ms = std::atoi(v);
+        } else {
+            return false;
+        }
+    }
+    return o->port > 0 && o->port < 65536 && o->count >= 0 && o->timeout_seconds > 0;
+}
+
+class Game {
+public:
+    explicit Game(const Options& o) : o_(o) {}
+
+    bool Open() {
+        WSADATA data;
+        if (WSAStartup(0x0101, &data) != 0) return Error("WSAStartup failed");
+        s_ = o_.ipx ? socket(kIpxFamily, SOCK_DGRAM, kNsprotoIpx) : socket(AF_INET, SOCK_DGRAM, 0);
+        if (s_ == INVALID_SOCKET) return Error("no socket");
+        BOOL on = TRUE;
+        setsockopt(s_, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<char*>(&on), sizeof on);
+        int result;
+        if (o_.ipx) {
+            IpxAddress local{};
+            local.family = kIpxFamily;
+            local.socket[0] = uint8_t(o_.port >> 8);
+            local.socket[1] = uint8_t(o_.port);
+            result = bind(s_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        } else {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_port = htons(u_short(o_.port));
+            result = bind(s_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        }
+        return result == 0 || Error("cannot bind the game's port");
+    }
+
+    bool Broadcast(const std::string& text) {
+        if (o_.ipx) {
+            IpxAddress to{};
+            to.family = kIpxFamily;
+            std::memset(to.nodenum, 0xFF, 6);
+            to.socket[0] = uint8_t(o_.port >> 8);
+            to.socket[1] = uint8_t(o_.port);
+            return sendto(s_, text.data(), int(text.size()), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0;
+        }
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = INADDR_BROADCAST;
+        to.sin_port = htons(u_short(o_.port));
+        return sendto(s_, text.data(), int(text.size()), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0;
+    }
+
+    bool SendTo(const Peer& peer, const std::string& text) {
+        return sendto(s_, text.data(), int(text.size()), 0,
+                      reinterpret_cast<const sockaddr*>(&peer.address), peer.length) >= 0;
+    }
+
+    // The next datagram within timeout_ms; false when none came.
+    bool Receive(std::string* text, Peer* from, int timeout_ms) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s_, &set);
+        timeval wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        if (select(0, &set, nullptr, nullptr, &wait) != 1) return false;
+        char buffer[2048];
+        from->length = sizeof from->address;
+        int got = recvfrom(s_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from->address),
+                           &from->length);
+        if (got < 0) return false;
+        text->assign(buffer, size_t(got));
+        return true;
+    }
+
+    int Host();
+    int Join();
+
+private:
+    bool Error(const char* what) {
+        std::printf("%s: %s (error %d)\n", o_.host ? "host" : "join", what, WSAGetLastError());
+        return false;
+    }
+    const Options& o_;
+    SOCKET s_ = INVALID_SOCKET;
+};
+
+int Game::Host() {
+    std::printf("host: %s waiting on %s %d\n", o_.name.c_str(), o_.ipx ? "IPX socket" : "UDP port", o_.port);
+    std::fflush(stdout);
+    int64_t deadline = NowUs() + int64_t(o_.timeout_seconds) * 1000000;
+    bool found = false;
+    int pings = 0;
+    std::vector<int64_t> latencies;
+    while (NowUs() < deadline) {
+        std::string text;
+        Peer from;
+        if (!Receive(&text, &from, 200)) continue;
+        char kind[8] = {}, name[64] = {};
+        long long a = 0, b = 0;
+        std::sscanf(text.c_str(), "%7s %63s %lld %lld", kind, name, &a, &b);
+        std::string k = kind;
+        if (k == "OZQ") {
+            if (b > 0) latencies.push_back(NowUs() - b);
+            if (!found) {
+                std::printf("host: found by %s at %s\n", name, from.Text().c_str());
+                std::fflush(stdout);
+                found = true;
+            }
+            SendTo(from, "OZH " + o_.name + " " + std::to_string(a));
+        } else if (k == "OZP") {
+            ++pings;
+            SendTo(from, "OZR " + std::string(name) + " " + std::to_string(a));
+        } else if (k == "OZB") {
+            std::printf("host: %s said goodbye after %d pings\n", name, pings);
+            if (!latencies.empty()) {
+                std::sort(latencies.begin(), latencies.end());
+                std::printf("host: broadcast latency p50 %lld us, p99 %lld us over %zu broadcasts\n",
+                            (long long)latencies[latencies.size() / 2],
+                            (long long)latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)],
+                            latencies.size());
+            }
+            return 0;
+        }
+    }
+    std::printf("host: %s\n", found ? "the joiner went away without a goodbye" : "nobody found us");
+    return 1;
+}
+
+int Game::Join() {
+    std::printf("join: %s looking for a host on %s %d\n", o_.name.c_str(),
+                o_.ipx ? "IPX socket" : "UDP port", o_.port);
+    std::fflush(stdout);
+    int64_t start = NowUs();
+    int64_t deadline = start + int64_t(o_.timeout_seconds) * 1000000;
+    Peer host;
+    std::string host_name;
+    int queries = 0;
+    while (host_name.empty()) {
+        if (NowUs() > deadline) {
+            std::printf("join: no host answered in %d s (%d queries)\n", o_.timeout_seconds, queries);
+            return 1;
+        }
+        Broadcast("OZQ " + o_.name + " " + std::to_string(++queries) + " " + std::to_string(NowUs()));
+        int64_t until = NowUs() + int64_t(o_.interval_ms) * 1000;
+        std::string text;
+        Peer from;
+        while (host_name.empty() && NowUs() < until && Receive(&text, &from, o_.interval_ms)) {
+            char kind[8] = {}, name[64] = {};
+            std::sscanf(text.c_str(), "%7s %63s", kind, name);
+            if (std::string(kind) == "OZH") {
+                host = from;
+                host_name = name;
+            }
+        }
+    }
+    std::printf("join: found host %s at %s after %.1f ms (%d queries)\n", host_name.c_str(),
+                host.Text().c_str(), double(NowUs() - start) / 1000.0, queries);
+    std::fflush(stdout);
+    for (int i = 0; i < o_.broadcasts; ++i) {
+        Broadcast("OZQ " + o_.name + " 0 " + std::to_string(NowUs()));
+        Sleep(20);
+        std::string text;
+        Peer from;
+        while (Receive(&text, &from, 0)) {
+        }
+    }
+    std::vector<double> rtts;
+    for (int i = 1; i <= o_.count; ++i) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            int64_t sent = NowUs();
+            SendTo(host, "OZP " + o_.name + " " + std::to_string(i));
+            std::string text;
+            Peer from;
+            bool answered = false;
+            while (!answered && Receive(&text, &from, 1000)) {
+                char kind[8] = {};
+                long long seq = 0;
+                char name[64] = {};
+                std::sscanf(text.c_str(), "%7s %63s %lld", kind, name, &seq);
+                answered = std::string(kind) == "OZR" && seq == i;
+            }
+            if (answered) {
+                rtts.push_back(double(NowUs() - sent) / 1000.0);
+                break;
+            }
+        }
+    }
+    for (int i = 0; i < 3; ++i) SendTo(host, "OZB " + o_.name);
+    if (rtts.size() != size_t(o_.count)) {
+        std::printf("join: only %zu of %d pings were answered\n", rtts.size(), o_.count);
+        return 1;
+    }
+    if (!rtts.empty()) {
+        double sum = 0;
+        for (double r : rtts) sum += r;
+        std::printf("join: %zu directed round trips, min %.3f ms, avg %.3f ms, max %.3f ms\n",
+                    rtts.size(), *std::min_element(rtts.begin(), rtts.end()), sum / double(rtts.size()),
+                    *std::max_element(rtts.begin(), rtts.end()));
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!Parse(argc, argv, &o)) return Usage();
+    Game game(o);
+    if (!game.Open()) return 3;
+    int result = o.host ? game.Host() : game.Join();
+    std::fflush(stdout);
+    return result;
+}

@@ -1,0 +1,256 @@
+// ozlaunch: the reference launcher. Joins a session on the relay service through
+// OZLAN.dll, starts the game with the Winsock proxy in its folder, and keeps the
+// session going until the game exits.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "session/ozlan.h"
+
+namespace {
+
+constexpr uint16_t kDefaultRelayPort = 3669;
+constexpr int kDefaultTimeoutSeconds = 10;
+
+const char kUsage[] =
+    "usage: ozlaunch --relay HOST[:PORT] --session NAME [--timeout SECONDS] -- GAME.EXE [ARGS...]\n"
+    "Joins SESSION on the relay service (default port 3669), starts the game with the\n"
+    "Winsock proxy in its folder, and ends the session when the game exits.\n"
+    "Exit code: the game's, or 2 for a bad command line, 3 when the relay service\n"
+    "cannot be reached, 4 when the session cannot be prepared, 5 when the game cannot start.\n";
+
+struct Options {
+    std::string relay_host;
+    uint16_t relay_port = kDefaultRelayPort;
+    std::string session;
+    int timeout_seconds = kDefaultTimeoutSeconds;
+    std::string game;
+    std::vector<std::string> game_args;
+};
+
+int Fail(int code, const char* format, const char* detail = "") {
+    std::fprintf(stderr, "ozlaunch: ");
+    std::fprintf(stderr, format, detail);
+    std::fprintf(stderr, "\n");
+    return code;
+}
+
+bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
+    int i = 1;
+    for (; i < argc; ++i) {
+        std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (arg == "--") {
+            ++i;
+            break;
+        } else if (arg == "--help" || arg == "-h") {
+            *help = true;
+            return true;
+        } else if (arg == "--relay" && value) {
+            std::string text = value;
+            size_t colon = text.rfind(':');
+            o->relay_host = text.substr(0, colon);
+            if (colon != std::string::npos) {
+                char* end = nullptr;
+                long port = std::strtol(text.c_str() + colon + 1, &end, 10);
+                if (*end || port < 1 || port > 65535) {
+                    Fail(2, "bad relay port in '%s'", value);
+                    return false;
+                }
+                o->relay_port = uint16_t(port);
+            }
+            ++i;
+        } else if (arg == "--session" && value) {
+            o->session = value;
+            ++i;
+        } else if (arg == "--timeout" && value) {
+            char* end = nullptr;
+            long seconds = std::strtol(value, &end, 10);
+            if (*end || seconds < 1 || seconds > 3600) {
+                Fail(2, "--timeout needs a number of seconds from 1 to 3600, got '%s'", value);
+                return false;
+            }
+            o->timeout_seconds = int(seconds);
+            ++i;
+        } else {
+            Fail(2, "unknown or incomplete argument '%s' (see --help)", arg.c_str());
+            return false;
+        }
+    }
+    if (i < argc) o->game = argv[i++];
+    for (; i < argc; ++i) o->game_args.push_back(argv[i]);
+    if (o->relay_host.empty() || o->session.empty() || o->game.empty()) {
+        Fail(2, "%s", "--relay, --session and a game after -- are required (see --help)");
+        return false;
+    }
+    if (o->session.size() > 63) {
+        Fail(2, "%s", "the session name has at most 63 characters");
+        return false;
+    }
+    return true;
+}
+
+std::string FolderOf(const std::string& path) {
+    size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void DispatchMessages() {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+}
+
+bool RunningUnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+// Wine reads DLL overrides from its own environment, not from the one a Windows
+// process hands to its child; its registry holds them per program as well. The
+// game's program gets "wsock32: native, then builtin" while it runs.
+std::string OverrideKey(const std::string& game_path) {
+    size_t slash = game_path.find_last_of("\\/");
+    return "Software\\Wine\\AppDefaults\\" + game_path.substr(slash + 1) + "\\DllOverrides";
+}
+
+void PreferGameWinsock(const std::string& game_path, bool prefer) {
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, OverrideKey(game_path).c_str(), 0, nullptr, 0,
+                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    if (prefer) {
+        const char value[] = "native,builtin";
+        RegSetValueExA(key, "wsock32", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof value);
+    } else {
+        RegDeleteValueA(key, "wsock32");
+    }
+    RegCloseKey(key);
+}
+
+std::string Quote(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string quoted(1, '"');
+    for (char c : arg) {
+        if (c == '"') quoted.push_back('\\');
+        quoted.push_back(c);
+    }
+    quoted.push_back('"');
+    return quoted;
+}
+
+// The launcher's environment with its folder first on PATH (the proxy finds
+// QUILLET.DLL there) and, under Wine, the game's own wsock32.dll preferred.
+std::vector<char> GameEnvironment(const std::string& launcher_folder) {
+    std::vector<std::string> entries;
+    std::string path = launcher_folder;
+    char* block = GetEnvironmentStringsA();
+    for (char* e = block; *e; e += std::strlen(e) + 1) {
+        std::string entry = e;
+        if (_strnicmp(e, "PATH=", 5) == 0) {
+            path.push_back(';');
+            path.append(e + 5);
+        } else if (_strnicmp(e, "WINEDLLOVERRIDES=", 17) != 0) {
+            entries.push_back(entry);
+        }
+    }
+    FreeEnvironmentStringsA(block);
+    entries.push_back("PATH=" + path);
+    if (RunningUnderWine()) entries.push_back("WINEDLLOVERRIDES=wsock32=n,b");
+    std::vector<char> result;
+    for (const auto& entry : entries) result.insert(result.end(), entry.begin(), entry.end() + 1);
+    result.push_back(0);
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    bool help = false;
+    if (!ParseArguments(argc, argv, &o, &help)) return 2;
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string folder = FolderOf(self);
+    char game_full[MAX_PATH];
+    if (!GetFullPathNameA(o.game.c_str(), MAX_PATH, game_full, nullptr) || !Exists(game_full)) {
+        return Fail(5, "game not found: %s", o.game.c_str());
+    }
+    std::string game_folder = FolderOf(game_full);
+    if (!Exists(folder + "\\ozws.dll")) return Fail(4, "ozws.dll is missing beside %s", self);
+
+    HMODULE ozlan = LoadLibraryA((folder + "\\OZLAN.dll").c_str());
+    if (!ozlan) return Fail(4, "cannot load %s\\OZLAN.dll", folder.c_str());
+    auto bind = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(ozlan, name)); };
+    auto init = reinterpret_cast<OZLanInitFn>(bind("OZLanInit"));
+    auto pre_launch = reinterpret_cast<OZLanPreLaunchFn>(bind("OZLanPreLaunch"));
+    auto end_session = reinterpret_cast<OZLanEndSessionFn>(bind("OZLanEndSession"));
+    auto is_joined = reinterpret_cast<OZLanIsJoinedFn>(bind("OZLanIsJoined"));
+    if (!init || !pre_launch || !end_session || !is_joined) return Fail(4, "%s", "OZLAN.dll is incomplete");
+
+    std::printf("ozlaunch: joining session '%s' on %s:%u\n", o.session.c_str(), o.relay_host.c_str(),
+                unsigned(o.relay_port));
+    std::fflush(stdout);
+    if (!init(o.relay_host.c_str(), o.relay_port)) {
+        return Fail(3, "cannot reach the relay service at %s (bad address?)", o.relay_host.c_str());
+    }
+    DWORD deadline = GetTickCount() + DWORD(o.timeout_seconds) * 1000;
+    while (!is_joined() && int(deadline - GetTickCount()) > 0) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        DispatchMessages();
+    }
+    if (!is_joined()) {
+        end_session();
+        return Fail(3, "the relay service at %s did not answer", o.relay_host.c_str());
+    }
+    std::printf("ozlaunch: joined\n");
+    std::fflush(stdout);
+
+    // A copy of the proxy must be writable into the game folder.
+    if (!pre_launch(game_folder.c_str(), o.session.c_str())) {
+        end_session();
+        return Fail(4, "cannot place the proxy into %s (folder not writable?)", game_folder.c_str());
+    }
+    std::string command = Quote(game_full);
+    for (const auto& a : o.game_args) {
+        command.push_back(' ');
+        command.append(Quote(a));
+    }
+    std::vector<char> environment = GameEnvironment(folder);
+    bool wine = RunningUnderWine();
+    if (wine) PreferGameWinsock(game_full, true);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(game_full, command.data(), nullptr, nullptr, TRUE, 0, environment.data(),
+                        game_folder.c_str(), &startup, &process)) {
+        if (wine) PreferGameWinsock(game_full, false);
+        end_session();
+        return Fail(5, "cannot start the game %s", game_full);
+    }
+    CloseHandle(process.hThread);
+    std::printf("ozlaunch: game started\n");
+    std::fflush(stdout);
+    while (MsgWaitForMultipleObjects(1, &process.hProcess, FALSE, INFINITE, QS_ALLINPUT) ==
+           WAIT_OBJECT_0 + 1) {
+        DispatchMessages();
+    }
+    DWORD exit_code = 1;
+    GetExitCodeProcess(process.hProcess, &exit_code);
+    CloseHandle(process.hProcess);
+    if (wine) PreferGameWinsock(game_full, false);
+    end_session();
+    std::printf("ozlaunch: game ended with exit code %lu\n", exit_code);
+    std::fflush(stdout);
+    return int(exit_code);
+}
