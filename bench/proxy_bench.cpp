@@ -28,7 +28,9 @@ F Get(HMODULE m, const char* name) {
     return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(m, name)));
 }
 
-std::string Folder(const std::string& path) { return path.substr(0, path.find_last_of('\\')); }
+std::string Folder(const std::string& path) {
+    return path.substr(0, path.find_last_of('\\'));
+}
 
 std::string ProgramFolder() {
     char path[MAX_PATH];
@@ -96,7 +98,8 @@ double ProxyLoop(const std::string& logging_folder, int count) {
 double LinesPerSecond(HMODULE quillet, int level, int count) {
     auto write = Get<LogWriteFn>(quillet, "LogWrite");
     auto t0 = Clock::now();
-    for (int i = 0; i < count; ++i) write("wsock32\\wsock32", 120, level, "[wsock32.dll] mp_recv(%d,,%d,%d)", i, 64, 0);
+    for (int i = 0; i < count; ++i)
+        write("wsock32\\wsock32", 120, level, "[wsock32.dll] mp_recv(%d,,%d,%d)", i, 64, 0);
     return count / std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
@@ -119,13 +122,16 @@ int main() {
     std::printf("sendto+recvfrom round trips per second over loopback (%d, 64 bytes)\n", count);
     std::printf("%-34s %12.0f %8s\n", "real Winsock (baseline)", builtin, "1.00");
     std::printf("%-34s %12.0f %8.2f\n", "proxy, no logging library", quiet, quiet / builtin);
-    std::printf("%-34s %12.0f %8.2f\n", "proxy, QUILLET keeping every line", logged, logged / builtin);
+    std::printf("%-34s %12.0f %8.2f\n", "proxy, QUILLET keeping every line", logged,
+                logged / builtin);
 
     HMODULE quillet = LoadLibraryA((bin + "\\QUILLET.DLL").c_str());
-    Get<LogInitFn>(quillet, "LogInit")("bench", 1, 2000, "bench.dll", "%logdir%\\bench-%rotate%.log");
+    Get<LogInitFn>(quillet, "LogInit")("bench", 1, 2000, "bench.dll",
+                                       "%logdir%\\bench-%rotate%.log");
     double kept = LinesPerSecond(quillet, 2000, 200000);
     double filtered = LinesPerSecond(quillet, 2001, 200000);
     Get<LogShutdownFn>(quillet, "LogShutdown")();
-    std::printf("\nQUILLET.DLL lines per second: kept %.0f, below the threshold %.0f\n", kept, filtered);
+    std::printf("\nQUILLET.DLL lines per second: kept %.0f, below the threshold %.0f\n", kept,
+                filtered);
     return 0;
 }

@@ -141,7 +141,9 @@ void OnDelivered(const uint8_t* data, int32_t length, int32_t, int32_t, void*) {
     g_tally.Add(data, size_t(length));
 }
 bool g_connected[256];
-void OnConnected(int32_t id, int32_t, void*) { g_connected[id] = true; }
+void OnConnected(int32_t id, int32_t, void*) {
+    g_connected[id] = true;
+}
 
 Result MeasureRelay(const std::string& relay_binary, int receivers) {
     TransportReset();
@@ -149,8 +151,8 @@ Result MeasureRelay(const std::string& relay_binary, int receivers) {
     std::memset(g_connected, 0, sizeof g_connected);
     uint16_t port = FreePort();
     std::string port_text = std::to_string(port);
-    const char* argv[] = {relay_binary.c_str(), "--port", port_text.c_str(), "--bind", "127.0.0.1",
-                          "--max-queued", "100000", "--stats-interval", "3600", nullptr};
+    const char* argv[] = {relay_binary.c_str(), "--port", port_text.c_str(),  "--bind", "127.0.0.1",
+                          "--max-queued",       "100000", "--stats-interval", "3600",   nullptr};
     pid_t pid = 0;
     posix_spawn(&pid, relay_binary.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ);
     usleep(200000);
@@ -259,7 +261,9 @@ Result MeasureRawForwarder(int receivers) {
     uint8_t buffer[2048];
     Result r = Drive(
         receivers,
-        [&](const std::vector<uint8_t>& link) { SocketSendTo(sender, link.data(), link.size(), to); },
+        [&](const std::vector<uint8_t>& link) {
+            SocketSendTo(sender, link.data(), link.size(), to);
+        },
         [&] {
             SocketAddress from;
             int error;

@@ -13,8 +13,12 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 int64_t g_now = 1000000;
-int64_t FakeNow() { return g_now; }
-void FakeSleep(int ms) { g_now += ms; }
+int64_t FakeNow() {
+    return g_now;
+}
+void FakeSleep(int ms) {
+    g_now += ms;
+}
 
 double Seconds(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
@@ -116,7 +120,8 @@ double RawRate(size_t size, int count) {
     int received = 0;
     auto t0 = Clock::now();
     while (received < count * int(fragments)) {
-        for (int i = 0; i < 64 * int(fragments); ++i) SocketSendTo(tx, datagram.data(), datagram.size(), to);
+        for (int i = 0; i < 64 * int(fragments); ++i)
+            SocketSendTo(tx, datagram.data(), datagram.size(), to);
         while (SocketReceiveFrom(rx, buf, sizeof buf, &from, &err) > 0) ++received;
     }
     double rate = double(count) / Seconds(t0, Clock::now());
@@ -143,7 +148,8 @@ int main() {
         double ns = PassCost(100, u, true);
         std::printf("%12d %12d %12.0f %14.1f\n", 100, u, ns, ns / u);
     }
-    std::printf("\nthroughput over loopback (messages/s), transport vs raw UDP of the same datagrams\n");
+    std::printf(
+        "\nthroughput over loopback (messages/s), transport vs raw UDP of the same datagrams\n");
     std::printf("%8s %14s %14s %8s\n", "bytes", "transport", "raw udp", "ratio");
     for (size_t size : {size_t(100), size_t(2132)}) {
         double t = TransportRate(size, 50000);

@@ -48,7 +48,8 @@ struct Peer {
                           a->nodenum[5], unsigned((a->socket[0] << 8) | a->socket[1]));
         } else {
             const auto* a = reinterpret_cast<const sockaddr_in*>(&address);
-            std::snprintf(text, sizeof text, "%s:%u", inet_ntoa(a->sin_addr), unsigned(ntohs(a->sin_port)));
+            std::snprintf(text, sizeof text, "%s:%u", inet_ntoa(a->sin_addr),
+                          unsigned(ntohs(a->sin_port)));
         }
         return text;
     }
@@ -101,7 +102,7 @@ bool Parse(int argc, char** argv, Options* o) {
 }
 
 class Game {
-public:
+  public:
     explicit Game(const Options& o) : o_(o) {}
 
     bool Open() {
@@ -134,13 +135,15 @@ public:
             std::memset(to.nodenum, 0xFF, 6);
             to.socket[0] = uint8_t(o_.port >> 8);
             to.socket[1] = uint8_t(o_.port);
-            return sendto(s_, text.data(), int(text.size()), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0;
+            return sendto(s_, text.data(), int(text.size()), 0, reinterpret_cast<sockaddr*>(&to),
+                          sizeof to) >= 0;
         }
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = INADDR_BROADCAST;
         to.sin_port = htons(u_short(o_.port));
-        return sendto(s_, text.data(), int(text.size()), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0;
+        return sendto(s_, text.data(), int(text.size()), 0, reinterpret_cast<sockaddr*>(&to),
+                      sizeof to) >= 0;
     }
 
     bool SendTo(const Peer& peer, const std::string& text) {
@@ -157,8 +160,8 @@ public:
         if (select(0, &set, nullptr, nullptr, &wait) != 1) return false;
         char buffer[2048];
         from->length = sizeof from->address;
-        int got = recvfrom(s_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from->address),
-                           &from->length);
+        int got = recvfrom(s_, buffer, sizeof buffer, 0,
+                           reinterpret_cast<sockaddr*>(&from->address), &from->length);
         if (got < 0) return false;
         text->assign(buffer, size_t(got));
         return true;
@@ -167,7 +170,7 @@ public:
     int Host();
     int Join();
 
-private:
+  private:
     bool Error(const char* what) {
         std::printf("%s: %s (error %d)\n", o_.host ? "host" : "join", what, WSAGetLastError());
         return false;
@@ -177,7 +180,8 @@ private:
 };
 
 int Game::Host() {
-    std::printf("host: %s waiting on %s %d\n", o_.name.c_str(), o_.ipx ? "IPX socket" : "UDP port", o_.port);
+    std::printf("host: %s waiting on %s %d\n", o_.name.c_str(), o_.ipx ? "IPX socket" : "UDP port",
+                o_.port);
     std::fflush(stdout);
     int64_t deadline = NowUs() + int64_t(o_.timeout_seconds) * 1000000;
     bool found = false;
@@ -206,10 +210,12 @@ int Game::Host() {
             std::printf("host: %s said goodbye after %d pings\n", name, pings);
             if (!latencies.empty()) {
                 std::sort(latencies.begin(), latencies.end());
-                std::printf("host: broadcast latency p50 %lld us, p99 %lld us over %zu broadcasts\n",
-                            (long long)latencies[latencies.size() / 2],
-                            (long long)latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)],
-                            latencies.size());
+                std::printf(
+                    "host: broadcast latency p50 %lld us, p99 %lld us over %zu broadcasts\n",
+                    (long long)latencies[latencies.size() / 2],
+                    (long long)
+                        latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)],
+                    latencies.size());
             }
             return 0;
         }
@@ -229,10 +235,12 @@ int Game::Join() {
     int queries = 0;
     while (host_name.empty()) {
         if (NowUs() > deadline) {
-            std::printf("join: no host answered in %d s (%d queries)\n", o_.timeout_seconds, queries);
+            std::printf("join: no host answered in %d s (%d queries)\n", o_.timeout_seconds,
+                        queries);
             return 1;
         }
-        Broadcast("OZQ " + o_.name + " " + std::to_string(++queries) + " " + std::to_string(NowUs()));
+        Broadcast("OZQ " + o_.name + " " + std::to_string(++queries) + " " +
+                  std::to_string(NowUs()));
         int64_t until = NowUs() + int64_t(o_.interval_ms) * 1000;
         std::string text;
         Peer from;
@@ -286,8 +294,8 @@ int Game::Join() {
         double sum = 0;
         for (double r : rtts) sum += r;
         std::printf("join: %zu directed round trips, min %.3f ms, avg %.3f ms, max %.3f ms\n",
-                    rtts.size(), *std::min_element(rtts.begin(), rtts.end()), sum / double(rtts.size()),
-                    *std::max_element(rtts.begin(), rtts.end()));
+                    rtts.size(), *std::min_element(rtts.begin(), rtts.end()),
+                    sum / double(rtts.size()), *std::max_element(rtts.begin(), rtts.end()));
     }
     return 0;
 }

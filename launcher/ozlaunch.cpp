@@ -99,7 +99,9 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 void DispatchMessages() {
     MSG msg;
@@ -127,7 +129,8 @@ void PreferGameWinsock(const std::string& game_path, bool prefer) {
     }
     if (prefer) {
         const char value[] = "native,builtin";
-        RegSetValueExA(key, "wsock32", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof value);
+        RegSetValueExA(key, "wsock32", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                       sizeof value);
     } else {
         RegDeleteValueA(key, "wsock32");
     }
@@ -191,15 +194,18 @@ int main(int argc, char** argv) {
 
     HMODULE ozlan = LoadLibraryA((folder + "\\OZLAN.dll").c_str());
     if (!ozlan) return Fail(4, "cannot load %s\\OZLAN.dll", folder.c_str());
-    auto bind = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(ozlan, name)); };
+    auto bind = [&](const char* name) {
+        return reinterpret_cast<void*>(GetProcAddress(ozlan, name));
+    };
     auto init = reinterpret_cast<OZLanInitFn>(bind("OZLanInit"));
     auto pre_launch = reinterpret_cast<OZLanPreLaunchFn>(bind("OZLanPreLaunch"));
     auto end_session = reinterpret_cast<OZLanEndSessionFn>(bind("OZLanEndSession"));
     auto is_joined = reinterpret_cast<OZLanIsJoinedFn>(bind("OZLanIsJoined"));
-    if (!init || !pre_launch || !end_session || !is_joined) return Fail(4, "%s", "OZLAN.dll is incomplete");
+    if (!init || !pre_launch || !end_session || !is_joined)
+        return Fail(4, "%s", "OZLAN.dll is incomplete");
 
-    std::printf("ozlaunch: joining session '%s' on %s:%u\n", o.session.c_str(), o.relay_host.c_str(),
-                unsigned(o.relay_port));
+    std::printf("ozlaunch: joining session '%s' on %s:%u\n", o.session.c_str(),
+                o.relay_host.c_str(), unsigned(o.relay_port));
     std::fflush(stdout);
     if (!init(o.relay_host.c_str(), o.relay_port)) {
         return Fail(3, "cannot reach the relay service at %s (bad address?)", o.relay_host.c_str());
@@ -219,7 +225,8 @@ int main(int argc, char** argv) {
     // A copy of the proxy must be writable into the game folder.
     if (!pre_launch(game_folder.c_str(), o.session.c_str())) {
         end_session();
-        return Fail(4, "cannot place the proxy into %s (folder not writable?)", game_folder.c_str());
+        return Fail(4, "cannot place the proxy into %s (folder not writable?)",
+                    game_folder.c_str());
     }
     std::string command = Quote(game_full);
     for (const auto& a : o.game_args) {

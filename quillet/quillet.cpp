@@ -56,13 +56,16 @@ long EnvNumber(const char* name, long fallback, long min) {
 }
 
 std::string Replace(std::string text, const std::string& token, const std::string& value) {
-    for (size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size())) {
+    for (size_t at = text.find(token); at != std::string::npos;
+         at = text.find(token, at + value.size())) {
         text.replace(at, token.size(), value);
     }
     return text;
 }
 
-std::string PathFor(int index) { return Replace(g_log.pattern, "%rotate%", std::to_string(index)); }
+std::string PathFor(int index) {
+    return Replace(g_log.pattern, "%rotate%", std::to_string(index));
+}
 
 // Shifts name-1 .. name-(keep-1) up by one, drops the oldest, opens a new name-1.
 void Rotate() {
@@ -97,10 +100,10 @@ void Emit(int level, const char* line, size_t size) {
 size_t Prefix(char* out, size_t room, const char* source, int line, int level) {
     SYSTEMTIME t;
     GetLocalTime(&t);
-    int n = std::snprintf(out, room, "%04u-%02u-%02u %02u:%02u:%02u.%03u %5lu %5d %s(%d): ",
-                          t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond,
-                          t.wMilliseconds, GetCurrentThreadId(), level, source ? source : "?",
-                          line);
+    int n =
+        std::snprintf(out, room, "%04u-%02u-%02u %02u:%02u:%02u.%03u %5lu %5d %s(%d): ", t.wYear,
+                      t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds,
+                      GetCurrentThreadId(), level, source ? source : "?", line);
     return n < 0 ? 0 : std::min(size_t(n), room - 1);
 }
 
@@ -146,8 +149,8 @@ extern "C" void __cdecl LogWrite(const char* source, int line, int level, const 
     Emit(level, text, n);
 }
 
-extern "C" void __cdecl LogDump(const char* source, int line, int level, const void* data,
-                                int size, int*) {
+extern "C" void __cdecl LogDump(const char* source, int line, int level, const void* data, int size,
+                                int*) {
     KeepLastError keep;
     if (level > g_log.threshold || !data || size <= 0) return;
     const unsigned char* bytes = static_cast<const unsigned char*>(data);

@@ -12,8 +12,9 @@ using namespace ozlan;
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
-
+void OnSignal(int) {
+    g_stop = 1;
+}
 
 const char kUsage[] =
     "usage: ozrelay [options]\n"

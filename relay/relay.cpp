@@ -40,9 +40,13 @@ RelayState& Relay() {
     return state;
 }
 
-int64_t ScaledNow() { return SystemNowMs() * Relay().config.clock_scale; }
+int64_t ScaledNow() {
+    return SystemNowMs() * Relay().config.clock_scale;
+}
 
-uint64_t AddressOf(const SocketAddress& a) { return (uint64_t(a.ip) << 16) | a.port; }
+uint64_t AddressOf(const SocketAddress& a) {
+    return (uint64_t(a.ip) << 16) | a.port;
+}
 
 void LeaveSession(int32_t id, Link& link) {
     if (link.session.empty()) return;
@@ -104,7 +108,8 @@ void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length) 
     }
     size_t n = ReadLe32(data + 68);
     const uint8_t* message = data + kRelayHeaderSize;
-    if (n != size_t(length) - kRelayHeaderSize || n > kLinkMaxMessage || !HasLinkMagic(message, n)) {
+    if (n != size_t(length) - kRelayHeaderSize || n > kLinkMaxMessage ||
+        !HasLinkMagic(message, n)) {
         ++r.stats.drop_malformed_relay;
         return;
     }
@@ -200,17 +205,23 @@ void RelayRunOnce(int max_wait_ms) {
     TransportThink(0);
 }
 
-RelayStats GetRelayStats() { return Relay().stats; }
-size_t RelaySessionCount() { return Relay().sessions.size(); }
-size_t RelayMemberCount() { return Relay().members; }
+RelayStats GetRelayStats() {
+    return Relay().stats;
+}
+size_t RelaySessionCount() {
+    return Relay().sessions.size();
+}
+size_t RelayMemberCount() {
+    return Relay().members;
+}
 
 std::string RelayStatsLine() {
     const RelayStats& s = Relay().stats;
     TransportStats t = GetTransportStats();
     char line[512];
     std::snprintf(line, sizeof line,
-                  "sessions=%zu members=%zu links=%zu joins=%" PRIu64 " in=%" PRIu64
-                  " out=%" PRIu64 " drops: malformed_join=%" PRIu64 " malformed_relay=%" PRIu64
+                  "sessions=%zu members=%zu links=%zu joins=%" PRIu64 " in=%" PRIu64 " out=%" PRIu64
+                  " drops: malformed_join=%" PRIu64 " malformed_relay=%" PRIu64
                   " not_joined=%" PRIu64 " other_type=%" PRIu64 " session_limit=%" PRIu64
                   " member_limit=%" PRIu64 " queue_full=%" PRIu64 " bad_datagram=%" PRIu64
                   " unknown_source=%" PRIu64 " bucket_full=%" PRIu64 " connection_limit=%" PRIu64,

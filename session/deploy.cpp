@@ -16,7 +16,9 @@ bool JoinPath(char* out, const char* folder, const char* file) {
     return n > 0 && size_t(n) < kPathSize;
 }
 
-bool IsRenameHeader(const char* line) { return _strnicmp(line, "[rename]", 8) == 0; }
+bool IsRenameHeader(const char* line) {
+    return _strnicmp(line, "[rename]", 8) == 0;
+}
 
 }  // namespace
 
@@ -33,7 +35,8 @@ bool BuildDeploymentPaths(const char* game_folder, const char* module_folder, ch
 bool DeployProxy(const char* game_folder) {
     SessionState& s = Session();
     char source[kPathSize];
-    if (!BuildDeploymentPaths(game_folder, s.module_folder, s.game_folder, s.proxy_target, source)) {
+    if (!BuildDeploymentPaths(game_folder, s.module_folder, s.game_folder, s.proxy_target,
+                              source)) {
         return false;
     }
     SetCurrentDirectoryA(s.game_folder);

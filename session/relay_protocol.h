@@ -15,7 +15,7 @@ constexpr uint32_t kRelayMessageType = 8;
 constexpr size_t kSessionNameField = 64;  // 63 characters and the NUL
 constexpr size_t kJoinMessageSize = 92;   // name, u32 0, "NoName" in 24 bytes
 constexpr size_t kJoinPlayerField = 24;
-constexpr size_t kRelayHeaderSize = 72;   // name, u32 0, u32 length of what follows
+constexpr size_t kRelayHeaderSize = 72;  // name, u32 0, u32 length of what follows
 constexpr const char* kDefaultSessionName = "default";
 
 inline void WriteLe32(uint8_t* p, uint32_t v) {

@@ -27,7 +27,9 @@ bool StartWinsock() {
     return true;
 }
 
-void CALLBACK ThinkTimerProc(HWND, UINT, UINT_PTR, DWORD) { TransportThink(0); }
+void CALLBACK ThinkTimerProc(HWND, UINT, UINT_PTR, DWORD) {
+    TransportThink(0);
+}
 
 void OnConnected(int32_t, int32_t, void*) {
     Session().active = 1;
@@ -137,7 +139,9 @@ extern "C" uint32_t OZLAN_CALL OZLanEndSession(void) {
     return 0;
 }
 
-extern "C" uint32_t OZLAN_CALL OZLanIsJoined(void) { return Session().joined ? 1 : 0; }
+extern "C" uint32_t OZLAN_CALL OZLanIsJoined(void) {
+    return Session().joined ? 1 : 0;
+}
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) return ozlan::AttachProcess(module) ? TRUE : FALSE;

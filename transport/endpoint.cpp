@@ -28,15 +28,16 @@ const char* const kErrorTexts[] = {
 
 }  // namespace
 
-TransportState::TransportState()
-    : log_sink(StdoutSink), now(SystemNowMs), sleep(SystemSleepMs) {}
+TransportState::TransportState() : log_sink(StdoutSink), now(SystemNowMs), sleep(SystemSleepMs) {}
 
 TransportState& State() {
     static TransportState state;
     return state;
 }
 
-int64_t Now() { return State().now(); }
+int64_t Now() {
+    return State().now();
+}
 
 void Log(const char* format, ...) {
     LogSink sink = State().log_sink;
@@ -49,7 +50,9 @@ void Log(const char* format, ...) {
     sink(line);
 }
 
-void SetLastError(int32_t code) { State().last_error = code; }
+void SetLastError(int32_t code) {
+    State().last_error = code;
+}
 
 Connection* FindConnection(int32_t connection_id) {
     auto& table = State().connections;

@@ -26,7 +26,9 @@ constexpr size_t kAckBodySize = 8;
 constexpr size_t kConfirmConnectBodySize = 8;
 constexpr size_t kConnectionIdBodySize = 4;  // heartbeat, peer-close, confirm-disconnect
 
-inline bool IsControlType(uint16_t type) { return type >= MSG_CONNECT && type <= MSG_CONFIRM_DISCONNECT; }
+inline bool IsControlType(uint16_t type) {
+    return type >= MSG_CONNECT && type <= MSG_CONFIRM_DISCONNECT;
+}
 
 struct MessageHeader {
     uint32_t id = 0;
@@ -44,11 +46,15 @@ inline void PutU16(uint8_t* p, uint16_t v) {
 inline void PutU32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
-inline uint16_t GetU16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint16_t GetU16(const uint8_t* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
 inline uint32_t GetU32(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
-inline int32_t GetI32(const uint8_t* p) { return int32_t(GetU32(p)); }
+inline int32_t GetI32(const uint8_t* p) {
+    return int32_t(GetU32(p));
+}
 
 void WriteHeader(uint8_t* out, const MessageHeader& h);
 
@@ -58,7 +64,9 @@ bool ParseHeader(const uint8_t* datagram, size_t size, MessageHeader* out);
 
 // Number of fragments for a body of n bytes: floor(n / 1400) + 1, so an exact
 // multiple of 1400 ends in an empty fragment.
-inline uint32_t FragmentCount(size_t n) { return uint32_t(n / kMaxFragmentPayload + 1); }
+inline uint32_t FragmentCount(size_t n) {
+    return uint32_t(n / kMaxFragmentPayload + 1);
+}
 
 struct ConnectBody {
     uint8_t version_major = 0;

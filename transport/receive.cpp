@@ -33,10 +33,14 @@ ConnectionRef FindConnectionRef(int32_t connection_id) {
 
 size_t ExpectedControlLength(uint16_t type) {
     switch (type) {
-        case MSG_CONNECT: return kConnectBodySize;
-        case MSG_ACK: return kAckBodySize;
-        case MSG_CONFIRM_CONNECT: return kConfirmConnectBodySize;
-        default: return kConnectionIdBodySize;
+        case MSG_CONNECT:
+            return kConnectBodySize;
+        case MSG_ACK:
+            return kAckBodySize;
+        case MSG_CONFIRM_CONNECT:
+            return kConfirmConnectBodySize;
+        default:
+            return kConnectionIdBodySize;
     }
 }
 
@@ -203,13 +207,27 @@ void HandleDatagram(Endpoint* endpoint, const uint8_t* datagram, size_t size,
         return;
     }
     switch (h.type) {
-        case MSG_CONNECT: OnConnect(endpoint, h, body, from); break;
-        case MSG_CONFIRM_CONNECT: OnConfirmConnect(h, body); break;
-        case MSG_CONFIRM_DISCONNECT: OnConfirmDisconnect(body); break;
-        case MSG_PEERCLOSE: OnPeerClose(h, body); break;
-        case MSG_HEARTBEAT: OnHeartbeat(h, body); break;
-        case MSG_ACK: ApplyAcknowledgement(GetU32(body), GetU16(body + 6)); break;
-        default: OnUserMessage(endpoint, h, body, from); break;
+        case MSG_CONNECT:
+            OnConnect(endpoint, h, body, from);
+            break;
+        case MSG_CONFIRM_CONNECT:
+            OnConfirmConnect(h, body);
+            break;
+        case MSG_CONFIRM_DISCONNECT:
+            OnConfirmDisconnect(body);
+            break;
+        case MSG_PEERCLOSE:
+            OnPeerClose(h, body);
+            break;
+        case MSG_HEARTBEAT:
+            OnHeartbeat(h, body);
+            break;
+        case MSG_ACK:
+            ApplyAcknowledgement(GetU32(body), GetU16(body + 6));
+            break;
+        default:
+            OnUserMessage(endpoint, h, body, from);
+            break;
     }
 }
 

@@ -16,7 +16,9 @@
 
 namespace ozlan {
 
-bool SocketStartup() { return true; }
+bool SocketStartup() {
+    return true;
+}
 
 SocketHandle SocketOpenUdp() {
     int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -66,7 +68,8 @@ int SocketReceiveFrom(SocketHandle s, void* buffer, size_t capacity, SocketAddre
         if (got >= 0 || errno != ECONNREFUSED) break;
     }
     if (got < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED) return kReceiveNothing;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED)
+            return kReceiveNothing;
         *error = errno;
         return -1;
     }

@@ -115,7 +115,9 @@ int64_t SystemNowMs() {
     return int64_t(now.QuadPart / (frequency.QuadPart / 1000));
 }
 
-void SystemSleepMs(int ms) { Sleep(DWORD(ms)); }
+void SystemSleepMs(int ms) {
+    Sleep(DWORD(ms));
+}
 
 }  // namespace ozlan
 

@@ -84,10 +84,10 @@ void SetAcceptCallback(AcceptCallback callback);
 
 // Bounds on what a remote party can make the receiver hold.
 struct TransportLimits {
-    size_t max_incomplete_messages = 1024;             // in the bucket, over all connections
+    size_t max_incomplete_messages = 1024;  // in the bucket, over all connections
     size_t max_incomplete_per_connection = 64;
-    size_t max_incomplete_bytes = 32u * 1024 * 1024;   // payload held for incomplete messages
-    size_t max_datagrams_per_poll = 4096;              // per endpoint and pass
+    size_t max_incomplete_bytes = 32u * 1024 * 1024;  // payload held for incomplete messages
+    size_t max_datagrams_per_poll = 4096;             // per endpoint and pass
     size_t max_connections = 65536;  // a connect beyond this table size is not answered
 };
 void SetTransportLimits(const TransportLimits& limits);
@@ -95,10 +95,10 @@ void SetTransportLimits(const TransportLimits& limits);
 struct TransportStats {
     uint64_t datagrams_received = 0;
     uint64_t datagrams_sent = 0;
-    uint64_t dropped_malformed = 0;       // short datagram, bad len, bad control len, bad seq
-    uint64_t dropped_unknown_source = 0;  // user message from no connection's address
-    uint64_t dropped_bucket_full = 0;     // fragment refused by the limits above
-    uint64_t dropped_expired = 0;         // incomplete messages given up
+    uint64_t dropped_malformed = 0;         // short datagram, bad len, bad control len, bad seq
+    uint64_t dropped_unknown_source = 0;    // user message from no connection's address
+    uint64_t dropped_bucket_full = 0;       // fragment refused by the limits above
+    uint64_t dropped_expired = 0;           // incomplete messages given up
     uint64_t dropped_connection_limit = 0;  // connects refused by max_connections
     uint64_t messages_delivered = 0;
 };

@@ -199,8 +199,8 @@ EXPORT INT WSAAPI mp_WSAStringToAddress(LPSTR text, INT family, LPVOID info, LPS
     return Forward<R_WSAStringToAddress>(INT(-1), text, family, info, address, length);
 }
 
-EXPORT INT WSAAPI mp_WSAAddressToString(LPSOCKADDR address, DWORD length, LPVOID info,
-                                        LPSTR text, LPDWORD text_length) {
+EXPORT INT WSAAPI mp_WSAAddressToString(LPSOCKADDR address, DWORD length, LPVOID info, LPSTR text,
+                                        LPDWORD text_length) {
     OZWS_LOG(kTrace, "mp_WSAAddressToString()");
     return Forward<R_WSAAddressToString>(INT(-1), address, length, info, text, text_length);
 }
@@ -280,15 +280,14 @@ EXPORT int WSAAPI mp_WSAAsyncSelect(SOCKET s, HWND window, u_int message, long e
 EXPORT HANDLE WSAAPI mp_WSAAsyncGetHostByName(HWND window, u_int message, const char* name,
                                               char* buffer, int length) {
     OZWS_LOG(kTrace, "mp_WSAAsyncGetHostByName()");
-    return Forward<R_WSAAsyncGetHostByName>(HANDLE(nullptr), window, message, name, buffer,
-                                            length);
+    return Forward<R_WSAAsyncGetHostByName>(HANDLE(nullptr), window, message, name, buffer, length);
 }
 
 EXPORT HANDLE WSAAPI mp_WSAAsyncGetHostByAddr(HWND window, u_int message, const char* address,
                                               int length, int type, char* buffer, int size) {
     OZWS_LOG(kTrace, "mp_WSAAsyncGetHostByAddr()");
-    return Forward<R_WSAAsyncGetHostByAddr>(HANDLE(nullptr), window, message, address, length,
-                                            type, buffer, size);
+    return Forward<R_WSAAsyncGetHostByAddr>(HANDLE(nullptr), window, message, address, length, type,
+                                            buffer, size);
 }
 
 EXPORT int WSAAPI mp_WSACancelAsyncRequest(HANDLE request) {
@@ -304,4 +303,6 @@ EXPORT int32_t WSAAPI mp_SetBroadcastCallback(void* callback) {
     return 0;
 }
 
-EXPORT int32_t WSAAPI mp_RecvBroadcastMsg() { return 0; }
+EXPORT int32_t WSAAPI mp_RecvBroadcastMsg() {
+    return 0;
+}

@@ -9,12 +9,23 @@ using namespace ozlan::proxy;
 
 namespace {
 
-const char* const kIpxOptionNames[] = {
-    "IPX_PTYPE",       "IPX_FILTERPTYPE", "IPX_DSTYPE",           "IPX_STOPFILTERPTYPE",
-    "IPX_EXTENDED_ADDRESS", "IPX_RECVHDR", "IPX_MAXSIZE",         "IPX_ADDRESS",
-    "IPX_GETNETINFO",  "IPX_GETNETINFO_NORIP", nullptr,           "IPX_SPXGETCONNECTIONSTATUS",
-    "IPX_ADDRESS_NOTIFY", "IPX_MAX_ADAPTER_NUM", "IPX_RERIPNETNUMBER", "IPX_RECEIVE_BROADCAST",
-    "IPX_IMMEDIATESPXACK"};
+const char* const kIpxOptionNames[] = {"IPX_PTYPE",
+                                       "IPX_FILTERPTYPE",
+                                       "IPX_DSTYPE",
+                                       "IPX_STOPFILTERPTYPE",
+                                       "IPX_EXTENDED_ADDRESS",
+                                       "IPX_RECVHDR",
+                                       "IPX_MAXSIZE",
+                                       "IPX_ADDRESS",
+                                       "IPX_GETNETINFO",
+                                       "IPX_GETNETINFO_NORIP",
+                                       nullptr,
+                                       "IPX_SPXGETCONNECTIONSTATUS",
+                                       "IPX_ADDRESS_NOTIFY",
+                                       "IPX_MAX_ADAPTER_NUM",
+                                       "IPX_RERIPNETNUMBER",
+                                       "IPX_RECEIVE_BROADCAST",
+                                       "IPX_IMMEDIATESPXACK"};
 constexpr int kIpxOptionFirst = 0x4000;
 constexpr int kIpxOptionLast = 0x4010;
 constexpr int kIpxAddressOption = 0x4007;
@@ -70,7 +81,9 @@ IpxAddress ToIpxAddress(const char* prefix, SOCKET s, const sockaddr_in& endpoin
     return a;
 }
 
-void LogIpxAddressLines(const char* prefix, const IpxAddress& a) { LogIpxAddress(prefix, a); }
+void LogIpxAddressLines(const char* prefix, const IpxAddress& a) {
+    LogIpxAddress(prefix, a);
+}
 
 }  // namespace ozlan::proxy
 
@@ -81,11 +94,13 @@ EXPORT SOCKET WSAAPI mp_socket(int family, int type, int protocol) {
     auto create = reinterpret_cast<SOCKET(WSAAPI*)(int, int, int)>(real);
     SOCKET s;
     if (family == kIpxFamily) {
-        OZWS_LOG(kMilestone, "There is a request for an IPX socket. We need to convert this to TCPIP");
+        OZWS_LOG(kMilestone,
+                 "There is a request for an IPX socket. We need to convert this to TCPIP");
         s = create(AF_INET, protocol == kNsprotoIpx ? SOCK_DGRAM : SOCK_STREAM, 0);
         if (s == INVALID_SOCKET) {
             int error = mp_WSAGetLastError();
-            OZWS_LOG(kErrorPassed, "lp_socket failed to create the new IPX socket. Error:%d", error);
+            OZWS_LOG(kErrorPassed, "lp_socket failed to create the new IPX socket. Error:%d",
+                     error);
             mp_WSASetLastError(error);
         } else {
             AddIPXSock(s);
@@ -121,7 +136,8 @@ EXPORT int WSAAPI mp_bind(SOCKET s, const sockaddr* name, int length) {
         result = BadAddress();
     } else if (reinterpret_cast<const IpxAddress*>(name)->family == kIpxFamily) {
         OZWS_LOG(kMilestone,
-                 "IPX - there is an attempt to bind an IPX socket. We need to convert it to a TCPIP bind");
+                 "IPX - there is an attempt to bind an IPX socket. We need to convert it to a "
+                 "TCPIP bind");
         if (length < kIpxAddressSize) {
             result = BadAddress();
         } else {
@@ -175,12 +191,18 @@ EXPORT int WSAAPI mp_getsockname(SOCKET s, sockaddr* name, int* length) {
 EXPORT int WSAAPI mp_ioctlsocket(SOCKET s, long command, u_long* argument) {
     OZWS_LOG(kTrace, "mp_ioctlsocket(%d,%d,)", int(s), int(command));
     switch (uint32_t(command)) {
-        case 0x8004667Eu: OZWS_LOG(kTrace, "mp_ioctlsocket called with a command of FIONBIO"); break;
-        case 0x4004667Fu: OZWS_LOG(kTrace, "mp_ioctlsocket called with a command of FIONREAD"); break;
+        case 0x8004667Eu:
+            OZWS_LOG(kTrace, "mp_ioctlsocket called with a command of FIONBIO");
+            break;
+        case 0x4004667Fu:
+            OZWS_LOG(kTrace, "mp_ioctlsocket called with a command of FIONREAD");
+            break;
         case 0x40047307u:
             OZWS_LOG(kTrace, "mp_ioctlsocket called with a command of SIOCATMARK");
             break;
-        default: OZWS_LOG(kTrace, "mp_ioctlsocket called with an unknown command"); break;
+        default:
+            OZWS_LOG(kTrace, "mp_ioctlsocket called with an unknown command");
+            break;
     }
     int result = Forward<R_ioctlsocket>(-1, s, command, argument);
     OZWS_LOG(kTrace, "lp_ioctlsocket() returned %d", result);
@@ -193,11 +215,12 @@ EXPORT int WSAAPI mp_setsockopt(SOCKET s, int level, int option, const char* val
     if (!real) return -1;
     if (FindIPXSock(s)) {
         OZWS_LOG(kMilestone,
-                 "mp_setsockopt is trying to set an option on an IPX socket. We may need to intercept it");
+                 "mp_setsockopt is trying to set an option on an IPX socket. We may need to "
+                 "intercept it");
     }
     if (IsIpxLevel(level)) {
         OZWS_LOG(kTrace, "mp_setsockopt level set to %s",
-                 level == kNsprotoIpx ? "NSPROTO_IPX"
+                 level == kNsprotoIpx   ? "NSPROTO_IPX"
                  : level == kNsprotoSpx ? "NSPROTO_SPX"
                                         : "NSPROTO_SPXII");
         OZWS_LOG(kTrace, "mp_setsockopt level set to IPX/SPX/SPXII");
@@ -224,19 +247,20 @@ EXPORT int WSAAPI mp_getsockopt(SOCKET s, int level, int option, char* value, in
     if (!real) return -1;
     if (FindIPXSock(s)) {
         OZWS_LOG(kMilestone,
-                 "mp_getsockopt is trying to get infomation on an IPX socket. We may need to intercept it");
+                 "mp_getsockopt is trying to get infomation on an IPX socket. We may need to "
+                 "intercept it");
     }
     if (level == kNsprotoIpx && option == kIpxAddressOption) {
         OZWS_LOG(kTrace, "mp_getsockopt called with optname IPX_ADDRESS");
         if (!value || !length || *length < kIpxAddressRecordSize) return BadAddress();
         uint8_t record[kIpxAddressRecordSize] = {};
-        record[0] = 1;                          // adapter number
-        std::memset(record + 8, 0xFF, 6);       // node: the broadcast node
-        record[14] = 1;                         // WAN flag
-        record[15] = 1;                         // status
-        record[16] = 512 & 0xFF;                // largest packet, 512
+        record[0] = 1;                     // adapter number
+        std::memset(record + 8, 0xFF, 6);  // node: the broadcast node
+        record[14] = 1;                    // WAN flag
+        record[15] = 1;                    // status
+        record[16] = 512 & 0xFF;           // largest packet, 512
         record[17] = 512 >> 8;
-        record[20] = uint8_t(28800 & 0xFF);     // link speed, 28800
+        record[20] = uint8_t(28800 & 0xFF);  // link speed, 28800
         record[21] = uint8_t(28800 >> 8);
         std::memcpy(value, record, sizeof record);
         return 0;

@@ -53,7 +53,9 @@ void LogClose() {
     FreeLibrary(library);
 }
 
-bool LogBound() { return g_log.write != nullptr && g_log.shutdown != nullptr; }
+bool LogBound() {
+    return g_log.write != nullptr && g_log.shutdown != nullptr;
+}
 
 void LogWriteGuard(const char* source, int line, int level, const char* format, ...) {
     if (!LogBound()) return;

@@ -42,7 +42,8 @@ int SendToLauncher(SendtoFn sendto, SOCKET s, const char* buffer, int length, in
     std::memcpy(message + kLinkAddressOffset, &loopback, 4);
     if (length > 0) std::memcpy(message + kLinkHeaderSize, buffer, size_t(length));
     sockaddr_in to = Launcher();
-    OZWS_LOG(kTrace, "mp_sendto() - sending message to the launcher of size %d(%d header/%d buffer)",
+    OZWS_LOG(kTrace,
+             "mp_sendto() - sending message to the launcher of size %d(%d header/%d buffer)",
              length + int(kLinkHeaderSize), int(kLinkHeaderSize), length);
     OZWS_LOG(kTrace, "%s", done_line);
     int sent = sendto(s, reinterpret_cast<const char*>(message), length + int(kLinkHeaderSize),
@@ -70,15 +71,18 @@ int SendIpx(SendtoFn sendto, SOCKET s, const char* buffer, int length, int flags
     to.sin_family = AF_INET;
     to.sin_port = mp_htons(port);
     if (ipx.nodenum[0] == 0xFF && ipx.nodenum[1] == 0xFF) {
-        OZWS_LOG(kTrace,
-                 "mp_sendto() - IPX LAN BROADCAST we are sending this packet to everyone on our lan "
-                 "that is listening to port %d",
-                 int(port));
+        OZWS_LOG(
+            kTrace,
+            "mp_sendto() - IPX LAN BROADCAST we are sending this packet to everyone on our lan "
+            "that is listening to port %d",
+            int(port));
         return SendToLauncher(sendto, s, buffer, length, flags, ipx.socket,
                               "BROADCASTING OVER VIRTUAL LAN");
     }
-    OZWS_LOG(kTrace, "mp_sendto() - we are sending this packet directly to %s on our lan listening to port %d",
-             dotted, int(port));
+    OZWS_LOG(
+        kTrace,
+        "mp_sendto() - we are sending this packet directly to %s on our lan listening to port %d",
+        dotted, int(port));
     to.sin_addr.s_addr = address;
     OZWS_LOG(kTrace, "mp_sendto() - (converted).sin_port = %d", int(port));
     int result = sendto(s, buffer, length, flags, reinterpret_cast<sockaddr*>(&to), sizeof to);
@@ -88,8 +92,8 @@ int SendIpx(SendtoFn sendto, SOCKET s, const char* buffer, int length, int flags
 
 }  // namespace
 
-EXPORT int WSAAPI mp_sendto(SOCKET s, const char* buffer, int length, int flags,
-                            const sockaddr* to, int to_length) {
+EXPORT int WSAAPI mp_sendto(SOCKET s, const char* buffer, int length, int flags, const sockaddr* to,
+                            int to_length) {
     OZWS_LOG(kTrace, "mp_sendto(%d,,%d,%d,,%d)", int(s), length, flags, to_length);
     void* real = BindReal(R_sendto);
     if (!real) return -1;
@@ -100,7 +104,8 @@ EXPORT int WSAAPI mp_sendto(SOCKET s, const char* buffer, int length, int flags,
         // platform decides.
         result = sendto(s, buffer, length, flags, to, to_length);
     } else if (FindIPXSock(s) && to_length >= kIpxAddressSize) {
-        result = SendIpx(sendto, s, buffer, length, flags, *reinterpret_cast<const IpxAddress*>(to));
+        result =
+            SendIpx(sendto, s, buffer, length, flags, *reinterpret_cast<const IpxAddress*>(to));
     } else {
         uint32_t destination;
         std::memcpy(&destination, reinterpret_cast<const uint8_t*>(to) + 4, 4);
@@ -130,7 +135,8 @@ struct ReceiveNames {
     const char* prefix;  // "mp_recvfrom() - "
     const char* failed;  // "mp_recvfrom() - IPX - mp_recvfrom failed (%d)"
 };
-const ReceiveNames kRecvfrom = {"mp_recvfrom() - ", "mp_recvfrom() - IPX - mp_recvfrom failed (%d)"};
+const ReceiveNames kRecvfrom = {"mp_recvfrom() - ",
+                                "mp_recvfrom() - IPX - mp_recvfrom failed (%d)"};
 const ReceiveNames kWSARecvFrom = {"mp_WSARecvFrom() - ",
                                    "mp_WSARecvFrom() - IPX - mp_WSARecvFrom failed (%d)"};
 
@@ -208,9 +214,10 @@ int ReceiveAndConvert(const ReceiveNames& names, SOCKET s, char* buffer, sockadd
         return n;
     }
     if (FromLauncher(own)) ConvertFromLauncher(names, false, &own, buffer, &n);
-    OZWS_LOG(kMilestone,
-             "%sIPX - We are receiving a message via TCPIP that needs to be converted back into IPX",
-             names.prefix);
+    OZWS_LOG(
+        kMilestone,
+        "%sIPX - We are receiving a message via TCPIP that needs to be converted back into IPX",
+        names.prefix);
     IpxAddress ipx = ToIpxAddress(names.prefix, s, own);
     // Written only where the game gave room for it.
     if (from && from_length && *from_length >= kIpxAddressSize) {
@@ -247,10 +254,11 @@ struct WSARecvFromCall {
 int RealWSARecvFrom(void* context, sockaddr* from, int* from_length) {
     auto* c = static_cast<WSARecvFromCall*>(context);
     DWORD got = 0;
-    int result = reinterpret_cast<int(WSAAPI*)(SOCKET, LPWSABUF, DWORD, LPDWORD, LPDWORD,
-                                               sockaddr*, LPINT, LPWSAOVERLAPPED,
-                                               LPWSAOVERLAPPED_COMPLETION_ROUTINE)>(c->real)(
-        c->s, c->buffers, c->count, &got, c->flags, from, from_length, nullptr, nullptr);
+    int result =
+        reinterpret_cast<int(WSAAPI*)(SOCKET, LPWSABUF, DWORD, LPDWORD, LPDWORD, sockaddr*, LPINT,
+                                      LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE)>(
+            c->real)(c->s, c->buffers, c->count, &got, c->flags, from, from_length, nullptr,
+                     nullptr);
     return result == SOCKET_ERROR ? SOCKET_ERROR : int(got);
 }
 

@@ -67,7 +67,9 @@ ProxyState& Proxy() {
 
 namespace {
 
-bool FileExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+bool FileExists(const char* path) {
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
 
 // "%s\%s" into a 260-byte path, cut if it must be.
 void JoinPath(char* out, const char* folder, const char* file) {

@@ -31,15 +31,56 @@ constexpr const char* kFallbackSystemFolder = "c:\\winnt\\system32";
 
 // Every function of the real Winsock the proxy calls, by its place in kRealFunctions.
 enum RealId {
-    R_accept, R_bind, R_closesocket, R_connect, R_getpeername, R_getsockname, R_getsockopt,
-    R_htonl, R_htons, R_inet_addr, R_inet_ntoa, R_ioctlsocket, R_listen, R_ntohl, R_ntohs,
-    R_recv, R_recvfrom, R_select, R_send, R_sendto, R_setsockopt, R_shutdown, R_socket,
-    R_WSAAddressToString, R_WSAIoctl, R_gethostbyaddr, R_gethostbyname, R_getprotobyname,
-    R_getprotobynumber, R_getservbyname, R_getservbyport, R_gethostname, R_WSARecv,
-    R_WSARecvFrom, R_WSAStringToAddress, R_WSAAsyncSelect, R_WSAAsyncGetHostByAddr,
-    R_WSAAsyncGetHostByName, R_WSACancelAsyncRequest, R_WSASetBlockingHook,
-    R_WSAUnhookBlockingHook, R_WSAGetLastError, R_WSASetLastError, R_WSACancelBlockingCall,
-    R_WSAIsBlocking, R_WSAStartup, R_WSACleanup, R_WSAFDIsSet, R_EnumProtocols, R_AcceptEx,
+    R_accept,
+    R_bind,
+    R_closesocket,
+    R_connect,
+    R_getpeername,
+    R_getsockname,
+    R_getsockopt,
+    R_htonl,
+    R_htons,
+    R_inet_addr,
+    R_inet_ntoa,
+    R_ioctlsocket,
+    R_listen,
+    R_ntohl,
+    R_ntohs,
+    R_recv,
+    R_recvfrom,
+    R_select,
+    R_send,
+    R_sendto,
+    R_setsockopt,
+    R_shutdown,
+    R_socket,
+    R_WSAAddressToString,
+    R_WSAIoctl,
+    R_gethostbyaddr,
+    R_gethostbyname,
+    R_getprotobyname,
+    R_getprotobynumber,
+    R_getservbyname,
+    R_getservbyport,
+    R_gethostname,
+    R_WSARecv,
+    R_WSARecvFrom,
+    R_WSAStringToAddress,
+    R_WSAAsyncSelect,
+    R_WSAAsyncGetHostByAddr,
+    R_WSAAsyncGetHostByName,
+    R_WSACancelAsyncRequest,
+    R_WSASetBlockingHook,
+    R_WSAUnhookBlockingHook,
+    R_WSAGetLastError,
+    R_WSASetLastError,
+    R_WSACancelBlockingCall,
+    R_WSAIsBlocking,
+    R_WSAStartup,
+    R_WSACleanup,
+    R_WSAFDIsSet,
+    R_EnumProtocols,
+    R_AcceptEx,
     R_COUNT
 };
 
@@ -69,8 +110,7 @@ int LoadRealWinsock();
 void* BindReal(RealId id);
 
 // Logging (logging.cpp). The guards do nothing while QUILLET.DLL is not bound.
-void LogOpen(const char* source, int line, int level, const char* module_name,
-             const char* pattern);
+void LogOpen(const char* source, int line, int level, const char* module_name, const char* pattern);
 void LogClose();
 bool LogBound();
 void LogWriteGuard(const char* source, int line, int level, const char* format, ...)
@@ -114,7 +154,9 @@ constexpr int kNsprotoSpx = 1256;
 constexpr int kNsprotoSpxII = 1257;
 
 // The UDP port (host order) that stands for an IPX socket number, and back.
-inline uint16_t MappedPort(const uint8_t socket[2]) { return uint16_t(socket[0] | (socket[1] << 8)); }
+inline uint16_t MappedPort(const uint8_t socket[2]) {
+    return uint16_t(socket[0] | (socket[1] << 8));
+}
 
 // ipx.cpp: the IPX form of an IPv4 endpoint (logging its interface and address lines
 // behind `prefix`), and the three lines that show an IPX address.

@@ -12,8 +12,12 @@ using namespace ozlan;
 
 namespace {
 int64_t g_now = 1000000;
-int64_t FuzzNow() { return g_now; }
-void FuzzSleep(int ms) { g_now += ms; }
+int64_t FuzzNow() {
+    return g_now;
+}
+void FuzzSleep(int ms) {
+    g_now += ms;
+}
 
 struct Setup {
     int32_t links[4] = {};

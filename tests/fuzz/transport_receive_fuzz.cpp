@@ -10,8 +10,12 @@ using namespace ozlan;
 
 namespace {
 int64_t g_now = 1000000;
-int64_t FuzzNow() { return g_now; }
-void FuzzSleep(int ms) { g_now += ms; }
+int64_t FuzzNow() {
+    return g_now;
+}
+void FuzzSleep(int ms) {
+    g_now += ms;
+}
 void Sink(const uint8_t*, int32_t, int32_t, int32_t, void*) {}
 
 struct Setup {

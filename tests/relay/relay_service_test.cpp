@@ -21,7 +21,9 @@ std::map<int32_t, bool> g_connected;
 void Inbox(const uint8_t* data, int32_t length, int32_t type, int32_t id, void*) {
     if (type == int32_t(kRelayMessageType)) g_inbox[id].emplace_back(data, data + length);
 }
-void Connected(int32_t id, int32_t, void*) { g_connected[id] = true; }
+void Connected(int32_t id, int32_t, void*) {
+    g_connected[id] = true;
+}
 
 void PumpFor(int ms) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -67,7 +69,7 @@ std::vector<uint8_t> RelayMessage(const char* session, const std::vector<uint8_t
 }
 
 class RelayServiceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         TransportReset();
         SetTransportLogSink(nullptr);
@@ -182,7 +184,8 @@ struct SilentLauncher {
         WriteAckBody(ack.data(), d.header.id, d.header.type, d.header.seq);
         peer.SendTo(relay_port, MakeDatagram(9999, MSG_ACK, 1, 1, ack));
     }
-    void SendUser(uint16_t relay_port, uint32_t id, uint16_t type, const std::vector<uint8_t>& body) {
+    void SendUser(uint16_t relay_port, uint32_t id, uint16_t type,
+                  const std::vector<uint8_t>& body) {
         peer.SendTo(relay_port, MakeDatagram(id, type, 1, 1, body));
     }
 };
@@ -236,11 +239,13 @@ TEST_F(RelayServiceTest, MalformedMessagesAreDroppedAndCounted) {
     std::vector<uint8_t> wrong_length = RelayMessage("alpha", link);
     WriteLe32(wrong_length.data() + 68, uint32_t(link.size() + 1));
     Send(a1, kRelayMessageType, wrong_length);
-    Send(a1, kRelayMessageType, RelayMessage("alpha", {0xF9, 0xF9, 0xF9, 0xF9, 1, 2, 3, 4, 5, 6, 7}));
+    Send(a1, kRelayMessageType,
+         RelayMessage("alpha", {0xF9, 0xF9, 0xF9, 0xF9, 1, 2, 3, 4, 5, 6, 7}));
     std::vector<uint8_t> no_magic = link;
     no_magic[0] = 0;
     Send(a1, kRelayMessageType, RelayMessage("alpha", no_magic));
-    Send(a1, kRelayMessageType, RelayMessage("alpha", Pattern(2100)));  // longer than a link message
+    Send(a1, kRelayMessageType,
+         RelayMessage("alpha", Pattern(2100)));  // longer than a link message
     Send(a1, 5, {1, 2, 3});
     RawPeer stranger;
     stranger.SendTo(relay.port(), {1, 2, 3, 4, 5});
@@ -260,7 +265,7 @@ TEST_F(RelayServiceTest, CapsAreEnforced) {
     RelayProcess relay({"--max-members", "2", "--max-sessions", "1", "--max-connections", "3"});
     int32_t a1 = Launcher(relay, "alpha");
     Launcher(relay, "alpha");
-    int32_t a3 = Launcher(relay, "alpha");  // session full
+    int32_t a3 = Launcher(relay, "alpha");            // session full
     Send(a3, kJoinMessageType, JoinMessage("beta"));  // no room for a second session
     uint32_t ip = 0;
     ResolveIPv4("127.0.0.2", &ip);
@@ -301,9 +306,9 @@ TEST_F(RelayServiceTest, BadCommandLinesAreRejected) {
     RawPeer busy;
     RelayProcess relay({"--port", std::to_string(busy.port()), "--bind", "127.0.0.1"}, false);
     EXPECT_EQ(1, relay.Wait());
-    EXPECT_NE(std::string::npos, relay.Output().find("cannot open UDP port " +
-                                                     std::to_string(busy.port()) +
-                                                     ": [-4] unable to bind to socket"));
+    EXPECT_NE(std::string::npos,
+              relay.Output().find("cannot open UDP port " + std::to_string(busy.port()) +
+                                  ": [-4] unable to bind to socket"));
 }
 
 TEST_F(RelayServiceTest, InterruptStopsCleanlyWithAFinalStatsLine) {

@@ -12,7 +12,7 @@ namespace ozlan {
 namespace {
 
 class RestartRemovalTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char temp[MAX_PATH];
         GetTempPathA(MAX_PATH, temp);
@@ -58,11 +58,13 @@ TEST_F(RestartRemovalTest, WithoutAListItMakesOneWithTheEntry) {
 }
 
 TEST_F(RestartRemovalTest, NewEntryGoesFirstUnderALowerCaseHeader) {
-    WriteList("; keep me\r\n[Other]\r\nx=1\r\n[Rename]\r\nNUL=C:\\a.dll\r\nC:\\b=C:\\c\r\n[Later]\r\n");
+    WriteList(
+        "; keep me\r\n[Other]\r\nx=1\r\n[Rename]\r\nNUL=C:\\a.dll\r\nC:\\b=C:\\c\r\n[Later]\r\n");
     ASSERT_EQ(1u, MoveAtRestartIn(folder_.c_str(), "C:\\G\\wsock32.dll", nullptr));
-    EXPECT_EQ("; keep me\r\n[Other]\r\nx=1\r\n[rename]\r\nNUL=C:\\G\\wsock32.dll\r\nNUL=C:\\a.dll\r\n"
-              "C:\\b=C:\\c\r\n[Later]\r\n",
-              ReadList());
+    EXPECT_EQ(
+        "; keep me\r\n[Other]\r\nx=1\r\n[rename]\r\nNUL=C:\\G\\wsock32.dll\r\nNUL=C:\\a.dll\r\n"
+        "C:\\b=C:\\c\r\n[Later]\r\n",
+        ReadList());
     EXPECT_EQ(1, FilesInFolder());
 }
 

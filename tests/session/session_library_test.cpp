@@ -29,13 +29,16 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // A fresh folder under the temporary folder, removed with its files afterwards.
 std::string MakeFolder(const char* tag) {
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
-    std::string path = std::string(temp) + "ozlan-" + tag + "-" + std::to_string(GetCurrentProcessId());
+    std::string path =
+        std::string(temp) + "ozlan-" + tag + "-" + std::to_string(GetCurrentProcessId());
     CreateDirectoryA(path.c_str(), nullptr);
     return path;
 }
@@ -64,7 +67,7 @@ void PeerAccept(int32_t id) {
 }
 
 class SessionLibraryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         TransportReset();
         SetTransportLogSink(nullptr);
@@ -237,8 +240,8 @@ TEST_F(SessionLibraryTest, TwoTrailingBackslashesKeepOne) {
     EXPECT_STREQ("C:\\Games\\Arena\\\\wsock32.dll", target);
     // A real folder given so still deploys: Windows reads the double backslash as one.
     std::string longest(250, 'x');
-    EXPECT_FALSE(BuildDeploymentPaths(("C:\\" + longest + "\\").c_str(), "C:\\o", folder, target,
-                                      source));
+    EXPECT_FALSE(
+        BuildDeploymentPaths(("C:\\" + longest + "\\").c_str(), "C:\\o", folder, target, source));
 }
 
 TEST_F(SessionLibraryTest, RelayCarriesBroadcastsBothWays) {
@@ -254,8 +257,8 @@ TEST_F(SessionLibraryTest, RelayCarriesBroadcastsBothWays) {
     char local[kLocalAddressSize];
     std::snprintf(local, sizeof local, "%s", host);
     if (hostent* entry = gethostbyname(host)) {
-        PickLocalAddress(reinterpret_cast<const uint8_t* const*>(entry->h_addr_list), entry->h_length,
-                         local, sizeof local);
+        PickLocalAddress(reinterpret_cast<const uint8_t* const*>(entry->h_addr_list),
+                         entry->h_length, local, sizeof local);
     }
     uint32_t stamp = uint32_t(inet_addr(local));
     for (size_t size : {size_t(12), size_t(100), size_t(2060)}) {
@@ -282,8 +285,8 @@ TEST_F(SessionLibraryTest, RelayCarriesBroadcastsBothWays) {
     WriteLinkHeader(link.data(), 900);
     TransportSend(g_peer_link, link.data(), int32_t(link.size()), 8);
     std::vector<uint8_t> twelve(link.begin(), link.begin() + 12);
-    TransportSend(g_peer_link, twelve.data(), 12, 8);      // too short
-    TransportSend(g_peer_link, link.data(), 112, 9);       // another type
+    TransportSend(g_peer_link, twelve.data(), 12, 8);  // too short
+    TransportSend(g_peer_link, link.data(), 112, 9);   // another type
     std::vector<uint8_t> thirteen(link.begin(), link.begin() + 13);
     TransportSend(g_peer_link, thirteen.data(), 13, 8);
     std::vector<std::vector<uint8_t>> delivered;

@@ -27,12 +27,14 @@ uint16_t FreeUdpPort() {
     return port;
 }
 
-std::string RelayBinary() { return ProgramFolder() + "/ozrelay"; }
+std::string RelayBinary() {
+    return ProgramFolder() + "/ozrelay";
+}
 
 RelayProcess::RelayProcess(std::vector<std::string> args, bool pick_port) {
     static int counter = 0;
-    output_path_ = "/tmp/ozrelay-test-" + std::to_string(getpid()) + "-" +
-                   std::to_string(counter++) + ".log";
+    output_path_ =
+        "/tmp/ozrelay-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".log";
     if (pick_port) {
         port_ = FreeUdpPort();
         // Bound to the address the launchers connect to, so that replies come from it.

@@ -8,7 +8,7 @@
 namespace ozlan::test {
 
 class RelayProcess {
-public:
+  public:
     // Starts ozrelay on a free port with the extra arguments; waits until it listens.
     explicit RelayProcess(std::vector<std::string> args = {}, bool pick_port = true);
     ~RelayProcess();
@@ -22,7 +22,7 @@ public:
     // The value of `key=` in the last stats line.
     long Stat(const std::string& key) const;
 
-private:
+  private:
     int pid_ = 0;
     uint16_t port_ = 0;
     std::string output_path_;

@@ -9,7 +9,7 @@
 namespace ozlan::test {
 
 class TransportTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         TransportReset();
         LogCapture::Install();

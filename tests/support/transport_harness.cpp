@@ -17,7 +17,9 @@ namespace ozlan::test {
 int64_t FakeClock::now_ms = 0;
 std::vector<std::string> LogCapture::lines;
 
-bool LogCapture::Contains(const std::string& line) { return Count(line) > 0; }
+bool LogCapture::Contains(const std::string& line) {
+    return Count(line) > 0;
+}
 
 size_t LogCapture::Count(const std::string& line) {
     return size_t(std::count(lines.begin(), lines.end(), line));
@@ -63,7 +65,9 @@ RawPeer::RawPeer(uint16_t port) {
     SocketSetNonBlocking(socket_);
 }
 
-RawPeer::~RawPeer() { SocketClose(socket_); }
+RawPeer::~RawPeer() {
+    SocketClose(socket_);
+}
 
 void RawPeer::SendTo(uint16_t port, const std::vector<uint8_t>& datagram) {
     SocketSendTo(socket_, datagram.data(), datagram.size(), Loopback(port));

@@ -45,10 +45,12 @@ std::vector<uint8_t> MakeDatagram(uint32_t id, uint16_t type, uint16_t seq, uint
 std::vector<uint8_t> U32Body(uint32_t v);
 std::vector<uint8_t> Pattern(size_t n, uint32_t seed = 1);
 SocketAddress Loopback(uint16_t port_host_order);
-inline uint16_t HostPort(const SocketAddress& a) { return uint16_t((a.port >> 8) | (a.port << 8)); }
+inline uint16_t HostPort(const SocketAddress& a) {
+    return uint16_t((a.port >> 8) | (a.port << 8));
+}
 
 class RawPeer {
-public:
+  public:
     explicit RawPeer(uint16_t port = 0);
     ~RawPeer();
     uint16_t port() const { return port_; }
@@ -60,7 +62,7 @@ public:
     // Everything that arrives within timeout_ms of quiet.
     std::vector<Datagram> Drain(int quiet_ms = 100);
 
-private:
+  private:
     SocketHandle socket_ = kInvalidSocket;
     uint16_t port_ = 0;
 };

@@ -36,12 +36,12 @@ TEST_F(TransportTest, AnsweringSideNumbersFromItsOwnCounter) {
     EXPECT_EQ(1u, GetU32(answers[1].payload.data()));
     EXPECT_EQ(MSG_CONNECT, GetU16(answers[1].payload.data() + 4));
     std::string port = std::to_string(a.port());
-    EXPECT_EQ((std::vector<std::string>{
-                  "We have an unprocessed message: id:1, len:72, type:32400, seq:1 of 1\n",
-                  "CONNECT: The remote user '127.0.0.1:" + port + "' is using version (0,2)\n",
-                  "Connect() 127.0.0.1:" + port + " remote:1\n",
-                  "We received a connect message\n"}),
-              LogCapture::lines);
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "We have an unprocessed message: id:1, len:72, type:32400, seq:1 of 1\n",
+            "CONNECT: The remote user '127.0.0.1:" + port + "' is using version (0,2)\n",
+            "Connect() 127.0.0.1:" + port + " remote:1\n", "We received a connect message\n"}),
+        LogCapture::lines);
 }
 
 TEST_F(TransportTest, ConnectingSideAcknowledgesTheConfirmWithItsSecondId) {
@@ -76,7 +76,9 @@ void Pump(int passes) {
     }
 }
 
-void AcceptOnConnected(int32_t id, int32_t, void*) { g_accepted = id; }
+void AcceptOnConnected(int32_t id, int32_t, void*) {
+    g_accepted = id;
+}
 
 TEST_F(TransportTest, TwoEndpointsInOneProcessExchangeEverySizeBothWays) {
     SetTransportLogSink(nullptr);

@@ -11,8 +11,8 @@ namespace {
 TEST(MessageFormat, HeaderIsLittleEndianInFieldOrder) {
     uint8_t out[kHeaderSize];
     WriteHeader(out, MessageHeader{0x04030201, 0x7E90, 2, 3, 1400});
-    const uint8_t expected[] = {0x01, 0x02, 0x03, 0x04, 0x90, 0x7E, 0x02, 0x00,
-                                0x03, 0x00, 0x78, 0x05};
+    const uint8_t expected[] = {0x01, 0x02, 0x03, 0x04, 0x90, 0x7E,
+                                0x02, 0x00, 0x03, 0x00, 0x78, 0x05};
     EXPECT_EQ(0, std::memcmp(out, expected, sizeof expected));
     MessageHeader back;
     std::vector<uint8_t> datagram(out, out + kHeaderSize);

@@ -18,7 +18,7 @@ void Record(const uint8_t* data, int32_t length, int32_t type, int32_t id, void*
 }
 
 class ReceiveTest : public TransportTest {
-protected:
+  protected:
     void SetUp() override {
         TransportTest::SetUp();
         g_delivered.clear();
@@ -87,7 +87,8 @@ TEST_F(ReceiveTest, FragmentsInSeparatePassesWaitForTheWholeMessage) {
     std::vector<uint8_t> body = Pattern(3000, 3);
     auto part = [&](uint16_t seq) {
         size_t from = size_t(seq - 1) * 1400, to = std::min<size_t>(body.size(), seq * 1400u);
-        return MakeDatagram(11, 8, seq, 3, std::vector<uint8_t>(body.begin() + from, body.begin() + to));
+        return MakeDatagram(11, 8, seq, 3,
+                            std::vector<uint8_t>(body.begin() + from, body.begin() + to));
     };
     Send(part(3));
     ThinkWhenReadable(ep_);
@@ -169,7 +170,9 @@ TEST_F(ReceiveTest, ControlMessagesWithWrongLengthAreIgnored) {
 }
 
 int g_events[4];
-void CountEvent(int32_t, int32_t event, void*) { ++g_events[event]; }
+void CountEvent(int32_t, int32_t event, void*) {
+    ++g_events[event];
+}
 
 TEST_F(ReceiveTest, PeerCloseIsAnsweredAndConfirmDisconnectRemoves) {
     for (int& e : g_events) e = 0;

@@ -63,8 +63,8 @@ TEST_F(TransportTest, SendOnUnknownIdFailsWithoutUsingAnId) {
     EXPECT_EQ(-1, TransportSend(0, "x", 1, 8));
     EXPECT_EQ(TRANSPORT_ERR_NO_CONNECTION, TransportLastError());
     int32_t id = Connect(ep, "127.0.0.1", peer.port());  // takes id 1
-    EXPECT_EQ(0, TransportSend(id, "x", -5, 0));          // uses id 2, sends nothing
-    EXPECT_EQ(0, TransportSend(id, "y", 1, 8));           // id 3
+    EXPECT_EQ(0, TransportSend(id, "x", -5, 0));         // uses id 2, sends nothing
+    EXPECT_EQ(0, TransportSend(id, "y", 1, 8));          // id 3
     TransportThink(0);
     auto sent = peer.Drain();
     ASSERT_EQ(2u, sent.size());
@@ -96,13 +96,17 @@ TEST_F(TransportTest, UnansweredMessageIsResentTwiceThenTimesOut) {
     TransportThink(0);
     EXPECT_EQ(1u, peer.Drain().size());
     std::string port = std::to_string(ep->local_port);
-    EXPECT_TRUE(LogCapture::Contains("Message 1 being resent (1 tries so far) on address 1. 72 "
-                                     "bytes, 1 of 1, 127.0.0.1:" + port + "\n"));
+    EXPECT_TRUE(
+        LogCapture::Contains("Message 1 being resent (1 tries so far) on address 1. 72 "
+                             "bytes, 1 of 1, 127.0.0.1:" +
+                             port + "\n"));
     FakeClock::Advance(10001);
     TransportThink(0);
     EXPECT_EQ(1u, peer.Drain().size());
-    EXPECT_TRUE(LogCapture::Contains("Message 1 being resent (2 tries so far) on address 1. 72 "
-                                     "bytes, 1 of 1, 127.0.0.1:" + port + "\n"));
+    EXPECT_TRUE(
+        LogCapture::Contains("Message 1 being resent (2 tries so far) on address 1. 72 "
+                             "bytes, 1 of 1, 127.0.0.1:" +
+                             port + "\n"));
     FakeClock::Advance(9998);  // age 30000: not yet
     TransportThink(0);
     EXPECT_EQ(0, g_timeouts);
@@ -111,8 +115,10 @@ TEST_F(TransportTest, UnansweredMessageIsResentTwiceThenTimesOut) {
     EXPECT_EQ(1, g_timeouts);
     EXPECT_EQ(id, g_timed_out_id);
     EXPECT_TRUE(peer.Drain(30).empty());  // no third resend
-    EXPECT_TRUE(LogCapture::Contains("Message 1 timed out on address 1. 72 bytes, 1 of 1, "
-                                     "127.0.0.1:" + port + "\n"));
+    EXPECT_TRUE(
+        LogCapture::Contains("Message 1 timed out on address 1. 72 bytes, 1 of 1, "
+                             "127.0.0.1:" +
+                             port + "\n"));
     EXPECT_EQ(-1, TransportSend(id, "x", 1, 8));
     EXPECT_EQ(TRANSPORT_ERR_NO_CONNECTION, TransportLastError());
 }
@@ -158,7 +164,7 @@ TEST_F(TransportTest, HeartbeatsStartAfterConfirmationAndCarryRemoteId) {
     PutU32(confirm.data() + 4, 0x01020304);
     peer.SendTo(ep->local_port, MakeDatagram(2, MSG_CONFIRM_CONNECT, 1, 1, confirm));
     ThinkWhenReadable(ep);
-    peer.Drain(30);  // acknowledgement of the confirm
+    peer.Drain(30);             // acknowledgement of the confirm
     FakeClock::Advance(10000);  // 30000 since creation
     TransportThink(0);
     EXPECT_FALSE(LogCapture::Contains("HEARTBEAT: sending heartbeat on address 1\n"));

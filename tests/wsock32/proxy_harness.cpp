@@ -89,7 +89,9 @@ std::vector<std::string> LoadedProxy::Lines() const {
     return lines;
 }
 
-bool LoadedProxy::HasLine(const std::string& line) const { return CountLine(line) > 0; }
+bool LoadedProxy::HasLine(const std::string& line) const {
+    return CountLine(line) > 0;
+}
 
 size_t LoadedProxy::CountLine(const std::string& line) const {
     auto lines = Lines();

@@ -24,7 +24,7 @@ F ExportOf(HMODULE module, const char* name) {
 }
 
 class LoadedProxy {
-public:
+  public:
     // recorder: "recorder", "recorder-incomplete" or "" for no logging library.
     LoadedProxy(const char* file_name = "wsock32.dll", const char* recorder = "recorder");
     ~LoadedProxy();
@@ -37,9 +37,11 @@ public:
     void ForgetLines() { skip_ = Calls().size(); }
 
     template <class F>
-    F Export(const char* name) const { return ExportOf<F>(module_, name); }
+    F Export(const char* name) const {
+        return ExportOf<F>(module_, name);
+    }
 
-private:
+  private:
     std::string folder_;
     std::string path_;
     HMODULE module_ = nullptr;

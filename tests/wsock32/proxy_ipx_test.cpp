@@ -62,7 +62,9 @@ sockaddr_in Address(const char* ip, u_short port) {
     a.sin_port = u_short((port >> 8) | (port << 8));
     return a;
 }
-u_short PortOf(const sockaddr_in& a) { return u_short((a.sin_port >> 8) | (a.sin_port << 8)); }
+u_short PortOf(const sockaddr_in& a) {
+    return u_short((a.sin_port >> 8) | (a.sin_port << 8));
+}
 
 struct Ipx {
     uint16_t family = 6;
@@ -81,7 +83,7 @@ Ipx IpxTo(std::initializer_list<uint8_t> node, uint8_t s0, uint8_t s1) {
 }
 
 class ProxyIpxTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         real_module_ = LoadLibraryA(SystemWinsockPath().c_str());
         ASSERT_NE(nullptr, real_module_);
@@ -130,7 +132,8 @@ protected:
         if (select(0, &set, nullptr, nullptr, &wait) != 1) return "<nothing>";
         char buffer[4096];
         int n = sizeof *from;
-        int got = real_.recvfrom(s, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(from), &n);
+        int got =
+            real_.recvfrom(s, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(from), &n);
         return got < 0 ? "<error>" : std::string(buffer, size_t(got));
     }
 
@@ -141,7 +144,9 @@ protected:
     std::vector<SOCKET> opened_;
 };
 
-std::string Bytes(std::initializer_list<uint8_t> b) { return std::string(b.begin(), b.end()); }
+std::string Bytes(std::initializer_list<uint8_t> b) {
+    return std::string(b.begin(), b.end());
+}
 
 TEST_F(ProxyIpxTest, UdpBroadcastGoesToTheLauncherWrapped) {
     SOCKET launcher = Helper("127.0.0.1", 3668);
@@ -150,7 +155,8 @@ TEST_F(ProxyIpxTest, UdpBroadcastGoesToTheLauncherWrapped) {
     std::string payload(100, 'p');
     sockaddr_in to = Address("255.255.255.255", 900);
     proxy_.ForgetLines();
-    EXPECT_EQ(100, game_.sendto(game, payload.data(), 100, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    EXPECT_EQ(100, game_.sendto(game, payload.data(), 100, 0, reinterpret_cast<sockaddr*>(&to),
+                                sizeof to));
     sockaddr_in from{};
     std::string got = Receive(launcher, &from);
     ASSERT_EQ(112u, got.size());
@@ -163,8 +169,9 @@ TEST_F(ProxyIpxTest, UdpBroadcastGoesToTheLauncherWrapped) {
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_htonl(4294967295)"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] This is a LAN broadcast udp request from the game"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_ntohs(33795)"));
-    EXPECT_TRUE(proxy_.HasLine(
-        "[wsock32.dll] mp_sendto() - sending message to the launcher of size 112(12 header/100 buffer)"));
+    EXPECT_TRUE(
+        proxy_.HasLine("[wsock32.dll] mp_sendto() - sending message to the launcher of size 112(12 "
+                       "header/100 buffer)"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] BROADCASTING (TCPIP) OVER VIRTUAL LAN"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] sendto() Launcher - returned 112"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() - lp_sendto() returned 100"));
@@ -204,14 +211,16 @@ TEST_F(ProxyIpxTest, IpxBroadcastCarriesTheSocketBytesAndDirectedGoesStraight) {
     ASSERT_EQ(16u, got.size());
     EXPECT_EQ(Bytes({0xF9, 0xF9, 0xF9, 0xF9, 0x02, 0x03}), got.substr(0, 6));
     EXPECT_EQ("ping", got.substr(12));
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() - IPX - We need to broadcast this message "
-                               "to everone in our virtual IPX LAN list via TCPIP"));
+    EXPECT_TRUE(
+        proxy_.HasLine("[wsock32.dll] mp_sendto() - IPX - We need to broadcast this message "
+                       "to everone in our virtual IPX LAN list via TCPIP"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() -  sa_netnum[4] = 00 00 00 00"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() - sa_nodenum[6] = FF FF 00 00 00 00"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() -     sa_socket = 770"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() - to ip addres = 0.0.0.0 (0)"));
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() - IPX LAN BROADCAST we are sending this "
-                               "packet to everyone on our lan that is listening to port 770"));
+    EXPECT_TRUE(
+        proxy_.HasLine("[wsock32.dll] mp_sendto() - IPX LAN BROADCAST we are sending this "
+                       "packet to everyone on our lan that is listening to port 770"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] BROADCASTING OVER VIRTUAL LAN"));
 
     // Directed: node 00 00 7F 00 00 01, socket 515, whatever the network number.
@@ -222,8 +231,9 @@ TEST_F(ProxyIpxTest, IpxBroadcastCarriesTheSocketBytesAndDirectedGoesStraight) {
         EXPECT_EQ(6, game_.sendto(ipx, "direct", 6, 0, reinterpret_cast<sockaddr*>(&directed), 14));
         EXPECT_EQ("direct", Receive(peer770, &from));
         EXPECT_EQ("<nothing>", Receive(launcher, &from, 100));
-        EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() - we are sending this packet directly "
-                                   "to 127.0.0.1 on our lan listening to port 770"));
+        EXPECT_TRUE(
+            proxy_.HasLine("[wsock32.dll] mp_sendto() - we are sending this packet directly "
+                           "to 127.0.0.1 on our lan listening to port 770"));
         EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() - (converted).sin_port = 770"));
     }
 }
@@ -240,11 +250,13 @@ TEST_F(ProxyIpxTest, FailedAndOversizedBroadcastsReturnErrorsTheGameCanRead) {
     u_short port;
     SOCKET game = GameUdp(&port);
     std::string big(2049, 'b');
-    EXPECT_EQ(-1, game_.sendto(game, big.data(), 2049, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    EXPECT_EQ(-1,
+              game_.sendto(game, big.data(), 2049, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
     EXPECT_EQ(WSAEMSGSIZE, game_.last_error());
     std::string most(2048, 'm');
     SOCKET launcher = Helper("127.0.0.1", 3668);
-    EXPECT_EQ(2048, game_.sendto(game, most.data(), 2048, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    EXPECT_EQ(2048, game_.sendto(game, most.data(), 2048, 0, reinterpret_cast<sockaddr*>(&to),
+                                 sizeof to));
     sockaddr_in from{};
     EXPECT_EQ(2060u, Receive(launcher, &from).size());
 }
@@ -256,7 +268,8 @@ TEST_F(ProxyIpxTest, SendtoWithoutADestinationIsPassedOn) {
     real_.getsockname(peer, reinterpret_cast<sockaddr*>(&peer_address), &n);
     u_short port;
     SOCKET game = GameUdp(&port);
-    ASSERT_EQ(0, game_.connect(game, reinterpret_cast<sockaddr*>(&peer_address), sizeof peer_address));
+    ASSERT_EQ(0,
+              game_.connect(game, reinterpret_cast<sockaddr*>(&peer_address), sizeof peer_address));
     EXPECT_EQ(3, game_.sendto(game, "abc", 3, 0, nullptr, 0));
     sockaddr_in from{};
     EXPECT_EQ("abc", Receive(peer, &from));
@@ -276,37 +289,45 @@ TEST_F(ProxyIpxTest, LauncherMessagesArriveFromTheRemotePlayer) {
     sockaddr_in to_game = Address("127.0.0.1", port);
     std::string payload(100, 'q');
     std::string m = LinkMessage({10, 0, 0, 5}, 0x84, 0x03, payload);
-    real_.sendto(launcher, m.data(), int(m.size()), 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
+    real_.sendto(launcher, m.data(), int(m.size()), 0, reinterpret_cast<sockaddr*>(&to_game),
+                 sizeof to_game);
     char buffer[4096];
     sockaddr_in from{};
     int n = sizeof from;
     proxy_.ForgetLines();
-    ASSERT_EQ(100, game_.recvfrom(game, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
+    ASSERT_EQ(100, game_.recvfrom(game, buffer, sizeof buffer, 0,
+                                  reinterpret_cast<sockaddr*>(&from), &n));
     EXPECT_EQ(payload, std::string(buffer, 100));
     EXPECT_EQ(AF_INET, from.sin_family);
     EXPECT_EQ(900, PortOf(from));
     EXPECT_EQ(Bytes({10, 0, 0, 5}), std::string(reinterpret_cast<char*>(&from.sin_addr), 4));
     std::string s = std::to_string(int(game));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom(" + s + ",,4096,0,,)"));
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - We are receiving a broadcasted message "
-                               "from the launcher. We need to convert it to make it look like it "
-                               "comes from the actual remote player"));
+    EXPECT_TRUE(
+        proxy_.HasLine("[wsock32.dll] mp_recvfrom() - We are receiving a broadcasted message "
+                       "from the launcher. We need to convert it to make it look like it "
+                       "comes from the actual remote player"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - broadcast message is now converted"));
-    EXPECT_TRUE(proxy_.HasLine("mp_recvfrom() - message from the launcher is of size 112(12 header/100 buffer)"));
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - lp_recvfrom(" + s + ") returned 100"));
+    EXPECT_TRUE(proxy_.HasLine(
+        "mp_recvfrom() - message from the launcher is of size 112(12 header/100 buffer)"));
+    EXPECT_TRUE(
+        proxy_.HasLine("[wsock32.dll] mp_recvfrom() - lp_recvfrom(" + s + ") returned 100"));
 
     // 12 bytes give an empty datagram; 11 bytes or no magic arrive as they are.
     std::string twelve = LinkMessage({10, 0, 0, 5}, 0x84, 0x03, "");
-    real_.sendto(launcher, twelve.data(), 12, 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
+    real_.sendto(launcher, twelve.data(), 12, 0, reinterpret_cast<sockaddr*>(&to_game),
+                 sizeof to_game);
     n = sizeof from;
-    EXPECT_EQ(0, game_.recvfrom(game, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
-    for (const std::string& odd : {twelve.substr(0, 11), std::string("no magic here, just bytes")}) {
+    EXPECT_EQ(
+        0, game_.recvfrom(game, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
+    for (const std::string& odd :
+         {twelve.substr(0, 11), std::string("no magic here, just bytes")}) {
         proxy_.ForgetLines();
-        real_.sendto(launcher, odd.data(), int(odd.size()), 0, reinterpret_cast<sockaddr*>(&to_game),
-                     sizeof to_game);
+        real_.sendto(launcher, odd.data(), int(odd.size()), 0,
+                     reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
         n = sizeof from;
-        ASSERT_EQ(int(odd.size()),
-                  game_.recvfrom(game, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
+        ASSERT_EQ(int(odd.size()), game_.recvfrom(game, buffer, sizeof buffer, 0,
+                                                  reinterpret_cast<sockaddr*>(&from), &n));
         EXPECT_EQ(odd, std::string(buffer, odd.size()));
         EXPECT_EQ(3668, PortOf(from));
         auto calls = proxy_.Calls();
@@ -328,11 +349,13 @@ TEST_F(ProxyIpxTest, OnlyThePortOfTheLauncherIsConverted) {
     SOCKET game = GameUdp(&port);
     sockaddr_in to_game = Address("127.0.0.1", port);
     std::string m = LinkMessage({10, 0, 0, 5}, 0x84, 0x03, "data");
-    real_.sendto(other, m.data(), int(m.size()), 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
+    real_.sendto(other, m.data(), int(m.size()), 0, reinterpret_cast<sockaddr*>(&to_game),
+                 sizeof to_game);
     char buffer[256];
     sockaddr_in from{};
     int n = sizeof from;
-    EXPECT_EQ(int(m.size()), game_.recvfrom(game, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
+    EXPECT_EQ(int(m.size()), game_.recvfrom(game, buffer, sizeof buffer, 0,
+                                            reinterpret_cast<sockaddr*>(&from), &n));
     EXPECT_EQ(m, std::string(buffer, m.size()));
 }
 
@@ -342,7 +365,8 @@ TEST_F(ProxyIpxTest, ALauncherMessageIsStrippedAlsoWithoutAnAddressBuffer) {
     SOCKET game = GameUdp(&port);
     sockaddr_in to_game = Address("127.0.0.1", port);
     std::string m = LinkMessage({10, 0, 0, 5}, 0x84, 0x03, "body");
-    real_.sendto(launcher, m.data(), int(m.size()), 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
+    real_.sendto(launcher, m.data(), int(m.size()), 0, reinterpret_cast<sockaddr*>(&to_game),
+                 sizeof to_game);
     char buffer[256];
     EXPECT_EQ(4, game_.recvfrom(game, buffer, sizeof buffer, 0, nullptr, nullptr));
     EXPECT_EQ("body", std::string(buffer, 4));
@@ -356,24 +380,28 @@ TEST_F(ProxyIpxTest, IpxSocketsReceiveWithIpxSources) {
     ASSERT_EQ(0, game_.bind(ipx, reinterpret_cast<sockaddr*>(&local), 14));
     sockaddr_in to_game = Address("127.0.0.1", 8000);
     std::string m = LinkMessage({10, 0, 0, 5}, 0x84, 0x03, std::string(100, 'i'));
-    real_.sendto(launcher, m.data(), int(m.size()), 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
+    real_.sendto(launcher, m.data(), int(m.size()), 0, reinterpret_cast<sockaddr*>(&to_game),
+                 sizeof to_game);
     char buffer[4096];
     Ipx from{};
     int n = 16;
     proxy_.ForgetLines();
-    ASSERT_EQ(100, game_.recvfrom(ipx, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
+    ASSERT_EQ(
+        100, game_.recvfrom(ipx, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
     EXPECT_EQ(14, n);
     EXPECT_EQ(6, from.family);
     EXPECT_EQ(Bytes({0, 0, 0, 0}), std::string(reinterpret_cast<char*>(from.netnum), 4));
     EXPECT_EQ(Bytes({0, 0, 10, 0, 0, 5}), std::string(reinterpret_cast<char*>(from.nodenum), 6));
     EXPECT_EQ(Bytes({0x84, 0x03}), std::string(reinterpret_cast<char*>(from.socket), 2));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] lp_recvfrom() returned 112 bytes"));
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - message from the launcher is of size "
-                               "112(12 header/100 buffer)"));
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - IPX - We are receiving a message via "
-                               "TCPIP that needs to be converted back into IPX"));
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - interface[" + std::to_string(int(ipx)) +
-                               "] : address == 10.0.0.5, port == 900"));
+    EXPECT_TRUE(
+        proxy_.HasLine("[wsock32.dll] mp_recvfrom() - message from the launcher is of size "
+                       "112(12 header/100 buffer)"));
+    EXPECT_TRUE(
+        proxy_.HasLine("[wsock32.dll] mp_recvfrom() - IPX - We are receiving a message via "
+                       "TCPIP that needs to be converted back into IPX"));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - interface[" +
+                               std::to_string(int(ipx)) + "] : address == 10.0.0.5, port == 900"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - address = 10.0.0.5"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() - sa_nodenum[6] = 00 00 0A 00 00 05"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_recvfrom() -     sa_socket = 900"));
@@ -382,7 +410,8 @@ TEST_F(ProxyIpxTest, IpxSocketsReceiveWithIpxSources) {
     SOCKET peer770 = Helper("127.0.0.1", 770);
     real_.sendto(peer770, "direct", 6, 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
     n = 14;
-    ASSERT_EQ(6, game_.recvfrom(ipx, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
+    ASSERT_EQ(
+        6, game_.recvfrom(ipx, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
     EXPECT_EQ(Bytes({0, 0, 127, 0, 0, 1}), std::string(reinterpret_cast<char*>(from.nodenum), 6));
     EXPECT_EQ(Bytes({0x02, 0x03}), std::string(reinterpret_cast<char*>(from.socket), 2));
 }
@@ -400,7 +429,8 @@ TEST_F(ProxyIpxTest, IpxSocketsAreUdpOrTcpBoundToTheirMappedPort) {
     EXPECT_EQ(SOCK_DGRAM, type_of(dgram));
     EXPECT_EQ(SOCK_STREAM, type_of(spx));
     EXPECT_EQ(SOCK_STREAM, type_of(zero));
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] There is a request for an IPX socket. We need to convert this to TCPIP"));
+    EXPECT_TRUE(proxy_.HasLine(
+        "[wsock32.dll] There is a request for an IPX socket. We need to convert this to TCPIP"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] Socket " + std::to_string(int(dgram)) +
                                " is using a IPX/SPX address family type"));
     EXPECT_TRUE(proxy_.HasLine("Added " + std::to_string(int(dgram)) + " - length is now 1"));
@@ -419,8 +449,9 @@ TEST_F(ProxyIpxTest, IpxSocketsAreUdpOrTcpBoundToTheirMappedPort) {
     EXPECT_EQ(6, name.family);
     EXPECT_EQ(Bytes({0, 0, 0, 0, 0, 0}), std::string(reinterpret_cast<char*>(name.nodenum), 6));
     EXPECT_EQ(Bytes({0x02, 0x03}), std::string(reinterpret_cast<char*>(name.socket), 2));
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] IPX - there is an attempt to bind an IPX socket. We "
-                               "need to convert it to a TCPIP bind"));
+    EXPECT_TRUE(
+        proxy_.HasLine("[wsock32.dll] IPX - there is an attempt to bind an IPX socket. We "
+                       "need to convert it to a TCPIP bind"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] sa_nodenum[6] = 01 02 03 04 05 06"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll]     sa_socket = 770"));
 
@@ -442,8 +473,8 @@ TEST_F(ProxyIpxTest, IpxOptionsAnsweredByTheProxyAndForwarded) {
     int n = sizeof record;
     EXPECT_EQ(0, game_.getsockopt(game, 1000, 0x4007, reinterpret_cast<char*>(record), &n));
     EXPECT_EQ(24, n);
-    EXPECT_EQ(Bytes({1, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1, 1, 0x00, 0x02,
-                     0, 0, 0x80, 0x70, 0, 0}),
+    EXPECT_EQ(Bytes({1,    0,    0, 0, 0,    0,    0, 0, 0xFF, 0xFF, 0xFF, 0xFF,
+                     0xFF, 0xFF, 1, 1, 0x00, 0x02, 0, 0, 0x80, 0x70, 0,    0}),
               std::string(reinterpret_cast<char*>(record), 24));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_getsockopt called with optname IPX_ADDRESS"));
     n = 4;
@@ -460,8 +491,9 @@ TEST_F(ProxyIpxTest, IpxOptionsAnsweredByTheProxyAndForwarded) {
     int value = 1;
     proxy_.ForgetLines();
     int result = game_.setsockopt(ipx, 1000, 0x4000, reinterpret_cast<char*>(&value), sizeof value);
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_setsockopt is trying to set an option on an IPX "
-                               "socket. We may need to intercept it"));
+    EXPECT_TRUE(
+        proxy_.HasLine("[wsock32.dll] mp_setsockopt is trying to set an option on an IPX "
+                       "socket. We may need to intercept it"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_setsockopt level set to NSPROTO_IPX"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_setsockopt level set to IPX/SPX/SPXII"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_setsockopt called with optname IPX_PTYPE"));
@@ -469,7 +501,8 @@ TEST_F(ProxyIpxTest, IpxOptionsAnsweredByTheProxyAndForwarded) {
     if (result == SOCKET_ERROR) {
         bool level500 = false;
         for (const auto& c : proxy_.Calls()) {
-            level500 |= c.level == 500 && std::string(c.text).rfind("[wsock32.dll] lp_setsockopt error = ", 0) == 0;
+            level500 |= c.level == 500 &&
+                        std::string(c.text).rfind("[wsock32.dll] lp_setsockopt error = ", 0) == 0;
         }
         EXPECT_TRUE(level500);
     }
@@ -493,10 +526,12 @@ TEST_F(ProxyIpxTest, WsaRecvFromWithoutARealCounterpartFails) {
     char data[16];
     WSABUF buffer{sizeof data, data};
     DWORD got = 0, flags = 0;
-    int result = wsa_recvfrom(SOCKET(1), &buffer, 1, &got, &flags, nullptr, nullptr, nullptr, nullptr);
+    int result =
+        wsa_recvfrom(SOCKET(1), &buffer, 1, &got, &flags, nullptr, nullptr, nullptr, nullptr);
     if (!GetProcAddress(real_module_, "WSARecvFrom")) {
         EXPECT_EQ(-1, result);
-        EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_WSARecvFrom() - unable to load WSARecvFrom()"));
+        EXPECT_TRUE(
+            proxy_.HasLine("[wsock32.dll] mp_WSARecvFrom() - unable to load WSARecvFrom()"));
     }
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_WSARecvFrom(1,,16,0,,)"));
 }
@@ -504,7 +539,8 @@ TEST_F(ProxyIpxTest, WsaRecvFromWithoutARealCounterpartFails) {
 TEST_F(ProxyIpxTest, BroadcastExportsDoNothingButAnswer) {
     using SetCallbackFn = int32_t(WSAAPI*)(void*);
     using RecvBroadcastFn = int32_t(WSAAPI*)();
-    EXPECT_EQ(0, proxy_.Export<SetCallbackFn>("SetBroadcastCallback")(reinterpret_cast<void*>(this)));
+    EXPECT_EQ(0,
+              proxy_.Export<SetCallbackFn>("SetBroadcastCallback")(reinterpret_cast<void*>(this)));
     EXPECT_EQ(0, proxy_.Export<RecvBroadcastFn>("RecvBroadcastMsg")());
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] SetBroadcastCallback() called"));
 }

@@ -58,16 +58,18 @@ TEST(ProxyStart, OpensTheLogAndNamesTheRealWinsock) {
     EXPECT_STREQ("[wsock32.dll] Corvane's winsock starting 'wsock32.dll'", calls[1].text);
     EXPECT_EQ(1000, calls[1].level);
     EXPECT_STREQ("wsock32\\registry", calls[2].source);
-    EXPECT_STREQ("Looking up 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\SystemRoot' in "
-                 "the registry",
-                 calls[2].text);
+    EXPECT_STREQ(
+        "Looking up 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\SystemRoot' in "
+        "the registry",
+        calls[2].text);
     // Wine has no SystemRoot value: the fixed folder does not exist either, so the
     // system folder is used.
     auto last = calls.back();
     EXPECT_EQ("[wsock32.dll] Emulating '" + SystemWinsock() + "'", std::string(last.text));
     EXPECT_EQ(2000, last.level);
     // Nothing is loaded yet.
-    for (const auto& line : proxy.Lines()) EXPECT_EQ(std::string::npos, line.find("Successfully loaded"));
+    for (const auto& line : proxy.Lines())
+        EXPECT_EQ(std::string::npos, line.find("Successfully loaded"));
 }
 
 TEST(ProxyStart, RegistryValueNamesTheSystemFolderWhenItHoldsTheFile) {
@@ -82,8 +84,8 @@ TEST(ProxyStart, RegistryValueNamesTheSystemFolderWhenItHoldsTheFile) {
         auto startup = proxy.Export<WSAStartupFn>("WSAStartup");
         WSADATA data;
         EXPECT_EQ(0, startup(0x0101, &data));
-        EXPECT_TRUE(proxy.HasLine("[wsock32.dll] Successfully loaded (" + root +
-                                  "\\System\\wsock32.dll)"));
+        EXPECT_TRUE(
+            proxy.HasLine("[wsock32.dll] Successfully loaded (" + root + "\\System\\wsock32.dll)"));
     }
     RemoveFolder(root);
 }
@@ -114,13 +116,13 @@ TEST(ProxyStart, FirstStartupLoadsOnceAndEmptiesTheIpxList) {
     auto startup = proxy.Export<WSAStartupFn>("WSAStartup");
     WSADATA data;
     EXPECT_EQ(0, startup(0x0101, &data));
-    EXPECT_EQ((std::vector<std::string>{
-                  "[wsock32.dll] mp_WSAStartup() version 1,1",
-                  "[wsock32.dll] Successfully loaded (" + SystemWinsock() + ")",
-                  "DeleteAllIPXSock()",
-                  "[wsock32.dll] Successfully deleted all the ipx sockets in the list",
-                  "[wsock32.dll] lp_WSAStartup returned 0"}),
-              proxy.Lines());
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "[wsock32.dll] mp_WSAStartup() version 1,1",
+            "[wsock32.dll] Successfully loaded (" + SystemWinsock() + ")", "DeleteAllIPXSock()",
+            "[wsock32.dll] Successfully deleted all the ipx sockets in the list",
+            "[wsock32.dll] lp_WSAStartup returned 0"}),
+        proxy.Lines());
     auto calls = proxy.Calls();
     EXPECT_STREQ("wsock32\\socktrak", calls[2].source);
     EXPECT_EQ(1000, calls[1].level);
@@ -169,7 +171,7 @@ TEST(ProxyStart, WithoutAnyLoggingLibraryEverythingStillWorks) {
 }
 
 class ProxyCalls : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         WSADATA data;
         ASSERT_EQ(0, proxy_.Export<WSAStartupFn>("WSAStartup")(0x0101, &data));
@@ -183,8 +185,9 @@ TEST_F(ProxyCalls, UnresolvableHostKeepsItsErrorForTheGame) {
     EXPECT_EQ(nullptr, by_name("no-such-host.invalid"));
     int error = proxy_.Export<LastErrorFn>("WSAGetLastError")();
     EXPECT_NE(0, error);
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] lp_gethostbyname failed lookup of no-such-host.invalid (" +
-                               std::to_string(error) + ")"));
+    EXPECT_TRUE(
+        proxy_.HasLine("[wsock32.dll] lp_gethostbyname failed lookup of no-such-host.invalid (" +
+                       std::to_string(error) + ")"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_WSASetLastError(" + std::to_string(error) + ")"));
 }
 
@@ -196,7 +199,8 @@ TEST_F(ProxyCalls, HostNamesWithPercentSignsAreWrittenAsTheyAre) {
 TEST_F(ProxyCalls, ResolvedHostWritesEachAddress) {
     hostent* entry = proxy_.Export<HostByNameFn>("gethostbyname")("localhost");
     ASSERT_NE(nullptr, entry);
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] " + std::string(entry->h_name) + "(alt:localhost) = "));
+    EXPECT_TRUE(
+        proxy_.HasLine("[wsock32.dll] " + std::string(entry->h_name) + "(alt:localhost) = "));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_inet_ntoa()"));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] 127.0.0.1"));
 }
@@ -244,8 +248,9 @@ TEST(ProxyUnbound, WithoutARealWinsockConversionsPassValuesThrough) {
     EXPECT_TRUE(proxy.HasLine("[wsockzz.dll] lp_htons(4660) returned 4660"));
     bool load_failure = false;
     for (const auto& line : proxy.Lines()) {
-        load_failure |= line.rfind("[wsockzz.dll] Unable to load winsock (" + SystemWinsock("wsockzz.dll") +
-                                   ") GetLastError:", 0) == 0;
+        load_failure |= line.rfind("[wsockzz.dll] Unable to load winsock (" +
+                                       SystemWinsock("wsockzz.dll") + ") GetLastError:",
+                                   0) == 0;
     }
     EXPECT_TRUE(load_failure);
     WSADATA data;

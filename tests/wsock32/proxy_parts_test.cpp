@@ -65,7 +65,7 @@ TEST(ProxyExports, CloseSocketAndStartupEmptyTheIpxList) {
 }
 
 class RegistryReader : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\OzlanTest\\Inner", 0, nullptr, 0,
                         KEY_ALL_ACCESS, nullptr, &key_, nullptr);
@@ -96,7 +96,8 @@ TEST_F(RegistryReader, ReadsPlainStringsByLongAndShortRootNames) {
     EXPECT_EQ(1, LookupRegistryString("HKCU\\Software\\OzlanTest\\Inner\\Plain", out_));
     EXPECT_STREQ("C:\\WINDOWS", out_);
     out_[0] = 0;
-    EXPECT_EQ(1, LookupRegistryString("HKEY_CURRENT_USER\\Software\\OzlanTest\\Inner\\Plain", out_));
+    EXPECT_EQ(1,
+              LookupRegistryString("HKEY_CURRENT_USER\\Software\\OzlanTest\\Inner\\Plain", out_));
     EXPECT_STREQ("C:\\WINDOWS", out_);
 }
 

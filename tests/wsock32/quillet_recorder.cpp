@@ -25,7 +25,8 @@ void Record(const char* kind, const char* source, int line, int level, const cha
 }  // namespace
 
 extern "C" __declspec(dllexport) void __cdecl LogInit(const char* source, int line, int level,
-                                                      const char* module_name, const char* pattern) {
+                                                      const char* module_name,
+                                                      const char* pattern) {
     char text[600];
     std::snprintf(text, sizeof text, "%s|%s", module_name, pattern);
     Record("init", source, line, level, text);
@@ -55,7 +56,9 @@ extern "C" __declspec(dllexport) void __cdecl LogDump(const char* source, int li
 }
 
 #ifndef RECORDER_WITHOUT_GETERRSTR
-extern "C" __declspec(dllexport) const char* __cdecl GetErrStr(int) { return "error"; }
+extern "C" __declspec(dllexport) const char* __cdecl GetErrStr(int) {
+    return "error";
+}
 #endif
 
 extern "C" __declspec(dllexport) void __cdecl LogShutdown(void) {

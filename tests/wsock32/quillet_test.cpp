@@ -25,7 +25,7 @@ std::string Read(const std::string& path) {
 }
 
 class QuilletTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         folder_ = MakeTempFolder("quillet");
         SetEnvironmentVariableA("QUILLET_LOGDIR", folder_.c_str());
@@ -42,13 +42,18 @@ protected:
     }
     void TearDown() override {
         if (module_) FreeLibrary(module_);
-        for (const char* name : {"QUILLET_LOGDIR", "QUILLET_LEVEL", "QUILLET_MAX_BYTES", "QUILLET_KEEP"}) {
+        for (const char* name :
+             {"QUILLET_LOGDIR", "QUILLET_LEVEL", "QUILLET_MAX_BYTES", "QUILLET_KEEP"}) {
             SetEnvironmentVariableA(name, nullptr);
         }
         RemoveFolder(folder_);
     }
-    std::string Log(int index) { return Read(folder_ + "\\game.dll-" + std::to_string(index) + ".log"); }
-    void Open() { init_("wsock32\\wsock32", 10, 2000, "game.dll", "%logdir%\\game.dll-%rotate%.log"); }
+    std::string Log(int index) {
+        return Read(folder_ + "\\game.dll-" + std::to_string(index) + ".log");
+    }
+    void Open() {
+        init_("wsock32\\wsock32", 10, 2000, "game.dll", "%logdir%\\game.dll-%rotate%.log");
+    }
 
     std::string folder_;
     HMODULE module_ = nullptr;
