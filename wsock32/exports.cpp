@@ -16,7 +16,8 @@ void* g_broadcast_callback = nullptr;
 
 EXPORT int WSAAPI mp_WSAGetLastError() {
     OZWS_LOG(kTrace, "mp_WSAGetLastError()");
-    int result = Forward<R_WSAGetLastError>(0);
+    int result = 0;
+    if (!Call<R_WSAGetLastError>(&result)) return 0;
     OZWS_LOG(kMilestone, "WSAGetLastError() returned %d", result);
     return result;
 }
@@ -102,7 +103,8 @@ EXPORT int WSAAPI mp_getpeername(SOCKET s, sockaddr* name, int* length) {
 EXPORT int WSAAPI mp_select(int count, fd_set* read, fd_set* write, fd_set* error,
                             const timeval* timeout) {
     OZWS_LOG(kTrace, "mp_select(%d,,,,,)", count);
-    int result = Forward<R_select>(-1, count, read, write, error, timeout);
+    int result = -1;
+    if (!Call<R_select>(&result, count, read, write, error, timeout)) return -1;
     OZWS_LOG(kTrace, "lp_select() returned %d", result);
     return result;
 }
@@ -117,7 +119,8 @@ EXPORT int WSAAPI mp_WSAFDIsSet(SOCKET s, fd_set* set) {
 // recv and send: the result, and the error the game will read, go in the log.
 template <RealId Id>
 int TransferAndLog(const char* name, SOCKET s, char* buffer, int length, int flags) {
-    int result = Forward<Id>(-1, s, buffer, length, flags);
+    int result = -1;
+    if (!Call<Id>(&result, s, buffer, length, flags)) return -1;
     OZWS_LOG(kTrace, "lp_%s(%d) returned %d", name, int(s), result);
     if (result == -1) {
         int error = mp_WSAGetLastError();
@@ -173,7 +176,8 @@ EXPORT u_long WSAAPI mp_htonl(u_long value) {
 
 EXPORT u_short WSAAPI mp_htons(u_short value) {
     OZWS_LOG(kTrace, "mp_htons(%u)", unsigned(value));
-    u_short result = Forward<R_htons>(value, value);
+    u_short result = value;
+    if (!Call<R_htons>(&result, value)) return value;  // unswapped
     OZWS_LOG(kTrace, "lp_htons(%u) returned %u", unsigned(value), unsigned(result));
     return result;
 }

@@ -204,7 +204,8 @@ EXPORT int WSAAPI mp_ioctlsocket(SOCKET s, long command, u_long* argument) {
             OZWS_LOG(kTrace, "mp_ioctlsocket called with an unknown command");
             break;
     }
-    int result = Forward<R_ioctlsocket>(-1, s, command, argument);
+    int result = -1;
+    if (!Call<R_ioctlsocket>(&result, s, command, argument)) return -1;
     OZWS_LOG(kTrace, "lp_ioctlsocket() returned %d", result);
     return result;
 }

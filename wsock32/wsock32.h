@@ -139,6 +139,16 @@ R Forward(R failure, A... args) {
     return reinterpret_cast<R(WSAAPI*)(A...)>(real)(args...);
 }
 
+// The same for exports that write lines after the call: false (and nothing written
+// to `result`) when the real function cannot be bound.
+template <RealId Id, class R, class... A>
+bool Call(R* result, A... args) {
+    void* real = BindReal(Id);
+    if (!real) return false;
+    *result = reinterpret_cast<R(WSAAPI*)(A...)>(real)(args...);
+    return true;
+}
+
 // The IPX address the game uses (14 bytes).
 struct IpxAddress {
     uint16_t family;
