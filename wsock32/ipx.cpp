@@ -47,14 +47,6 @@ int BadAddress() {
     return SOCKET_ERROR;
 }
 
-void LogIpxAddress(const char* prefix, const IpxAddress& a) {
-    OZWS_LOG(kTrace, "%s sa_netnum[4] = %.2X %.2X %.2X %.2X", prefix, a.netnum[0], a.netnum[1],
-             a.netnum[2], a.netnum[3]);
-    OZWS_LOG(kTrace, "%ssa_nodenum[6] = %.2X %.2X %.2X %.2X %.2X %.2X", prefix, a.nodenum[0],
-             a.nodenum[1], a.nodenum[2], a.nodenum[3], a.nodenum[4], a.nodenum[5]);
-    OZWS_LOG(kTrace, "%s    sa_socket = %d", prefix, int(MappedPort(a.socket)));
-}
-
 }  // namespace
 
 namespace ozlan::proxy {
@@ -82,7 +74,11 @@ IpxAddress ToIpxAddress(const char* prefix, SOCKET s, const sockaddr_in& endpoin
 }
 
 void LogIpxAddressLines(const char* prefix, const IpxAddress& a) {
-    LogIpxAddress(prefix, a);
+    OZWS_LOG(kTrace, "%s sa_netnum[4] = %.2X %.2X %.2X %.2X", prefix, a.netnum[0], a.netnum[1],
+             a.netnum[2], a.netnum[3]);
+    OZWS_LOG(kTrace, "%ssa_nodenum[6] = %.2X %.2X %.2X %.2X %.2X %.2X", prefix, a.nodenum[0],
+             a.nodenum[1], a.nodenum[2], a.nodenum[3], a.nodenum[4], a.nodenum[5]);
+    OZWS_LOG(kTrace, "%s    sa_socket = %d", prefix, int(MappedPort(a.socket)));
 }
 
 }  // namespace ozlan::proxy
@@ -142,7 +138,7 @@ EXPORT int WSAAPI mp_bind(SOCKET s, const sockaddr* name, int length) {
             result = BadAddress();
         } else {
             const IpxAddress& ipx = *reinterpret_cast<const IpxAddress*>(name);
-            LogIpxAddress("", ipx);
+            LogIpxAddressLines("", ipx);
             sockaddr_in any{};
             any.sin_family = AF_INET;
             any.sin_addr.s_addr = mp_htonl(0);
@@ -180,7 +176,7 @@ EXPORT int WSAAPI mp_getsockname(SOCKET s, sockaddr* name, int* length) {
         if (result != SOCKET_ERROR) {
             IpxAddress ipx = ToIpxAddress("", s, own);
             std::memcpy(name, &ipx, sizeof ipx);
-            LogIpxAddress("", ipx);
+            LogIpxAddressLines("", ipx);
             *length = kIpxAddressSize;
         }
     }
