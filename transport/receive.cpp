@@ -190,8 +190,10 @@ void OnUserMessage(const Endpoint* endpoint, const MessageHeader& h, const uint8
     s.bucket_by_key[BucketKey(c->id, h.id)] = std::prev(s.bucket.end());
 }
 
-void HandleDatagram(Endpoint* endpoint, const uint8_t* datagram, size_t size,
-                    const SocketAddress& from) {
+}  // namespace
+
+void HandleIncomingDatagram(Endpoint* endpoint, const uint8_t* datagram, size_t size,
+                            const SocketAddress& from) {
     TransportState& s = State();
     ++s.stats.datagrams_received;
     MessageHeader h;
@@ -231,13 +233,6 @@ void HandleDatagram(Endpoint* endpoint, const uint8_t* datagram, size_t size,
     }
 }
 
-}  // namespace
-
-void HandleIncomingDatagram(Endpoint* endpoint, const uint8_t* datagram, size_t size,
-                            const SocketAddress& from) {
-    HandleDatagram(endpoint, datagram, size, from);
-}
-
 void ReceiveStep() {
     TransportState& s = State();
     uint8_t buffer[kReceiveBufferSize];
@@ -258,7 +253,7 @@ void ReceiveStep() {
             }
             errors = 0;
             if (got == 0) continue;
-            HandleDatagram(endpoint, buffer, size_t(got), from);
+            HandleIncomingDatagram(endpoint, buffer, size_t(got), from);
         }
     }
 }
