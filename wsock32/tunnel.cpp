@@ -182,13 +182,12 @@ void ConvertFromLauncher(const ReceiveNames& names, bool ipv4_path, sockaddr_in*
     std::memmove(buffer, buffer + kLinkHeaderSize, size_t(*n));
 }
 
-using ReceiveFn = int (*)(void* context, sockaddr* from, int* from_length);
-
 // The conversions after one receive. `receive` makes the real call into the game's
 // buffer with the address buffer it is given and returns N; `buffer` is where the
 // datagram lands.
+template <class Receive>
 int ReceiveAndConvert(const ReceiveNames& names, SOCKET s, char* buffer, sockaddr* from,
-                      int* from_length, ReceiveFn receive, void* context) {
+                      int* from_length, Receive receive) {
     sockaddr_in own{};
     int own_length = sizeof own;
     int n;
@@ -196,8 +195,8 @@ int ReceiveAndConvert(const ReceiveNames& names, SOCKET s, char* buffer, sockadd
         // Without an address buffer of the game's, the proxy's own tells where the
         // datagram came from.
         bool game_buffer = from && from_length;
-        n = game_buffer ? receive(context, from, from_length)
-                        : receive(context, reinterpret_cast<sockaddr*>(&own), &own_length);
+        n = game_buffer ? receive(from, from_length)
+                        : receive(reinterpret_cast<sockaddr*>(&own), &own_length);
         sockaddr_in* source = game_buffer ? reinterpret_cast<sockaddr_in*>(from) : &own;
         bool readable = !game_buffer || *from_length >= int(sizeof(sockaddr_in));
         if (n != SOCKET_ERROR && readable && FromLauncher(*source)) {
@@ -205,7 +204,7 @@ int ReceiveAndConvert(const ReceiveNames& names, SOCKET s, char* buffer, sockadd
         }
         return n;
     }
-    n = receive(context, reinterpret_cast<sockaddr*>(&own), &own_length);
+    n = receive(reinterpret_cast<sockaddr*>(&own), &own_length);
     OZWS_LOG(kTrace, "lp_recvfrom() returned %d bytes", n);
     if (n == SOCKET_ERROR) {
         int error = mp_WSAGetLastError();
@@ -228,39 +227,9 @@ int ReceiveAndConvert(const ReceiveNames& names, SOCKET s, char* buffer, sockadd
     return n;
 }
 
-struct RecvfromCall {
-    void* real;
-    SOCKET s;
-    char* buffer;
-    int length;
-    int flags;
-};
-
-int RealRecvfrom(void* context, sockaddr* from, int* from_length) {
-    auto* c = static_cast<RecvfromCall*>(context);
-    return reinterpret_cast<int(WSAAPI*)(SOCKET, char*, int, int, sockaddr*, int*)>(c->real)(
-        c->s, c->buffer, c->length, c->flags, from, from_length);
-}
-
-struct WSARecvFromCall {
-    void* real;
-    SOCKET s;
-    LPWSABUF buffers;
-    DWORD count;
-    LPDWORD received;
-    LPDWORD flags;
-};
-
-int RealWSARecvFrom(void* context, sockaddr* from, int* from_length) {
-    auto* c = static_cast<WSARecvFromCall*>(context);
-    DWORD got = 0;
-    int result =
-        reinterpret_cast<int(WSAAPI*)(SOCKET, LPWSABUF, DWORD, LPDWORD, LPDWORD, sockaddr*, LPINT,
-                                      LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE)>(
-            c->real)(c->s, c->buffers, c->count, &got, c->flags, from, from_length, nullptr,
-                     nullptr);
-    return result == SOCKET_ERROR ? SOCKET_ERROR : int(got);
-}
+using RecvfromFn = int(WSAAPI*)(SOCKET, char*, int, int, sockaddr*, int*);
+using WSARecvFromFn = int(WSAAPI*)(SOCKET, LPWSABUF, DWORD, LPDWORD, LPDWORD, sockaddr*, LPINT,
+                                   LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE);
 
 }  // namespace
 
@@ -269,8 +238,11 @@ EXPORT int WSAAPI mp_recvfrom(SOCKET s, char* buffer, int length, int flags, soc
     OZWS_LOG(kTrace, "mp_recvfrom(%d,,%d,%d,,)", int(s), length, flags);
     void* real = BindReal(R_recvfrom);
     if (!real) return -1;
-    RecvfromCall call{real, s, buffer, length, flags};
-    int n = ReceiveAndConvert(kRecvfrom, s, buffer, from, from_length, RealRecvfrom, &call);
+    auto recvfrom = reinterpret_cast<RecvfromFn>(real);
+    int n = ReceiveAndConvert(
+        kRecvfrom, s, buffer, from, from_length, [&](sockaddr* address, int* address_length) {
+            return recvfrom(s, buffer, length, flags, address, address_length);
+        });
     OZWS_LOG(kTrace, "mp_recvfrom() - lp_recvfrom(%d) returned %d", int(s), n);
     return n;
 }
@@ -285,14 +257,17 @@ EXPORT int WSAAPI mp_WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD count, LPDWOR
     if (!real) return -1;
     // Overlapped receives complete later, out of the proxy's sight: passed on as they are.
     if (overlapped || !buffers || count == 0) {
-        return reinterpret_cast<int(WSAAPI*)(SOCKET, LPWSABUF, DWORD, LPDWORD, LPDWORD, sockaddr*,
-                                             LPINT, LPWSAOVERLAPPED,
-                                             LPWSAOVERLAPPED_COMPLETION_ROUTINE)>(real)(
-            s, buffers, count, received, flags, from, from_length, overlapped, completion);
+        return reinterpret_cast<WSARecvFromFn>(real)(s, buffers, count, received, flags, from,
+                                                     from_length, overlapped, completion);
     }
-    WSARecvFromCall call{real, s, buffers, count, received, flags};
-    int n = ReceiveAndConvert(kWSARecvFrom, s, buffers[0].buf, from, from_length, RealWSARecvFrom,
-                              &call);
+    int n = ReceiveAndConvert(kWSARecvFrom, s, buffers[0].buf, from, from_length,
+                              [&](sockaddr* address, int* address_length) {
+                                  DWORD got = 0;
+                                  int result = reinterpret_cast<WSARecvFromFn>(real)(
+                                      s, buffers, count, &got, flags, address, address_length,
+                                      nullptr, nullptr);
+                                  return result == SOCKET_ERROR ? SOCKET_ERROR : int(got);
+                              });
     OZWS_LOG(kTrace, "mp_WSARecvFrom() - lp_recvfrom(%d) returned %d", int(s), n);
     if (n == SOCKET_ERROR) return SOCKET_ERROR;
     if (received) *received = DWORD(n);
