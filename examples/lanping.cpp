@@ -1,9 +1,14 @@
 // lanping: a small LAN game of the old kind. A host waits for a query broadcast on a
 // fixed UDP port (or IPX socket) and answers the sender directly; a joiner
 // broadcasts the query until a host answers, then both exchange directed datagrams.
-// Links Winsock 1.1 (wsock32) as old games do.
+// Links Winsock 1.1 (wsock32) as old games do. Options teach it what real games do:
+// a host bound to its host's own address, a joiner that queries from a port of its
+// own, an IPX host that advertises the address getsockname gave it, broadcasts to
+// the network's own broadcast address.
 #include <winsock2.h>
 #include <windows.h>
+// After winsock2.h.
+#include <iphlpapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -33,6 +38,10 @@ struct Options {
     int broadcasts = 0;  // extra timed broadcasts after discovery (latency measurement)
     int timeout_seconds = 30;
     int interval_ms = 300;
+    bool bind_own_address = false;  // bind to the host's own address, not all addresses
+    int client_port = -1;           // joiner: its own port or IPX socket; 0 = left to the platform
+    bool advertise = false;         // host names its getsockname address; joiner plays there
+    bool subnet_broadcast = false;  // broadcast to the network's broadcast address
 };
 
 // The address a datagram came from, in whichever family the game uses.
@@ -69,7 +78,9 @@ int64_t NowUs() {
 int Usage() {
     std::fprintf(stderr,
                  "usage: lanping host|join (--udp PORT | --ipx SOCKET) [--name NAME] [--count N]\n"
-                 "               [--broadcasts N] [--timeout SECONDS] [--interval MS]\n");
+                 "               [--broadcasts N] [--timeout SECONDS] [--interval MS]\n"
+                 "               [--bind-own-address] [--client-port N] [--advertise]\n"
+                 "               [--subnet-broadcast]\n");
     return 2;
 }
 
@@ -78,10 +89,25 @@ bool Parse(int argc, char** argv, Options* o) {
     std::string role = argv[1];
     if (role != "host" && role != "join") return false;
     o->host = role == "host";
-    for (int i = 2; i + 1 < argc; i += 2) {
+    for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
-        const char* v = argv[i + 1];
-        if (arg == "--udp" || arg == "--ipx") {
+        if (arg == "--bind-own-address") {
+            o->bind_own_address = true;
+            continue;
+        }
+        if (arg == "--advertise") {
+            o->advertise = true;
+            continue;
+        }
+        if (arg == "--subnet-broadcast") {
+            o->subnet_broadcast = true;
+            continue;
+        }
+        if (i + 1 >= argc) return false;
+        const char* v = argv[++i];
+        if (arg == "--client-port") {
+            o->client_port = std::atoi(v);
+        } else if (arg == "--udp" || arg == "--ipx") {
             o->ipx = arg == "--ipx";
             o->port = std::atoi(v);
         } else if (arg == "--name") {
@@ -98,7 +124,60 @@ bool Parse(int argc, char** argv, Options* o) {
             return false;
         }
     }
-    return o->port > 0 && o->port < 65536 && o->count >= 0 && o->timeout_seconds > 0;
+    return o->port > 0 && o->port < 65536 && o->count >= 0 && o->timeout_seconds > 0 &&
+           o->client_port < 65536;
+}
+
+// The host's own address, as a server that binds to it finds it: its name's first
+// address that is not loopback.
+bool OwnAddress(in_addr* out) {
+    char name[256] = {};
+    if (gethostname(name, sizeof name) != 0) return false;
+    hostent* entry = gethostbyname(name);
+    if (!entry) return false;
+    for (char** a = entry->h_addr_list; *a; ++a) {
+        if (uint8_t((*a)[0]) == 127) continue;
+        std::memcpy(out, *a, 4);
+        return true;
+    }
+    return false;
+}
+
+// The broadcast address of the first network that is not loopback, from its mask.
+bool SubnetBroadcast(in_addr* out) {
+    unsigned char storage[16 * 1024];
+    auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(storage);
+    ULONG size = sizeof storage;
+    if (GetIpAddrTable(table, &size, FALSE) != NO_ERROR) return false;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        DWORD ip = table->table[i].dwAddr, mask = table->table[i].dwMask;
+        if ((ip & 0xFF) == 127 || mask == 0 || mask == 0xFFFFFFFF) continue;
+        out->s_addr = ip | ~mask;
+        return true;
+    }
+    return false;
+}
+
+std::string Hex(const void* data, size_t size) {
+    std::string text;
+    char two[3];
+    for (size_t i = 0; i < size; ++i) {
+        std::snprintf(two, sizeof two, "%02X", static_cast<const uint8_t*>(data)[i]);
+        text += two;
+    }
+    return text;
+}
+
+bool FromHex(const std::string& text, Peer* peer) {
+    if (text.empty() || text.size() % 2 || text.size() / 2 > sizeof peer->address) return false;
+    auto* bytes = reinterpret_cast<uint8_t*>(&peer->address);
+    for (size_t i = 0; i < text.size() / 2; ++i) {
+        unsigned byte = 0;
+        if (std::sscanf(text.c_str() + 2 * i, "%2X", &byte) != 1) return false;
+        bytes[i] = uint8_t(byte);
+    }
+    peer->length = int(text.size() / 2);
+    return true;
 }
 
 class Game {
@@ -112,20 +191,33 @@ class Game {
         if (s_ == INVALID_SOCKET) return Error("no socket");
         BOOL on = TRUE;
         setsockopt(s_, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<char*>(&on), sizeof on);
+        // A joiner with a port of its own queries from there; 0 leaves the socket
+        // unbound, and its first sendto takes a port the platform picks.
+        int port = !o_.host && o_.client_port >= 0 ? o_.client_port : o_.port;
+        if (port == 0 && !o_.ipx) return true;
         int result;
         if (o_.ipx) {
             IpxAddress local{};
             local.family = kIpxFamily;
-            local.socket[0] = uint8_t(o_.port >> 8);
-            local.socket[1] = uint8_t(o_.port);
+            local.socket[0] = uint8_t(port >> 8);
+            local.socket[1] = uint8_t(port);
             result = bind(s_, reinterpret_cast<sockaddr*>(&local), sizeof local);
         } else {
             sockaddr_in local{};
             local.sin_family = AF_INET;
-            local.sin_port = htons(u_short(o_.port));
+            local.sin_port = htons(u_short(port));
+            if (o_.bind_own_address && !OwnAddress(&local.sin_addr)) {
+                return Error("this host's name has no address to bind to");
+            }
             result = bind(s_, reinterpret_cast<sockaddr*>(&local), sizeof local);
         }
-        return result == 0 || Error("cannot bind the game's port");
+        if (result != 0) return Error("cannot bind the game's port");
+        Peer own;
+        own.length = sizeof own.address;
+        getsockname(s_, reinterpret_cast<sockaddr*>(&own.address), &own.length);
+        own_ = own;
+        std::printf("%s: playing from %s\n", o_.host ? "host" : "join", own.Text().c_str());
+        return true;
     }
 
     bool Broadcast(const std::string& text) {
@@ -141,6 +233,7 @@ class Game {
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = INADDR_BROADCAST;
+        if (o_.subnet_broadcast && !SubnetBroadcast(&to.sin_addr)) return false;
         to.sin_port = htons(u_short(o_.port));
         return sendto(s_, text.data(), int(text.size()), 0, reinterpret_cast<sockaddr*>(&to),
                       sizeof to) >= 0;
@@ -177,6 +270,7 @@ class Game {
     }
     const Options& o_;
     SOCKET s_ = INVALID_SOCKET;
+    Peer own_;  // what getsockname said after the bind
 };
 
 int Game::Host() {
@@ -202,7 +296,9 @@ int Game::Host() {
                 std::fflush(stdout);
                 found = true;
             }
-            SendTo(from, "OZH " + o_.name + " " + std::to_string(a));
+            std::string answer = "OZH " + o_.name + " " + std::to_string(a);
+            if (o_.advertise) answer.append(" ").append(Hex(&own_.address, size_t(own_.length)));
+            SendTo(from, answer);
         } else if (k == "OZP") {
             ++pings;
             SendTo(from, "OZR " + std::string(name) + " " + std::to_string(a));
@@ -245,16 +341,22 @@ int Game::Join() {
         std::string text;
         Peer from;
         while (host_name.empty() && NowUs() < until && Receive(&text, &from, o_.interval_ms)) {
-            char kind[8] = {}, name[64] = {};
-            std::sscanf(text.c_str(), "%7s %63s", kind, name);
-            if (std::string(kind) == "OZH") {
-                host = from;
-                host_name = name;
+            char kind[8] = {}, name[64] = {}, advertised[80] = {};
+            long long seq = 0;
+            std::sscanf(text.c_str(), "%7s %63s %lld %79s", kind, name, &seq, advertised);
+            if (std::string(kind) != "OZH") continue;
+            host = from;
+            host_name = name;
+            // Real games join the address the host put into its answer.
+            if (o_.advertise && !FromHex(advertised, &host)) {
+                std::printf("join: host %s advertised no address\n", name);
+                return 1;
             }
         }
     }
     std::printf("join: found host %s at %s after %.1f ms (%d queries)\n", host_name.c_str(),
                 host.Text().c_str(), double(NowUs() - start) / 1000.0, queries);
+    if (o_.advertise) std::printf("join: playing at the advertised %s\n", host.Text().c_str());
     std::fflush(stdout);
     for (int i = 0; i < o_.broadcasts; ++i) {
         Broadcast("OZQ " + o_.name + " 0 " + std::to_string(NowUs()));

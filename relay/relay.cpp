@@ -117,6 +117,11 @@ void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length) 
     uint8_t stamped[kLinkMaxMessage];
     std::memcpy(stamped, message, n);
     if (!UsableUnicast(LinkAddress(stamped))) StampLinkAddress(stamped, n, link.address.ip);
+    // Bytes 6-7 name the sender's game port only when its launcher says so; leftover
+    // bytes from older senders must not reach a game as a port.
+    if ((ReadLe32(data + kRelayFlagsOffset) & kRelayFlagSourcePort) == 0) {
+        SetLinkSourcePort(stamped, 0);
+    }
     for (int32_t member : r.sessions[link.session].members) {
         if (member == id) continue;
         if (TransportPendingCount(member) >= r.config.max_queued_per_connection) {

@@ -18,6 +18,12 @@ constexpr size_t kJoinPlayerField = 24;
 constexpr size_t kRelayHeaderSize = 72;  // name, u32 0, u32 length of what follows
 constexpr const char* kDefaultSessionName = "default";
 
+// Flags in the relay header's 32-bit word at offset 64, which older launchers leave 0.
+constexpr size_t kRelayFlagsOffset = 64;
+// The link message's bytes 6-7 hold the sending game socket's port; without this
+// flag the relay service clears them, so that leftover bytes never read as a port.
+constexpr uint32_t kRelayFlagSourcePort = 1;
+
 inline void WriteLe32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
@@ -36,9 +42,10 @@ inline void WriteJoinMessage(uint8_t* out, const char* name) {
     std::memcpy(out + kSessionNameField + 4, "NoName", 7);
 }
 
-inline void WriteRelayHeader(uint8_t* out, const char* name, uint32_t length) {
+inline void WriteRelayHeader(uint8_t* out, const char* name, uint32_t length, uint32_t flags = 0) {
     std::memset(out, 0, kRelayHeaderSize);
     WriteSessionName(out, name);
+    WriteLe32(out + kRelayFlagsOffset, flags);
     WriteLe32(out + 68, length);
 }
 

@@ -52,7 +52,14 @@ unsigned long __stdcall RelayThread(void*) {
                                reinterpret_cast<sockaddr*>(&from), &from_size);
             if (got >= 4 && HasLinkMagic(buffer, size_t(got))) {
                 StampLinkAddress(buffer, size_t(got), uint32_t(inet_addr(s.local_address)));
-                ForwardToRemote(buffer, got);
+                // The proxy sends from the game's own socket: its port is where the
+                // game waits for answers to this broadcast.
+                uint32_t flags = 0;
+                if (got >= int(kLinkHeaderSize) && from.sin_port != 0) {
+                    SetLinkSourcePort(buffer, ntohs(from.sin_port));
+                    flags = kRelayFlagSourcePort;
+                }
+                ForwardToRemote(buffer, got, flags);
             }
         }
         Sleep(1);
@@ -62,11 +69,11 @@ unsigned long __stdcall RelayThread(void*) {
     return 0;
 }
 
-void ForwardToRemote(const unsigned char* datagram, int length) {
+void ForwardToRemote(const unsigned char* datagram, int length, uint32_t flags) {
     SessionState& s = Session();
     if (s.session_name[0] == 0 || length < 0) return;
     std::vector<uint8_t> message(kRelayHeaderSize + size_t(length));
-    WriteRelayHeader(message.data(), s.session_name, uint32_t(length));
+    WriteRelayHeader(message.data(), s.session_name, uint32_t(length), flags);
     std::memcpy(message.data() + kRelayHeaderSize, datagram, size_t(length));
     TransportSend(s.connection_id, message.data(), int32_t(message.size()), kRelayMessageType);
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "session/local_address.h"
 #include "session/relay_protocol.h"
 #include "transport/transport.h"
 
@@ -41,11 +42,6 @@ struct SessionState {
 
 SessionState& Session();
 
-// Local address choice over a host entry's address list (each `length` bytes):
-// the dotted form of the first whose first octet is not 127, 192, 169 or 0.
-// False, leaving `out` untouched, when none qualifies.
-bool PickLocalAddress(const uint8_t* const* addresses, int length, char* out, size_t out_size);
-
 #ifdef _WIN32
 // Deployment (Windows). Paths that would not fit 260 bytes make it fail unchanged.
 bool BuildDeploymentPaths(const char* game_folder, const char* module_folder, char* folder_out,
@@ -59,7 +55,9 @@ uint32_t MoveAtRestartIn(const char* windows_folder, const char* existing_path,
 
 // Relay (Windows).
 unsigned long __stdcall RelayThread(void* unused);
-void ForwardToRemote(const unsigned char* datagram, int length);
+// `flags`: the relay header's flags word (kRelayFlagSourcePort when the link
+// message names the game socket's port).
+void ForwardToRemote(const unsigned char* datagram, int length, uint32_t flags = 0);
 void DeliverToGame(const uint8_t* data, int32_t length, int32_t type, int32_t connection_id,
                    void* zero);
 #endif

@@ -72,6 +72,7 @@ EXPORT int WSAAPI mp_closesocket(SOCKET s) {
     if (!real) return -1;
     // The handle leaves the list before the real call, whatever that returns.
     if (FindIPXSock(s)) DeleteIPXSock(s);
+    ForgetBoundAddress(s);
     return reinterpret_cast<int(WSAAPI*)(SOCKET)>(real)(s);
 }
 

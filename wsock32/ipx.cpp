@@ -47,6 +47,55 @@ int BadAddress() {
     return SOCKET_ERROR;
 }
 
+using BindFn = int(WSAAPI*)(SOCKET, const sockaddr*, int);
+
+// A UDP socket bound to one of the machine's own unicast addresses receives only
+// datagrams addressed to it, never what the launcher delivers to 127.0.0.1: it is
+// bound to all addresses on the same port instead, and getsockname reports the
+// address the game asked for. Loopback, multicast and any other socket type are
+// bound as asked; so is an address that is not the machine's (the platform's error),
+// and a port that is free only on the address asked for.
+int BindGameSocket(BindFn bind, SOCKET s, const sockaddr* name, int length) {
+    if (length < int(sizeof(sockaddr_in)) || name->sa_family != AF_INET) {
+        return bind(s, name, length);
+    }
+    sockaddr_in asked;
+    std::memcpy(&asked, name, sizeof asked);
+    const uint8_t* octets = reinterpret_cast<const uint8_t*>(&asked.sin_addr.s_addr);
+    if (asked.sin_addr.s_addr == 0 || octets[0] == 127 || octets[0] >= 224) {
+        return bind(s, name, length);
+    }
+    int type = 0;
+    int type_length = sizeof type;
+    if (Forward<R_getsockopt>(-1, s, int(SOL_SOCKET), int(SO_TYPE), reinterpret_cast<char*>(&type),
+                              &type_length) != 0 ||
+        type != SOCK_DGRAM) {
+        return bind(s, name, length);
+    }
+    // A probe tells whether the address is the machine's, as the game's own bind would.
+    SOCKET probe = Forward<R_socket>(INVALID_SOCKET, int(AF_INET), int(SOCK_DGRAM), 0);
+    if (probe == INVALID_SOCKET) return bind(s, name, length);
+    sockaddr_in probe_address = asked;
+    probe_address.sin_port = 0;
+    bool own =
+        Forward<R_bind>(-1, probe,
+                        static_cast<const sockaddr*>(reinterpret_cast<sockaddr*>(&probe_address)),
+                        int(sizeof probe_address)) == 0;
+    Forward<R_closesocket>(-1, probe);
+    if (!own) return bind(s, name, length);
+    sockaddr_in any = asked;
+    any.sin_addr.s_addr = 0;
+    if (bind(s, reinterpret_cast<sockaddr*>(&any), sizeof any) == SOCKET_ERROR) {
+        return bind(s, name, length);
+    }
+    RememberBoundAddress(s, asked.sin_addr.s_addr);
+    OZWS_LOG(kMilestone,
+             "mp_bind() - socket %d bound to all addresses in place of %u.%u.%u.%u, so that "
+             "broadcasts from the launcher reach it",
+             int(s), octets[0], octets[1], octets[2], octets[3]);
+    return 0;
+}
+
 }  // namespace
 
 namespace ozlan::proxy {
@@ -126,7 +175,7 @@ EXPORT int WSAAPI mp_bind(SOCKET s, const sockaddr* name, int length) {
     OZWS_LOG(kTrace, "mp_bind(%d,,%d)", int(s), length);
     void* real = BindReal(R_bind);
     if (!real) return -1;
-    auto bind = reinterpret_cast<int(WSAAPI*)(SOCKET, const sockaddr*, int)>(real);
+    auto bind = reinterpret_cast<BindFn>(real);
     int result;
     if (!name || length < 2) {
         result = BadAddress();
@@ -146,7 +195,7 @@ EXPORT int WSAAPI mp_bind(SOCKET s, const sockaddr* name, int length) {
             result = bind(s, reinterpret_cast<sockaddr*>(&any), sizeof any);
         }
     } else {
-        result = bind(s, name, length);
+        result = BindGameSocket(bind, s, name, length);
     }
     OZWS_LOG(kTrace, "bind() returned %d", result);
     if (result == SOCKET_ERROR) {
@@ -165,6 +214,11 @@ EXPORT int WSAAPI mp_getsockname(SOCKET s, sockaddr* name, int* length) {
     int result;
     if (!FindIPXSock(s)) {
         result = getsockname(s, name, length);
+        uint32_t asked;
+        if (result == 0 && name && length && *length >= int(sizeof(sockaddr_in)) &&
+            BoundAddressOf(s, &asked)) {
+            reinterpret_cast<sockaddr_in*>(name)->sin_addr.s_addr = asked;
+        }
     } else if (!name || !length || *length < kIpxAddressSize) {
         result = BadAddress();
     } else {
@@ -174,6 +228,9 @@ EXPORT int WSAAPI mp_getsockname(SOCKET s, sockaddr* name, int* length) {
         result = getsockname(s, reinterpret_cast<sockaddr*>(&own), &own_length);
         // A failed call filled nothing to convert: the game's buffers stay as they were.
         if (result != SOCKET_ERROR) {
+            // Bound to all addresses, the socket's node would read 0, which nobody can
+            // reach: games put this address into their messages for others to join.
+            if (own.sin_addr.s_addr == 0) own.sin_addr.s_addr = OwnAddress();
             IpxAddress ipx = ToIpxAddress("", s, own);
             std::memcpy(name, &ipx, sizeof ipx);
             LogIpxAddressLines("", ipx);

@@ -18,6 +18,7 @@ constexpr uint16_t kRelayPort = 3668;
 constexpr const char* kLoopbackText = "127.0.0.1";
 
 constexpr size_t kLinkPortOffset = 4;
+constexpr size_t kLinkSourcePortOffset = 6;
 constexpr size_t kLinkAddressOffset = 8;
 
 inline bool HasLinkMagic(const uint8_t* data, size_t size) {
@@ -27,6 +28,19 @@ inline bool HasLinkMagic(const uint8_t* data, size_t size) {
 // The UDP port the message is for, in host order.
 inline uint16_t LinkPort(const uint8_t* message) {
     return uint16_t(message[kLinkPortOffset] | (message[kLinkPortOffset + 1] << 8));
+}
+
+// The sending game socket's own port (host order), which the sending launcher writes
+// into the two bytes after the port field and the relay service keeps only when the
+// launcher's relay header says so; 0 means the message does not name it. The
+// receiving game sees it as the source port, so that its replies reach the socket
+// the broadcast came from.
+inline uint16_t LinkSourcePort(const uint8_t* message) {
+    return uint16_t(message[kLinkSourcePortOffset] | (message[kLinkSourcePortOffset + 1] << 8));
+}
+inline void SetLinkSourcePort(uint8_t* message, uint16_t port) {
+    message[kLinkSourcePortOffset] = uint8_t(port);
+    message[kLinkSourcePortOffset + 1] = uint8_t(port >> 8);
 }
 
 // The address field as it stands (network order), and its replacement; on a message

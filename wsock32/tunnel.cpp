@@ -109,7 +109,8 @@ EXPORT int WSAAPI mp_sendto(SOCKET s, const char* buffer, int length, int flags,
     } else {
         uint32_t destination;
         std::memcpy(&destination, reinterpret_cast<const uint8_t*>(to) + 4, 4);
-        if (destination != uint32_t(mp_htonl(0xFFFFFFFFu))) {
+        // The broadcast address of one of the machine's networks is a LAN broadcast too.
+        if (destination != uint32_t(mp_htonl(0xFFFFFFFFu)) && !IsOwnNetworkBroadcast(destination)) {
             result = sendto(s, buffer, length, flags, to, to_length);
         } else {
             OZWS_LOG(kTrace, "This is a LAN broadcast udp request from the game");
@@ -176,7 +177,10 @@ void ConvertFromLauncher(const ReceiveNames& names, bool ipv4_path, sockaddr_in*
                  names.prefix, *n, int(kLinkHeaderSize), *n - int(kLinkHeaderSize));
     }
     std::memcpy(&source->sin_addr.s_addr, bytes + kLinkAddressOffset, 4);
-    source->sin_port = mp_htons(LinkPort(bytes));
+    // The sender's own game port when the message names it: the remote game waits
+    // for answers there. Otherwise the port the broadcast was sent to.
+    uint16_t source_port = LinkSourcePort(bytes);
+    source->sin_port = mp_htons(source_port != 0 ? source_port : LinkPort(bytes));
     if (ipv4_path) source->sin_family = AF_INET;
     *n -= int(kLinkHeaderSize);
     std::memmove(buffer, buffer + kLinkHeaderSize, size_t(*n));

@@ -130,6 +130,18 @@ int AddIPXSock(SOCKET s);
 int DeleteIPXSock(SOCKET s);
 void DeleteAllIPXSock();
 
+// The machine's own addresses (addresses.cpp). A UDP socket that the game bound to
+// one of them is bound to all addresses instead (so that what the launcher delivers
+// to 127.0.0.1 reaches it); the list keeps the address the game asked for.
+void RememberBoundAddress(SOCKET s, uint32_t ip);
+bool BoundAddressOf(SOCKET s, uint32_t* ip);
+void ForgetBoundAddress(SOCKET s);
+// True when `ip` (network order) is the broadcast address of one of the machine's networks.
+bool IsOwnNetworkBroadcast(uint32_t ip);
+// The address other players reach this machine at (network order), chosen as the
+// session library chooses the address it stamps; 0 when there is none.
+uint32_t OwnAddress();
+
 // Binds the real function and calls it with the arguments as given, or returns
 // `failure` when it cannot be bound. A must match the real parameter types.
 template <RealId Id, class R, class... A>

@@ -60,9 +60,10 @@ std::vector<uint8_t> LinkMessage(uint16_t port, const std::vector<uint8_t>& ip,
     return m;
 }
 
-std::vector<uint8_t> RelayMessage(const char* session, const std::vector<uint8_t>& link) {
+std::vector<uint8_t> RelayMessage(const char* session, const std::vector<uint8_t>& link,
+                                  uint32_t flags = 0) {
     uint8_t header[kRelayHeaderSize];
-    WriteRelayHeader(header, session, uint32_t(link.size()));
+    WriteRelayHeader(header, session, uint32_t(link.size()), flags);
     std::vector<uint8_t> m(header, header + kRelayHeaderSize);
     for (uint8_t b : link) m.push_back(b);
     return m;
@@ -134,6 +135,20 @@ TEST_F(RelayServiceTest, UnusableAddressesAreStampedWithTheSendersSource) {
     for (const auto& got : g_inbox[receiver]) {
         EXPECT_EQ(LinkMessage(770, {127, 0, 0, 2}, {1, 2, 3}), got);
     }
+}
+
+TEST_F(RelayServiceTest, TheSendersGamePortPassesOnlyWhenItsHeaderSaysSo) {
+    RelayProcess relay;
+    int32_t sender = Launcher(relay, "s", "127.0.0.2");
+    int32_t receiver = Launcher(relay, "s", "127.0.0.3");
+    std::vector<uint8_t> link = LinkMessage(27910, {10, 0, 0, 5}, {7, 7});
+    SetLinkSourcePort(link.data(), 27901);
+    Send(sender, kRelayMessageType, RelayMessage("s", link, kRelayFlagSourcePort));
+    Send(sender, kRelayMessageType, RelayMessage("s", link));  // leftover bytes 6-7
+    ASSERT_TRUE(PumpUntil([&] { return g_inbox[receiver].size() == 2; }));
+    EXPECT_EQ(link, g_inbox[receiver][0]);
+    EXPECT_EQ(27901, LinkSourcePort(g_inbox[receiver][0].data()));
+    EXPECT_EQ(LinkMessage(27910, {10, 0, 0, 5}, {7, 7}), g_inbox[receiver][1]);
 }
 
 TEST_F(RelayServiceTest, AJoinMovesALauncherAndEmptySessionsDisappear) {

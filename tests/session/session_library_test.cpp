@@ -247,7 +247,8 @@ TEST_F(SessionLibraryTest, TwoTrailingBackslashesKeepOne) {
 TEST_F(SessionLibraryTest, RelayCarriesBroadcastsBothWays) {
     JoinTransportPeer();
     ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
-    RawPeer game(900);  // the game's socket on the broadcast's port
+    RawPeer game(900);    // the game's socket on the broadcast's port
+    RawPeer client(905);  // a game socket that queries from a port of its own
     PumpFor(100);
     g_peer_inbox.clear();
 
@@ -264,8 +265,8 @@ TEST_F(SessionLibraryTest, RelayCarriesBroadcastsBothWays) {
     for (size_t size : {size_t(12), size_t(100), size_t(2060)}) {
         std::vector<uint8_t> link(size, 0x41);
         WriteLinkHeader(link.data(), 900);
-        game.SendTo(kRelayPort, link);
-        game.SendTo(kRelayPort, std::vector<uint8_t>(size, 0x42));  // no magic: dropped
+        client.SendTo(kRelayPort, link);
+        client.SendTo(kRelayPort, std::vector<uint8_t>(size, 0x42));  // no magic: dropped
         g_peer_inbox.clear();
         ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); })) << size;
         PumpFor(50);
@@ -274,9 +275,11 @@ TEST_F(SessionLibraryTest, RelayCarriesBroadcastsBothWays) {
         EXPECT_EQ(8, g_peer_inbox[0].type);
         ASSERT_EQ(72 + size, m.size());
         EXPECT_STREQ("arena", reinterpret_cast<const char*>(m.data()));
-        EXPECT_EQ(0u, GetU32(m.data() + 64));
+        // The game socket's own port travels in bytes 6-7, flagged in the header.
+        EXPECT_EQ(kRelayFlagSourcePort, GetU32(m.data() + 64));
         EXPECT_EQ(size, GetU32(m.data() + 68));
         StampLinkAddress(link.data(), size, stamp);
+        SetLinkSourcePort(link.data(), 905);
         EXPECT_EQ(link, std::vector<uint8_t>(m.begin() + 72, m.end()));
     }
 

@@ -1,10 +1,15 @@
 // What the proxy changes: broadcasts to the launcher, IPX sockets as UDP or TCP
 // sockets, and launcher messages shown as datagrams from the remote player. Real
 // sockets on loopback; the test's own sockets use the real Winsock directly.
+#include "tests/wsock32/proxy_harness.h"
+// After winsock2.h, which the harness brings first.
+#include <iphlpapi.h>
+
+#include <algorithm>
 #include <cstring>
 #include <string>
-
-#include "tests/wsock32/proxy_harness.h"
+#include <utility>
+#include <vector>
 
 namespace ozlan::test {
 namespace {
@@ -137,6 +142,20 @@ class ProxyIpxTest : public ::testing::Test {
         return got < 0 ? "<error>" : std::string(buffer, size_t(got));
     }
 
+    // This machine's name's addresses that are neither loopback nor 0, four bytes each.
+    std::vector<std::string> HostAddresses() {
+        char host[256] = {};
+        ExportOf<int(WSAAPI*)(char*, int)>(real_module_, "gethostname")(host, sizeof host);
+        auto lookup = ExportOf<hostent*(WSAAPI*)(const char*)>(real_module_, "gethostbyname");
+        std::vector<std::string> found;
+        if (hostent* entry = lookup(host)) {
+            for (char** a = entry->h_addr_list; *a; ++a) {
+                if (uint8_t((*a)[0]) != 127 && uint8_t((*a)[0]) != 0) found.emplace_back(*a, 4);
+            }
+        }
+        return found;
+    }
+
     LoadedProxy proxy_;
     HMODULE real_module_ = nullptr;
     Winsock game_{proxy_.module()};
@@ -146,6 +165,13 @@ class ProxyIpxTest : public ::testing::Test {
 
 std::string Bytes(std::initializer_list<uint8_t> b) {
     return std::string(b.begin(), b.end());
+}
+
+std::string LinkMessage(std::initializer_list<uint8_t> address, uint8_t p0, uint8_t p1,
+                        const std::string& payload) {
+    std::string m = Bytes({0xF9, 0xF9, 0xF9, 0xF9, p0, p1, 0, 0});
+    m += std::string(address.begin(), address.end());
+    return m + payload;
 }
 
 TEST_F(ProxyIpxTest, UdpBroadcastGoesToTheLauncherWrapped) {
@@ -180,7 +206,26 @@ TEST_F(ProxyIpxTest, UdpBroadcastGoesToTheLauncherWrapped) {
     EXPECT_TRUE(dumped);
 }
 
-TEST_F(ProxyIpxTest, DirectedAndSubnetBroadcastDatagramsGoOutUnchanged) {
+// An address in one of the documentation networks that this machine is not on.
+std::string ForeignNetwork(int host) {
+    unsigned char storage[16 * 1024];
+    auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(storage);
+    ULONG size = sizeof storage;
+    if (GetIpAddrTable(table, &size, FALSE) != NO_ERROR) table->dwNumEntries = 0;
+    for (const char* prefix : {"198.51.100", "203.0.113", "192.0.2"}) {
+        unsigned a, b, c;
+        std::sscanf(prefix, "%u.%u.%u", &a, &b, &c);
+        bool ours = false;
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+            const uint8_t* ip = reinterpret_cast<const uint8_t*>(&table->table[i].dwAddr);
+            ours |= ip[0] == a && ip[1] == b && ip[2] == c;
+        }
+        if (!ours) return std::string(prefix) + "." + std::to_string(host);
+    }
+    return "203.0.113." + std::to_string(host);
+}
+
+TEST_F(ProxyIpxTest, DirectedAndOtherNetworksBroadcastDatagramsGoOutUnchanged) {
     SOCKET launcher = Helper("127.0.0.1", 3668);
     SOCKET peer = Helper("127.0.0.1", 0);
     sockaddr_in peer_address{};
@@ -192,9 +237,125 @@ TEST_F(ProxyIpxTest, DirectedAndSubnetBroadcastDatagramsGoOutUnchanged) {
     EXPECT_EQ(5, game_.sendto(game, "hello", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
     sockaddr_in from{};
     EXPECT_EQ("hello", Receive(peer, &from));
-    sockaddr_in subnet = Address("192.168.1.255", 900);
+    // The broadcast address of a network this machine is not on.
+    sockaddr_in subnet = Address(ForeignNetwork(255).c_str(), 900);
     game_.sendto(game, "subnet", 6, 0, reinterpret_cast<sockaddr*>(&subnet), sizeof subnet);
     EXPECT_EQ("<nothing>", Receive(launcher, &from, 200));
+}
+
+// The first network of this machine that is not loopback, as its interface table has it.
+bool FirstNetwork(MIB_IPADDRROW* out) {
+    unsigned char storage[16 * 1024];
+    auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(storage);
+    ULONG size = sizeof storage;
+    if (GetIpAddrTable(table, &size, FALSE) != NO_ERROR) return false;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_IPADDRROW& row = table->table[i];
+        if ((row.dwAddr & 0xFF) == 127 || row.dwMask == 0 || row.dwMask == 0xFFFFFFFF) continue;
+        *out = row;
+        return true;
+    }
+    return false;
+}
+
+TEST_F(ProxyIpxTest, BroadcastsToTheMachinesOwnNetworkAreTunnelledLikeLanBroadcasts) {
+    MIB_IPADDRROW network;
+    if (!FirstNetwork(&network)) GTEST_SKIP() << "this machine has no network but loopback";
+    SOCKET launcher = Helper("127.0.0.1", 3668);
+    u_short game_port;
+    SOCKET game = GameUdp(&game_port);
+    sockaddr_in to = Address("0.0.0.0", 900);
+    to.sin_addr.s_addr = network.dwAddr | ~network.dwMask;
+    proxy_.ForgetLines();
+    EXPECT_EQ(6, game_.sendto(game, "subnet", 6, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    sockaddr_in from{};
+    std::string got = Receive(launcher, &from);
+    ASSERT_EQ(18u, got.size());
+    EXPECT_EQ(Bytes({0xF9, 0xF9, 0xF9, 0xF9, 0x84, 0x03}), got.substr(0, 6));
+    EXPECT_EQ("subnet", got.substr(12));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] This is a LAN broadcast udp request from the game"));
+    // The machine's own address on that network is no broadcast.
+    SOCKET peer = Helper("0.0.0.0", 0);
+    sockaddr_in peer_address{};
+    int n = sizeof peer_address;
+    real_.getsockname(peer, reinterpret_cast<sockaddr*>(&peer_address), &n);
+    sockaddr_in direct = Address("0.0.0.0", PortOf(peer_address));
+    direct.sin_addr.s_addr = network.dwAddr;
+    EXPECT_EQ(
+        6, game_.sendto(game, "direct", 6, 0, reinterpret_cast<sockaddr*>(&direct), sizeof direct));
+    EXPECT_EQ("direct", Receive(peer, &from));
+    EXPECT_EQ("<nothing>", Receive(launcher, &from, 200));
+}
+
+TEST_F(ProxyIpxTest, AUdpSocketBoundToTheMachinesOwnAddressHearsTheLauncher) {
+    MIB_IPADDRROW network;
+    if (!FirstNetwork(&network)) GTEST_SKIP() << "this machine has no network but loopback";
+    SOCKET launcher = Helper("127.0.0.1", 3668);
+    SOCKET game = game_.socket(AF_INET, SOCK_DGRAM, 0);
+    opened_.push_back(game);
+    sockaddr_in own = Address("0.0.0.0", 0);
+    own.sin_addr.s_addr = network.dwAddr;
+    proxy_.ForgetLines();
+    ASSERT_EQ(0, game_.bind(game, reinterpret_cast<sockaddr*>(&own), sizeof own));
+    const uint8_t* a = reinterpret_cast<const uint8_t*>(&network.dwAddr);
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_bind() - socket " + std::to_string(int(game)) +
+                               " bound to all addresses in place of " + std::to_string(a[0]) + "." +
+                               std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
+                               std::to_string(a[3]) +
+                               ", so that broadcasts from the launcher reach it"));
+    // The socket listens on all addresses; the game is told the address it asked for.
+    sockaddr_in real_name{}, game_name{};
+    int n = sizeof real_name;
+    real_.getsockname(game, reinterpret_cast<sockaddr*>(&real_name), &n);
+    EXPECT_EQ(0u, real_name.sin_addr.s_addr);
+    n = sizeof game_name;
+    ASSERT_EQ(0, game_.getsockname(game, reinterpret_cast<sockaddr*>(&game_name), &n));
+    EXPECT_EQ(network.dwAddr, game_name.sin_addr.s_addr);
+    EXPECT_EQ(PortOf(real_name), PortOf(game_name));
+
+    // What the launcher delivers to 127.0.0.1 arrives, and so does directed traffic.
+    sockaddr_in to_game = Address("127.0.0.1", PortOf(real_name));
+    std::string m = LinkMessage({10, 0, 0, 5}, 0x84, 0x03, "relayed");
+    real_.sendto(launcher, m.data(), int(m.size()), 0, reinterpret_cast<sockaddr*>(&to_game),
+                 sizeof to_game);
+    char buffer[256];
+    sockaddr_in from{};
+    n = sizeof from;
+    ASSERT_EQ(
+        7, game_.recvfrom(game, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
+    EXPECT_EQ("relayed", std::string(buffer, 7));
+    SOCKET peer = Helper("0.0.0.0", 0);
+    to_game.sin_addr.s_addr = network.dwAddr;
+    real_.sendto(peer, "direct", 6, 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
+    n = sizeof from;
+    ASSERT_EQ(
+        6, game_.recvfrom(game, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
+
+    // Loopback stays loopback-only, a stream socket keeps its address, and an address
+    // that is not this machine's gets the platform's error.
+    SOCKET loopback = game_.socket(AF_INET, SOCK_DGRAM, 0);
+    SOCKET stream = game_.socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET foreign = game_.socket(AF_INET, SOCK_DGRAM, 0);
+    opened_.insert(opened_.end(), {loopback, stream, foreign});
+    sockaddr_in lo = Address("127.0.0.1", 0);
+    ASSERT_EQ(0, game_.bind(loopback, reinterpret_cast<sockaddr*>(&lo), sizeof lo));
+    n = sizeof real_name;
+    real_.getsockname(loopback, reinterpret_cast<sockaddr*>(&real_name), &n);
+    EXPECT_EQ(Bytes({127, 0, 0, 1}), std::string(reinterpret_cast<char*>(&real_name.sin_addr), 4));
+    ASSERT_EQ(0, game_.bind(stream, reinterpret_cast<sockaddr*>(&own), sizeof own));
+    n = sizeof real_name;
+    real_.getsockname(stream, reinterpret_cast<sockaddr*>(&real_name), &n);
+    EXPECT_EQ(network.dwAddr, real_name.sin_addr.s_addr);
+    sockaddr_in elsewhere = Address(ForeignNetwork(1).c_str(), 0);
+    SOCKET plain = real_.socket(AF_INET, SOCK_DGRAM, 0);
+    opened_.push_back(plain);
+    int platform = real_.bind(plain, reinterpret_cast<sockaddr*>(&elsewhere), sizeof elsewhere);
+    int platform_error = real_.last_error();
+    EXPECT_EQ(platform,
+              game_.bind(foreign, reinterpret_cast<sockaddr*>(&elsewhere), sizeof elsewhere));
+    if (platform != 0) {
+        EXPECT_EQ(platform_error, game_.last_error());
+    }
 }
 
 TEST_F(ProxyIpxTest, IpxBroadcastCarriesTheSocketBytesAndDirectedGoesStraight) {
@@ -275,13 +436,6 @@ TEST_F(ProxyIpxTest, SendtoWithoutADestinationIsPassedOn) {
     EXPECT_EQ("abc", Receive(peer, &from));
 }
 
-std::string LinkMessage(std::initializer_list<uint8_t> address, uint8_t p0, uint8_t p1,
-                        const std::string& payload) {
-    std::string m = Bytes({0xF9, 0xF9, 0xF9, 0xF9, p0, p1, 0, 0});
-    m += std::string(address.begin(), address.end());
-    return m + payload;
-}
-
 TEST_F(ProxyIpxTest, LauncherMessagesArriveFromTheRemotePlayer) {
     SOCKET launcher = Helper("127.0.0.1", 3668);
     u_short port;
@@ -341,6 +495,39 @@ TEST_F(ProxyIpxTest, LauncherMessagesArriveFromTheRemotePlayer) {
         }
         EXPECT_TRUE(found);
     }
+}
+
+TEST_F(ProxyIpxTest, LauncherMessagesNamingTheSendersPortShowThatPort) {
+    SOCKET launcher = Helper("127.0.0.1", 3668);
+    u_short port;
+    SOCKET game = GameUdp(&port);
+    SOCKET ipx = game_.socket(6, SOCK_DGRAM, 1000);
+    opened_.push_back(ipx);
+    Ipx local = IpxTo({0, 0, 0, 0, 0, 0}, 0x41, 0x1F);  // mapped port 0x1F41 = 8001
+    ASSERT_EQ(0, game_.bind(ipx, reinterpret_cast<sockaddr*>(&local), 14));
+    // Sent to port 900 (84 03) by a game socket on port 27901 (bytes 6-7: FD 6C).
+    std::string m = LinkMessage({10, 0, 0, 5}, 0x84, 0x03, "query");
+    m[6] = char(0xFD), m[7] = char(0x6C);
+    char buffer[256];
+    for (auto [s, game_port] : {std::pair{game, port}, std::pair{ipx, u_short(8001)}}) {
+        sockaddr_in to_game = Address("127.0.0.1", game_port);
+        real_.sendto(launcher, m.data(), int(m.size()), 0, reinterpret_cast<sockaddr*>(&to_game),
+                     sizeof to_game);
+    }
+    sockaddr_in from{};
+    int n = sizeof from;
+    ASSERT_EQ(
+        5, game_.recvfrom(game, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &n));
+    EXPECT_EQ(27901, PortOf(from));
+    EXPECT_EQ(Bytes({10, 0, 0, 5}), std::string(reinterpret_cast<char*>(&from.sin_addr), 4));
+    Ipx ipx_from{};
+    n = 14;
+    ASSERT_EQ(5, game_.recvfrom(ipx, buffer, sizeof buffer, 0,
+                                reinterpret_cast<sockaddr*>(&ipx_from), &n));
+    // The IPX socket whose mapped port is 27901.
+    EXPECT_EQ(Bytes({0xFD, 0x6C}), std::string(reinterpret_cast<char*>(ipx_from.socket), 2));
+    EXPECT_EQ(Bytes({0, 0, 10, 0, 0, 5}),
+              std::string(reinterpret_cast<char*>(ipx_from.nodenum), 6));
 }
 
 TEST_F(ProxyIpxTest, OnlyThePortOfTheLauncherIsConverted) {
@@ -447,7 +634,16 @@ TEST_F(ProxyIpxTest, IpxSocketsAreUdpOrTcpBoundToTheirMappedPort) {
     ASSERT_EQ(0, game_.getsockname(dgram, reinterpret_cast<sockaddr*>(&name), &n));
     EXPECT_EQ(14, n);
     EXPECT_EQ(6, name.family);
-    EXPECT_EQ(Bytes({0, 0, 0, 0, 0, 0}), std::string(reinterpret_cast<char*>(name.nodenum), 6));
+    // Bound to all addresses, the socket reports a node others can reach: 00 00 and
+    // an address of this machine's name (0 only where the name has none).
+    EXPECT_EQ(Bytes({0, 0}), std::string(reinterpret_cast<char*>(name.nodenum), 2));
+    std::vector<std::string> own = HostAddresses();
+    std::string node(reinterpret_cast<char*>(name.nodenum) + 2, 4);
+    if (own.empty()) {
+        EXPECT_EQ(Bytes({0, 0, 0, 0}), node);
+    } else {
+        EXPECT_NE(own.end(), std::find(own.begin(), own.end(), node));
+    }
     EXPECT_EQ(Bytes({0x02, 0x03}), std::string(reinterpret_cast<char*>(name.socket), 2));
     EXPECT_TRUE(
         proxy_.HasLine("[wsock32.dll] IPX - there is an attempt to bind an IPX socket. We "
