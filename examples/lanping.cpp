@@ -281,16 +281,23 @@ int Game::Host() {
     bool found = false;
     int pings = 0;
     std::vector<int64_t> latencies;
-    while (NowUs() < deadline) {
+    std::vector<int> copies;  // of each timed broadcast, by its sequence number
+    int64_t closing_at = 0;   // after a goodbye, late broadcasts still count for a second
+    long long announced = 0;  // timed broadcasts the joiner says it sent
+    while (NowUs() < deadline && (closing_at == 0 || NowUs() < closing_at)) {
         std::string text;
         Peer from;
         if (!Receive(&text, &from, 200)) continue;
         char kind[8] = {}, name[64] = {};
-        long long a = 0, b = 0;
-        std::sscanf(text.c_str(), "%7s %63s %lld %lld", kind, name, &a, &b);
+        long long a = 0, b = 0, c = 0;
+        std::sscanf(text.c_str(), "%7s %63s %lld %lld %lld", kind, name, &a, &b, &c);
         std::string k = kind;
         if (k == "OZQ") {
             if (b > 0) latencies.push_back(NowUs() - b);
+            if (c > 0 && c <= 1000000) {
+                if (copies.size() < size_t(c)) copies.resize(size_t(c));
+                ++copies[size_t(c - 1)];
+            }
             if (!found) {
                 std::printf("host: found by %s at %s\n", name, from.Text().c_str());
                 std::fflush(stdout);
@@ -302,19 +309,34 @@ int Game::Host() {
         } else if (k == "OZP") {
             ++pings;
             SendTo(from, "OZR " + std::string(name) + " " + std::to_string(a));
-        } else if (k == "OZB") {
+        } else if (k == "OZB" && closing_at == 0) {
             std::printf("host: %s said goodbye after %d pings\n", name, pings);
-            if (!latencies.empty()) {
-                std::sort(latencies.begin(), latencies.end());
-                std::printf(
-                    "host: broadcast latency p50 %lld us, p99 %lld us over %zu broadcasts\n",
-                    (long long)latencies[latencies.size() / 2],
-                    (long long)
-                        latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)],
-                    latencies.size());
-            }
-            return 0;
+            announced = a;
+            closing_at = NowUs() + 1000000;
         }
+    }
+    if (closing_at != 0) {
+        if (!latencies.empty()) {
+            std::sort(latencies.begin(), latencies.end());
+            auto at = [&](size_t per_mille) {
+                return (long long)
+                    latencies[std::min(latencies.size() - 1, latencies.size() * per_mille / 1000)];
+            };
+            std::printf(
+                "host: broadcast latency p50 %lld us, p99 %lld us, p99.9 %lld us, max %lld us "
+                "over %zu broadcasts\n",
+                at(500), at(990), at(999), (long long)latencies.back(), latencies.size());
+        }
+        if (announced > 0) {
+            size_t once = 0, duplicates = 0;
+            for (size_t i = 0; i < copies.size() && i < size_t(announced); ++i) {
+                once += copies[i] > 0;
+                duplicates += copies[i] > 1 ? size_t(copies[i] - 1) : 0;
+            }
+            std::printf("host: timed broadcasts: %zu of %lld arrived, %zu duplicates\n", once,
+                        announced, duplicates);
+        }
+        return 0;
     }
     std::printf("host: %s\n", found ? "the joiner went away without a goodbye" : "nobody found us");
     return 1;
@@ -359,7 +381,7 @@ int Game::Join() {
     if (o_.advertise) std::printf("join: playing at the advertised %s\n", host.Text().c_str());
     std::fflush(stdout);
     for (int i = 0; i < o_.broadcasts; ++i) {
-        Broadcast("OZQ " + o_.name + " 0 " + std::to_string(NowUs()));
+        Broadcast("OZQ " + o_.name + " 0 " + std::to_string(NowUs()) + " " + std::to_string(i + 1));
         Sleep(20);
         std::string text;
         Peer from;
@@ -387,7 +409,9 @@ int Game::Join() {
             }
         }
     }
-    for (int i = 0; i < 3; ++i) SendTo(host, "OZB " + o_.name);
+    // Several goodbyes: directed datagrams may be lost.
+    for (int i = 0; i < 6; ++i)
+        SendTo(host, "OZB " + o_.name + " " + std::to_string(o_.broadcasts));
     if (rtts.size() != size_t(o_.count)) {
         std::printf("join: only %zu of %d pings were answered\n", rtts.size(), o_.count);
         return 1;

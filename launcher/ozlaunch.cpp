@@ -222,11 +222,28 @@ int main(int argc, char** argv) {
     std::printf("ozlaunch: joined\n");
     std::fflush(stdout);
 
-    // A copy of the proxy must be writable into the game folder.
+    // A copy of the proxy must be writable into the game folder; a wsock32.dll of the
+    // player's waits aside meanwhile.
+    std::string saved = game_folder + "\\" OZLAN_SAVED_NAME;
+    bool had_winsock = Exists(game_folder + "\\wsock32.dll"), had_saved = Exists(saved);
     if (!pre_launch(game_folder.c_str(), o.session.c_str())) {
         end_session();
+        if (had_winsock && had_saved && Exists(saved)) {
+            std::string why = game_folder + " holds both a wsock32.dll of its own and " +
+                              OZLAN_SAVED_NAME +
+                              " (kept from an earlier session); neither was touched. Keep the "
+                              "one you want as wsock32.dll, move the other away, and start again";
+            return Fail(4, "%s", why.c_str());
+        }
         return Fail(4, "cannot place the proxy into %s (folder not writable?)",
                     game_folder.c_str());
+    }
+    bool kept = Exists(saved);
+    if (kept) {
+        std::printf(
+            "ozlaunch: kept your wsock32.dll (as %s); it will be put back when the game "
+            "ends\n",
+            OZLAN_SAVED_NAME);
     }
     std::string command = Quote(game_full);
     for (const auto& a : o.game_args) {
@@ -257,6 +274,12 @@ int main(int argc, char** argv) {
     CloseHandle(process.hProcess);
     if (wine) PreferGameWinsock(game_full, false);
     end_session();
+    if (kept) {
+        std::printf(Exists(saved) ? "ozlaunch: your wsock32.dll is still kept as %s (the game "
+                                    "folder's copy was in use); it goes back at the next start\n"
+                                  : "ozlaunch: your wsock32.dll is back in place%s\n",
+                    Exists(saved) ? OZLAN_SAVED_NAME : "");
+    }
     std::printf("ozlaunch: game ended with exit code %lu\n", exit_code);
     std::fflush(stdout);
     return int(exit_code);

@@ -8,7 +8,12 @@
 //   OZLanIsJoined()                  1 once the relay service has confirmed the link,
 //                                    0 before that and after the link is lost
 // Exported by name and ordinal (1, 2, 3, 4), undecorated, with the __stdcall convention.
+// A wsock32.dll of the player's in the game folder is kept under OZLAN_SAVED_NAME for
+// the session and put back at its end; OZLanPreLaunch refuses (0) a folder that holds
+// both a player's wsock32.dll and a file of that name.
 #pragma once
+
+#define OZLAN_SAVED_NAME "wsock32.dll.ozlan-saved"
 
 #include <stdint.h>
 

@@ -23,6 +23,40 @@ sockaddr_in LoopbackTo(uint16_t port) {
 
 }  // namespace
 
+namespace {
+
+// Forwards every datagram waiting on the relay socket (at most `limit`) that carries
+// the link magic; true when the socket may hold more.
+bool DrainProxyDatagrams(SOCKET relay, int limit) {
+    SessionState& s = Session();
+    unsigned char buffer[kLinkMaxMessage];
+    for (int n = 0; n < limit; ++n) {
+        sockaddr_in from{};
+        int from_size = sizeof from;
+        int got = recvfrom(relay, reinterpret_cast<char*>(buffer), int(sizeof buffer), 0,
+                           reinterpret_cast<sockaddr*>(&from), &from_size);
+        if (got == SOCKET_ERROR) {
+            // An oversized datagram is dropped; anything else means the socket is empty
+            // (or closed by the session's end).
+            if (WSAGetLastError() == WSAEMSGSIZE) continue;
+            return false;
+        }
+        if (got < 4 || !HasLinkMagic(buffer, size_t(got))) continue;
+        StampLinkAddress(buffer, size_t(got), uint32_t(inet_addr(s.local_address)));
+        // The proxy sends from the game's own socket: its port is where the game
+        // waits for answers to this broadcast.
+        uint32_t flags = 0;
+        if (got >= int(kLinkHeaderSize) && from.sin_port != 0) {
+            SetLinkSourcePort(buffer, ntohs(from.sin_port));
+            flags = kRelayFlagSourcePort;
+        }
+        ForwardToRemote(buffer, got, flags);
+    }
+    return true;
+}
+
+}  // namespace
+
 unsigned long __stdcall RelayThread(void*) {
     SessionState& s = Session();
     SOCKET relay = socket(AF_INET, SOCK_DGRAM, 0);
@@ -37,32 +71,31 @@ unsigned long __stdcall RelayThread(void*) {
     }
     u_long non_blocking = 1;
     ioctlsocket(relay, FIONBIO, &non_blocking);
+    // Room for a game's burst of broadcasts while the thread is busy forwarding.
+    int buffer_bytes = kRelaySocketBuffer;
+    setsockopt(relay, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer_bytes),
+               sizeof buffer_bytes);
     s.relay_running = 1;
 
-    unsigned char buffer[kLinkMaxMessage];
+    // The thread also waits on the session connection's socket and handles what
+    // arrives there at once; the 20 ms timer keeps the resends and heartbeats.
+    SOCKET session = SOCKET(s.endpoint->socket);
     while (s.active) {
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(relay, &readable);
+        FD_SET(session, &readable);
         timeval wait{0, kRelayWaitMs * 1000};
-        if (select(0, &readable, nullptr, nullptr, &wait) > 0) {
-            sockaddr_in from{};
-            int from_size = sizeof from;
-            int got = recvfrom(relay, reinterpret_cast<char*>(buffer), int(sizeof buffer), 0,
-                               reinterpret_cast<sockaddr*>(&from), &from_size);
-            if (got >= 4 && HasLinkMagic(buffer, size_t(got))) {
-                StampLinkAddress(buffer, size_t(got), uint32_t(inet_addr(s.local_address)));
-                // The proxy sends from the game's own socket: its port is where the
-                // game waits for answers to this broadcast.
-                uint32_t flags = 0;
-                if (got >= int(kLinkHeaderSize) && from.sin_port != 0) {
-                    SetLinkSourcePort(buffer, ntohs(from.sin_port));
-                    flags = kRelayFlagSourcePort;
-                }
-                ForwardToRemote(buffer, got, flags);
-            }
-        }
-        Sleep(1);
+        if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
+        // Batches of the game's broadcasts go out together; arrivals are never
+        // left waiting behind a long flood.
+        bool more = FD_ISSET(relay, &readable);
+        bool arrived = FD_ISSET(session, &readable);
+        do {
+            if (more) more = DrainProxyDatagrams(relay, kRelayBatch);
+            TransportPump(arrived);
+            arrived = more;  // a long flood may hide answers that came meanwhile
+        } while (more && s.active);
     }
     s.relay_running = 0;
     s.relay_started = 0;

@@ -110,7 +110,7 @@ extern "C" uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char
     WriteJoinMessage(join, s.session_name);
     TransportSend(s.connection_id, join, int32_t(sizeof join), kJoinMessageType);
     if (!DeployProxy(gameFolder)) return 0;
-    MoveAtRestart(s.proxy_target, nullptr);
+    RegisterRestartCleanup();
     // One relay per session: a running relay keeps the port and goes on.
     if (!s.relay_started) {
         s.relay_started = 1;

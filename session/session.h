@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "session/local_address.h"
+#include "session/ozlan.h"
 #include "session/relay_protocol.h"
 #include "transport/transport.h"
 
@@ -18,6 +19,8 @@ constexpr size_t kPathSize = 260;
 constexpr size_t kLocalAddressSize = 128;
 constexpr uint32_t kThinkIntervalMs = 20;
 constexpr int kRelayWaitMs = 5;               // select time-out in the relay loop
+constexpr int kRelayBatch = 64;               // proxy datagrams forwarded per transport pump
+constexpr int kRelaySocketBuffer = 4 << 20;   // receive buffer of the relay socket
 constexpr int kRelayStartWaitMs = 2000;       // session end waits this long for a starting relay
 constexpr intptr_t kNoSocket = ~intptr_t(0);  // INVALID_SOCKET
 
@@ -31,6 +34,7 @@ struct SessionState {
     char session_name[kPathSize] = {};
     char game_folder[kPathSize] = {};
     char proxy_target[kPathSize] = {};
+    char saved_target[kPathSize] = {};  // where a player's own wsock32.dll waits meanwhile
 
     std::atomic<uint8_t> active{0};         // written by the launcher's thread
     std::atomic<uint8_t> joined{0};         // the relay service confirmed the link
@@ -46,8 +50,17 @@ SessionState& Session();
 // Deployment (Windows). Paths that would not fit 260 bytes make it fail unchanged.
 bool BuildDeploymentPaths(const char* game_folder, const char* module_folder, char* folder_out,
                           char* target_out, char* source_out);
+// A wsock32.dll of the player's is moved aside to "wsock32.dll.ozlan-saved" for the
+// session and put back by RemoveProxy (or by the next deployment, after a launcher
+// that died). False, with nothing changed, when the copy fails or when a saved file
+// and a player's wsock32.dll are both there.
 bool DeployProxy(const char* game_folder);
 void RemoveProxy();
+// The restart-time entry for this session: delete our copy, or, when the player's
+// own file waits aside, put it back in place of our copy.
+void RegisterRestartCleanup();
+// True when the file at `path` is a copy of the proxy (this build's or an earlier one).
+bool IsProxyCopy(const char* path, const char* proxy_source);
 uint32_t MoveAtRestart(const char* existing_path, const char* new_path);
 // The same with the Windows folder given, so that tests can use their own.
 uint32_t MoveAtRestartIn(const char* windows_folder, const char* existing_path,

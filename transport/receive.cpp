@@ -143,6 +143,11 @@ void OnUserMessage(const Endpoint* endpoint, const MessageHeader& h, const uint8
         ++s.stats.dropped_malformed;
         return;
     }
+    if (WasDelivered(*c, h.id)) {
+        Log("the message was already delivered\n");
+        Acknowledge(c->id, h);  // our first answer was lost
+        return;
+    }
     // Entries are keyed by connection as well as id: two senders' ids are unrelated.
     auto found = s.bucket_by_key.find(BucketKey(c->id, h.id));
     if (found != s.bucket_by_key.end()) {
@@ -266,6 +271,7 @@ void DeliverStep() {
         BucketEntry& e = *it;
         auto next = std::next(it);
         if (e.fragments.size() == e.total) {
+            RememberDelivered(*e.connection, e.id);
             DefaultHandler handler = e.connection->handler;
             if (e.total == 1) {
                 const std::vector<uint8_t>& p = e.fragments.begin()->second;
@@ -287,6 +293,26 @@ void DeliverStep() {
         }
         it = next;
     }
+}
+
+bool WasDelivered(const Connection& c, uint32_t id) {
+    // Ids of one sender grow: one above the highest delivered is new.
+    if (c.delivered_ids.empty() || int32_t(id - c.highest_delivered) > 0) return false;
+    bool found = false;
+    for (uint32_t delivered : c.delivered_ids) found |= delivered == id;
+    return found;
+}
+
+void RememberDelivered(Connection& c, uint32_t id) {
+    if (c.delivered_ids.empty() || int32_t(id - c.highest_delivered) > 0) {
+        c.highest_delivered = id;
+    }
+    if (c.delivered_ids.size() < kRememberedDeliveries) {
+        c.delivered_ids.push_back(id);
+        return;
+    }
+    c.delivered_ids[c.delivered_next] = id;
+    c.delivered_next = (c.delivered_next + 1) % kRememberedDeliveries;
 }
 
 int64_t BucketNextExpiry() {

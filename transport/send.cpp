@@ -2,6 +2,7 @@
 // what an acknowledgement removes.
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "transport/state.h"
@@ -36,10 +37,25 @@ void SendDatagram(const Message& m) {
     ++State().stats.datagrams_sent;
 }
 
+// A round-trip sample (ms) from an acknowledged first send, smoothed as TCP does.
+void MeasureRoundTrip(Connection& c, int64_t sample) {
+    if (!c.rtt_measured) {
+        c.srtt = sample;
+        c.rttvar = sample / 2;
+        c.rtt_measured = true;
+        return;
+    }
+    c.rttvar = (3 * c.rttvar + std::abs(c.srtt - sample)) / 4;
+    c.srtt = (7 * c.srtt + sample) / 8;
+}
+
 void SendStep(TransportState& s) {
     while (!s.send_queue.empty()) {
         MessagePtr m = std::move(s.send_queue.front());
         s.send_queue.pop_front();
+        m->last_sent = Now();
+        m->resend_interval =
+            IsControlType(m->header.type) ? kResendIntervalMs : ResendInterval(*m->connection);
         SendDatagram(*m);
         if (m->header.type == MSG_ACK) {
             ReleaseMessage(*m);
@@ -55,8 +71,8 @@ void ResendAndTimeOutStep(TransportState& s) {
         Message& m = **it;
         int64_t now = Now();
         // The list is in order of creation, and idle time never exceeds age: once a
-        // message is younger than the resend interval, so is every one behind it.
-        if (now - m.created <= kResendIntervalMs) return;
+        // message is younger than the shortest resend interval, so is every one behind it.
+        if (now - m.created <= kMinResendIntervalMs) return;
         const Connection& c = *m.connection;
         if (now - m.created > kTimeoutMs) {
             Log("Message %u timed out on address %d. %d bytes, %d of %d, %s:%u\n", m.header.id,
@@ -71,8 +87,9 @@ void ResendAndTimeOutStep(TransportState& s) {
             RemoveConnection(connection_id);
             return;  // one time-out per pass
         }
-        if (now - m.last_sent > kResendIntervalMs) {
+        if (now - m.last_sent > m.resend_interval) {
             ++m.tries;
+            m.resend_interval = std::min(m.resend_interval * 2, kResendIntervalMs);
             Log("Message %u being resent (%d tries so far) on address %d. %d bytes, %d of %d, "
                 "%s:%u\n",
                 m.header.id, m.tries, m.connection_id, int(m.header.len), int(m.header.seq),
@@ -151,10 +168,37 @@ void ApplyAcknowledgement(uint32_t id, uint16_t seq) {
     if (found == s.unacked_by_id.end()) return;
     for (UnackedList::iterator it : found->second) {
         if (seq == 0 || (*it)->header.seq == seq) {
+            const Message& m = **it;
+            // Only a message sent once tells how long its answer took.
+            if (m.tries == 0) MeasureRoundTrip(*m.connection, Now() - m.last_sent);
             EraseUnacked(s, it);
             return;
         }
     }
+}
+
+int64_t ResendInterval(const Connection& c) {
+    if (!c.rtt_measured) return kResendIntervalMs;
+    return std::clamp(c.srtt + 4 * c.rttvar, kMinResendIntervalMs, kResendIntervalMs);
+}
+
+int64_t TransportResendIntervalMs(int32_t connection_id) {
+    TransportState& s = State();
+    std::lock_guard guard(s.lock);
+    const Connection* c = FindConnection(connection_id);
+    return c ? ResendInterval(*c) : -1;
+}
+
+int32_t TransportPump(bool receive) {
+    TransportState& s = State();
+    std::lock_guard guard(s.lock);
+    if (s.in_pass) return 0;
+    s.in_pass = true;
+    if (receive) ReceiveStep();
+    DeliverStep();
+    SendStep(s);
+    s.in_pass = false;
+    return 0;
 }
 
 int32_t TransportThink(uint32_t budget_ms) {
@@ -189,8 +233,10 @@ int64_t TransportNextDueMs(int64_t max_wait_ms) {
     int64_t now = Now();
     int64_t due = INT64_MAX;
     for (const MessagePtr& m : s.unacked) {
-        due = std::min({due, m->created + kTimeoutMs + 1, m->last_sent + kResendIntervalMs + 1});
-        if (now - m->created <= kResendIntervalMs) break;  // the rest are younger still
+        // No message is due before its creation plus the shortest interval, and the
+        // list is in order of creation: the rest cannot be due sooner.
+        if (m->created + kMinResendIntervalMs + 1 >= due) break;
+        due = std::min({due, m->created + kTimeoutMs + 1, m->last_sent + m->resend_interval + 1});
     }
     if (s.next_heartbeat_due != INT64_MAX) due = std::min(due, s.next_heartbeat_due + 1);
     int64_t expiry = BucketNextExpiry();

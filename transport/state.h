@@ -28,7 +28,17 @@ struct Connection {
     DefaultHandler handler = nullptr;
     size_t pending = 0;     // messages queued or unacknowledged
     size_t incomplete = 0;  // its multi-fragment messages still gathering in the bucket
+    // Round trip of acknowledged first sends (smoothed, and its variation), in ms.
+    bool rtt_measured = false;
+    int64_t srtt = 0;
+    int64_t rttvar = 0;
+    // Ids of the messages last handed to the handler (a ring) and the highest of
+    // them: a resent copy whose acknowledgement was lost is acknowledged, not delivered.
+    std::vector<uint32_t> delivered_ids;
+    size_t delivered_next = 0;
+    uint32_t highest_delivered = 0;
 };
+constexpr size_t kRememberedDeliveries = 1024;
 using ConnectionRef = std::shared_ptr<Connection>;
 
 struct Message {
@@ -38,6 +48,7 @@ struct Message {
     std::vector<uint8_t> payload;
     int64_t created = 0;
     int64_t last_sent = 0;
+    int64_t resend_interval = kResendIntervalMs;  // set when first sent
     int32_t tries = 0;
 };
 using MessagePtr = std::unique_ptr<Message>;
@@ -125,6 +136,9 @@ void ReleaseMessage(Message& m);  // drops the connection's pending count
 // A connection's remote id became known: its heartbeats start counting.
 void ScheduleHeartbeat(const Connection& c);
 void ApplyAcknowledgement(uint32_t id, uint16_t seq);
+int64_t ResendInterval(const Connection& c);
+bool WasDelivered(const Connection& c, uint32_t id);
+void RememberDelivered(Connection& c, uint32_t id);
 
 // Receive path and deliver step (receive.cpp), and the bucket's time-outs.
 void ReceiveStep();

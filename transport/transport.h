@@ -42,7 +42,12 @@ enum TransportError : int32_t {
     TRANSPORT_ERR_NO_CONNECTION = -8,
 };
 
+// Control messages are resent every 10 s. A user message is resent after a time
+// derived from its connection's measured round trip, never sooner than the floor (a
+// peer may acknowledge only in its own 20 ms passes) nor later than 10 s, doubling
+// with each try up to 10 s; before any measurement, after 10 s.
 constexpr int64_t kResendIntervalMs = 10000;
+constexpr int64_t kMinResendIntervalMs = 100;
 constexpr int64_t kTimeoutMs = 30000;
 constexpr int64_t kHeartbeatIntervalMs = 30000;
 constexpr uint32_t kThinkForever = 0xFFFFFFFFu;
@@ -60,6 +65,10 @@ void SetDefaultHandler(int32_t connection_id, DefaultHandler handler);
 // Sending and the periodic pass.
 int32_t TransportSend(int32_t connection_id, const void* data, int32_t length, uint32_t type);
 int32_t TransportThink(uint32_t budget_ms);
+// Receives what has arrived (when `receive`; a caller that waited on the endpoints'
+// sockets knows), delivers it and sends what is queued, at once. Resends, time-outs
+// and heartbeats stay with TransportThink.
+int32_t TransportPump(bool receive = true);
 
 // Last-error code and its message ("[-3] unable to aquire socket").
 int32_t TransportLastError();
@@ -103,6 +112,10 @@ struct TransportStats {
     uint64_t messages_delivered = 0;
 };
 TransportStats GetTransportStats();
+
+// The resend interval a user message queued now on the connection would get (ms),
+// or -1 when the connection is not in the table.
+int64_t TransportResendIntervalMs(int32_t connection_id);
 
 // Queued plus unacknowledged messages of a connection (fragments count singly).
 size_t TransportPendingCount(int32_t connection_id);

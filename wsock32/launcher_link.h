@@ -17,6 +17,11 @@ constexpr size_t kLinkMaxMessage = kLinkHeaderSize + kLinkMaxPayload;  // 2060
 constexpr uint16_t kRelayPort = 3668;
 constexpr const char* kLoopbackText = "127.0.0.1";
 
+// Text that every build of the proxy carries in its file: the session library tells
+// its own copies in a game folder (of this version or an earlier one) from a
+// player's wsock32.dll by it.
+#define OZLAN_PROXY_MARKER "OZLAN Winsock proxy, placed in game folders by OZLAN.dll"
+
 constexpr size_t kLinkPortOffset = 4;
 constexpr size_t kLinkSourcePortOffset = 6;
 constexpr size_t kLinkAddressOffset = 8;

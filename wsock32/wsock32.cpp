@@ -3,9 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "wsock32/launcher_link.h"
 #include "wsock32/wsock32.h"
 
 namespace ozlan::proxy {
+
+// Kept in the file even though nothing reads it here: see OZLAN_PROXY_MARKER.
+[[gnu::used]] extern const char kProxyMarker[] = OZLAN_PROXY_MARKER;
 
 const RealFunction kRealFunctions[R_COUNT] = {
     {"accept", "unable to load accept()", true},

@@ -221,12 +221,87 @@ TEST_F(SessionLibraryTest, OverlongNamesAndFoldersChangeNothing) {
 TEST_F(SessionLibraryTest, DeploymentHandlesTrailingBackslashesAndReadOnlyCopies) {
     JoinTransportPeer();
     std::string target = game_folder_ + "\\wsock32.dll";
-    WriteFile(target, "old copy");
+    WriteFile(target, std::string("an old copy of the proxy: ") + OZLAN_PROXY_MARKER);
     SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY);
     ASSERT_EQ(1u, pre_launch_((game_folder_ + "\\").c_str(), "x"));
     EXPECT_EQ(kFakeProxy, ReadFile(target));
     end_();
     EXPECT_FALSE(Exists(target));
+}
+
+// A player's own wsock32.dll: kept aside for the session, put back afterwards, never
+// overwritten nor named for deletion.
+class PlayersFileTest : public SessionLibraryTest {
+  protected:
+    std::string Target() const { return game_folder_ + "\\wsock32.dll"; }
+    std::string Saved() const { return game_folder_ + "\\wsock32.dll.ozlan-saved"; }
+    void TearDown() override {
+        SessionLibraryTest::TearDown();
+        SetFileAttributesA(Saved().c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(Saved().c_str());
+    }
+    static std::string RestartList() {
+        char windows[MAX_PATH];
+        GetWindowsDirectoryA(windows, MAX_PATH);
+        return ReadFile(std::string(windows) + "\\wininit.ini");
+    }
+    const std::string players_ = "the player's own wsock32.dll, a wrapper of theirs";
+};
+
+TEST_F(PlayersFileTest, IsKeptWithItsAttributesAndPutBackAtTheEnd) {
+    JoinTransportPeer();
+    WriteFile(Target(), players_);
+    const DWORD attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+    SetFileAttributesA(Target().c_str(), attributes);
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "x"));
+    EXPECT_EQ(kFakeProxy, ReadFile(Target()));
+    EXPECT_EQ(players_, ReadFile(Saved()));
+    // At the next start the player's file replaces our copy; it is never deleted.
+    std::string list = RestartList();
+    EXPECT_NE(std::string::npos, list.find(Target() + "=" + Saved())) << list;
+    EXPECT_EQ(std::string::npos, list.find("NUL=" + Saved())) << list;
+    end_();
+    EXPECT_EQ(players_, ReadFile(Target()));
+    EXPECT_EQ(attributes, GetFileAttributesA(Target().c_str()) & attributes);
+    EXPECT_FALSE(Exists(Saved()));
+}
+
+TEST_F(PlayersFileTest, IsPutBackByTheNextSessionAfterALauncherDied) {
+    JoinTransportPeer();
+    // What a launcher that died mid-session leaves: our copy in place, theirs aside.
+    WriteFile(Target(), std::string("an older proxy build: ") + OZLAN_PROXY_MARKER);
+    WriteFile(Saved(), players_);
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "x"));
+    EXPECT_EQ(kFakeProxy, ReadFile(Target()));
+    EXPECT_EQ(players_, ReadFile(Saved()));
+    end_();
+    EXPECT_EQ(players_, ReadFile(Target()));
+    EXPECT_FALSE(Exists(Saved()));
+}
+
+TEST_F(PlayersFileTest, OurOwnStaleCopyIsReplacedAndRemoved) {
+    JoinTransportPeer();
+    WriteFile(Target(), kFakeProxy);
+    SetFileAttributesA(Target().c_str(), FILE_ATTRIBUTE_READONLY);
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "x"));
+    EXPECT_FALSE(Exists(Saved()));
+    EXPECT_NE(std::string::npos, RestartList().find("NUL=" + Target()));
+    end_();
+    EXPECT_FALSE(Exists(Target()));
+}
+
+TEST_F(PlayersFileTest, ASavedFileIsNeverOverwritten) {
+    JoinTransportPeer();
+    WriteFile(Target(), players_);
+    WriteFile(Saved(), "another file of the player's");
+    std::string list = RestartList();
+    EXPECT_EQ(0u, pre_launch_(game_folder_.c_str(), "x"));
+    EXPECT_EQ(players_, ReadFile(Target()));
+    EXPECT_EQ("another file of the player's", ReadFile(Saved()));
+    EXPECT_EQ(list, RestartList());
+    end_();
+    EXPECT_EQ(players_, ReadFile(Target()));
+    EXPECT_EQ("another file of the player's", ReadFile(Saved()));
 }
 
 TEST_F(SessionLibraryTest, TwoTrailingBackslashesKeepOne) {
@@ -307,6 +382,42 @@ TEST_F(SessionLibraryTest, RelayCarriesBroadcastsBothWays) {
     ASSERT_EQ(2u, delivered.size());
     EXPECT_EQ(link, delivered[0]);
     EXPECT_EQ(thirteen, delivered[1]);
+}
+
+TEST_F(SessionLibraryTest, RelayedTrafficMovesWithoutTheTimer) {
+    JoinTransportPeer();
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
+    RawPeer game(900);
+    PumpFor(100);
+    g_peer_inbox.clear();
+    // From here on this thread dispatches no window messages: the library's timer
+    // never fires, and only its relay thread can move anything.
+    auto run_own_transport = [](auto done) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        while (!done() && std::chrono::steady_clock::now() < end) {
+            TransportThink(0);
+            Sleep(1);
+        }
+        return done();
+    };
+    std::vector<uint8_t> link(40, 0x66);
+    WriteLinkHeader(link.data(), 900);
+    for (int i = 0; i < 20; ++i) {
+        TransportSend(g_peer_link, link.data(), int32_t(link.size()), 8);
+    }
+    int delivered = 0;
+    EXPECT_TRUE(run_own_transport([&] {
+        std::vector<uint8_t> d;
+        SocketAddress from;
+        while (game.ReceiveRaw(&d, &from, 0)) delivered += d == link;
+        return delivered == 20;
+    })) << delivered
+        << " of 20 reached the game";
+    for (int i = 0; i < 20; ++i) game.SendTo(kRelayPort, link);
+    EXPECT_TRUE(run_own_transport([] { return g_peer_inbox.size() == 20; }))
+        << g_peer_inbox.size() << " of 20 reached the relay service";
+    // Every message was acknowledged at once: nothing waits for a resend.
+    EXPECT_TRUE(run_own_transport([] { return TransportPendingCount(g_peer_link) == 0; }));
 }
 
 TEST_F(SessionLibraryTest, EndSessionStopsEverything) {

@@ -126,6 +126,43 @@ TEST_F(ReceiveTest, DuplicateInOnePassIsDeliveredOnce) {
     EXPECT_EQ(1u, LogCapture::Count("the exact message is already in the message bucket\n"));
 }
 
+TEST_F(ReceiveTest, ResentCopiesOfDeliveredMessagesAreAcknowledgedNotDeliveredAgain) {
+    // Ids run across the wrap-around; the copies come after their first delivery.
+    const uint32_t ids[] = {0xFFFFFFFEu, 0xFFFFFFFFu, 0u, 1u};
+    for (uint32_t id : ids) {
+        Send(MakeDatagram(id, 8, 1, 1, {uint8_t(id)}));
+        ThinkWhenReadable(ep_);
+    }
+    ASSERT_EQ(4u, g_delivered.size());
+    peer_.Drain(50);
+    for (uint32_t id : {0xFFFFFFFFu, 0u, 0xFFFFFFFEu}) {
+        Send(MakeDatagram(id, 8, 1, 1, {uint8_t(id)}));
+        ThinkWhenReadable(ep_);
+        Datagram ack;
+        ASSERT_TRUE(peer_.Receive(&ack)) << id;  // the sender lacks our first answer
+        EXPECT_EQ(MSG_ACK, ack.header.type);
+        EXPECT_EQ(id, GetU32(ack.payload.data()));
+    }
+    EXPECT_EQ(4u, g_delivered.size());
+    EXPECT_EQ(3u, LogCapture::Count("the message was already delivered\n"));
+    // A message that arrives late but was never delivered is new.
+    Send(MakeDatagram(0xFFFFFFF0u, 8, 1, 1, {9}));
+    ThinkWhenReadable(ep_);
+    EXPECT_EQ(5u, g_delivered.size());
+    // So is a whole resent multi-fragment message.
+    auto first = MakeDatagram(2, 8, 1, 2, Pattern(1400));
+    auto second = MakeDatagram(2, 8, 2, 2, {7});
+    Send(first);
+    Send(second);
+    ThinkWhenReadable(ep_);
+    EXPECT_EQ(6u, g_delivered.size());
+    Send(first);
+    Send(second);
+    ThinkWhenReadable(ep_);
+    TransportThink(0);
+    EXPECT_EQ(6u, g_delivered.size());
+}
+
 TEST_F(ReceiveTest, EmptyMessagesAndEmptyFragments) {
     Send(MakeDatagram(14, 8, 1, 1, {}));
     ThinkWhenReadable(ep_);

@@ -123,6 +123,49 @@ TEST_F(TransportTest, UnansweredMessageIsResentTwiceThenTimesOut) {
     EXPECT_EQ(TRANSPORT_ERR_NO_CONNECTION, TransportLastError());
 }
 
+TEST_F(TransportTest, UserMessagesAreResentAfterTheMeasuredRoundTrip) {
+    RawPeer peer;
+    Endpoint* ep;
+    int32_t id = ConnectedTo(peer, &ep);  // its connect was acknowledged at once
+    EXPECT_EQ(kMinResendIntervalMs, TransportResendIntervalMs(id));
+    TransportSend(id, "lost", 4, 8);
+    TransportThink(0);
+    ASSERT_EQ(1u, peer.Drain().size());  // and never acknowledged
+    FakeClock::Advance(100);
+    TransportThink(0);
+    EXPECT_TRUE(peer.Drain(30).empty());
+    FakeClock::Advance(1);
+    TransportThink(0);
+    auto resent = peer.Drain();
+    ASSERT_EQ(1u, resent.size());
+    EXPECT_EQ(std::vector<uint8_t>({'l', 'o', 's', 't'}), resent[0].payload);
+    // Each further try waits twice as long.
+    FakeClock::Advance(200);
+    TransportThink(0);
+    EXPECT_TRUE(peer.Drain(30).empty());
+    FakeClock::Advance(1);
+    TransportThink(0);
+    EXPECT_EQ(1u, peer.Drain().size());
+    EXPECT_EQ(401, TransportNextDueMs(100000));  // the third try waits 400 ms
+    std::vector<uint8_t> ack(8);
+    WriteAckBody(ack.data(), resent[0].header.id, 8, 1);
+    peer.SendTo(ep->local_port, MakeDatagram(9100, MSG_ACK, 1, 1, ack));
+    ThinkWhenReadable(ep);
+    EXPECT_EQ(0u, TransportPendingCount(id));
+    // A resent message tells nothing of the round trip; a slow answer to a first send does.
+    EXPECT_EQ(kMinResendIntervalMs, TransportResendIntervalMs(id));
+    TransportSend(id, "slow", 4, 8);
+    TransportThink(0);
+    Datagram slow;
+    ASSERT_TRUE(peer.Receive(&slow));
+    FakeClock::Advance(800);
+    WriteAckBody(ack.data(), slow.header.id, 8, 1);
+    peer.SendTo(ep->local_port, MakeDatagram(9101, MSG_ACK, 1, 1, ack));
+    ThinkWhenReadable(ep);
+    EXPECT_GT(TransportResendIntervalMs(id), 800);
+    EXPECT_LT(TransportResendIntervalMs(id), kResendIntervalMs);
+}
+
 TEST_F(TransportTest, OneTimeOutPerPassAndLaterMessagesStillFire) {
     g_timeouts = 0;
     RawPeer peer;
