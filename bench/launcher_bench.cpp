@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -26,14 +27,9 @@ constexpr int kPayload = 100;
 constexpr int kRates[] = {1000, 2000, 3000, 4000, 5000, 6000, 8000, 10000, 20000};
 
 int64_t NowUs() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return int64_t(double(now.QuadPart) * 1e6 / double(frequency.QuadPart));
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 std::string ProgramFolder() {
