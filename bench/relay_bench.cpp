@@ -1,6 +1,12 @@
 // Relay service benchmark: one sender and K receivers (transports in this process)
-// around a real ozrelay process, against a minimal raw UDP forwarder (recvmmsg and
-// sendmmsg on a thread) doing the same fan-out in the same run.
+// around a real ozrelay process, against two baselines doing the same fan-out in the
+// same run: a minimal raw UDP forwarder (recvmmsg and sendmmsg on a thread) and a relay
+// written with ENet, the reliable-UDP library (its host on a thread, reliable packets).
+// The sustained rate is found by bisection, three tries per rate, and reported as the
+// minimum, median and maximum of three runs. `--idle N` first fills the relay with N
+// idle links in N/10 sessions (held by a child process), to show that they cost nothing.
+#include <enet/enet.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -9,10 +15,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,12 +81,6 @@ struct Tally {
 };
 Tally g_tally;
 
-struct Result {
-    double forwarded_per_s;
-    double p50_us;
-    double p99_us;
-};
-
 double Percentile(std::vector<int64_t>& v, double p) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
@@ -91,50 +95,122 @@ std::vector<uint8_t> LinkPayload() {
     return link;
 }
 
-// Offers messages at rising rates for one second each; the highest rate at which
-// every receiver got at least 99% of them is the sustained rate. Then measures
-// latency at 1000 messages per second. `send` queues one link message, `pump`
-// moves traffic.
-template <class Send, class Pump>
-Result Drive(int receivers, Send send, Pump pump) {
-    std::vector<uint8_t> link = LinkPayload();
-    Result r{};
-    for (int rate : {500, 1000, 2000, 4000, 8000, 16000, 32000, 64000, 128000}) {
-        g_tally.Reset(false);
-        int64_t start = NowNs(), interval = 1000000000LL / rate;
-        int64_t sent = 0;
-        while (NowNs() - start < 1000000000LL) {
-            // Catch up with the schedule in bursts of at most 64.
-            for (int burst = 0; burst < 64 && start + sent * interval <= NowNs(); ++burst, ++sent) {
-                send(link);
-            }
-            pump();
-        }
-        int64_t settle = NowNs();
-        while (NowNs() - settle < 100000000LL) pump();
-        if (double(g_tally.delivered) < 0.99 * double(sent * receivers)) break;
-        r.forwarded_per_s = double(rate) * receivers;
-    }
-    for (int i = 0; i < 2000; ++i) pump();
+// One relay under test with its sender and receivers: `send` queues one link message,
+// `pump` moves traffic. Made afresh after a try that failed, so that no backlog of a
+// lost try weighs on the next.
+struct Rig {
+    std::function<void(const std::vector<uint8_t>&)> send;
+    std::function<void()> pump;
+    virtual ~Rig() = default;
+};
+using RigMaker = std::function<std::unique_ptr<Rig>(int receivers)>;
 
-    // Latency at 1000 messages per second.
+void StopRelay();
+double g_try_seconds = 0.5;
+bool g_latency_only = false;
+double g_relay_cpu_seconds = 0;  // of the ozrelay processes of one measurement
+uint64_t g_delivered_total = 0;
+
+// Offers `rate` messages per second for one try; true when every receiver got at
+// least 99% of them.
+bool Try(Rig& rig, int receivers, double rate) {
+    std::vector<uint8_t> link = LinkPayload();
+    g_tally.Reset(false);
+    int64_t start = NowNs(), length = int64_t(g_try_seconds * 1e9);
+    double interval = 1e9 / rate;
+    int64_t sent = 0;
+    while (NowNs() - start < length) {
+        // Catch up with the schedule in bursts of at most 64.
+        for (int burst = 0; burst < 64 && start + int64_t(double(sent) * interval) <= NowNs();
+             ++burst, ++sent) {
+            rig.send(link);
+        }
+        rig.pump();
+    }
+    int64_t settle = NowNs();
+    while (NowNs() - settle < 100000000LL) rig.pump();
+    g_delivered_total += g_tally.delivered;
+    // A sender that could not offer the rate measured nothing about the relay.
+    bool offered = double(sent) >= 0.95 * rate * g_try_seconds;
+    return offered && double(g_tally.delivered) >= 0.99 * double(sent * receivers);
+}
+
+// Two of three tries decide; a failed try leaves a fresh rig behind.
+bool Passes(std::unique_ptr<Rig>& rig, const RigMaker& make, int receivers, double rate) {
+    int passed = 0, failed = 0;
+    while (passed < 2 && failed < 2) {
+        if (Try(*rig, receivers, rate)) {
+            ++passed;
+        } else {
+            ++failed;
+            rig.reset();
+            rig = make(receivers);
+        }
+    }
+    return passed == 2;
+}
+
+// The highest rate (messages per second from the sender) that passes: doubling from
+// 500 while it passes, then bisection to within 10%.
+double Sustained(std::unique_ptr<Rig>& rig, const RigMaker& make, int receivers) {
+    double lo = 0, hi = 500;
+    while (hi <= 4096000 && Passes(rig, make, receivers, hi)) lo = hi, hi *= 2;
+    if (lo == 0) return 0;
+    while (hi / lo > 1.1) {
+        double mid = std::sqrt(lo * hi);
+        if (Passes(rig, make, receivers, mid)) {
+            lo = mid;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo;
+}
+
+struct Figures {
+    double forwarded[3];  // per second, three runs, sorted
+    double p50_us, p99_us;
+    double cpu_us_per_delivery;  // of the relay process; 0 where not measured
+};
+
+// Latency at 1000 messages per second: 2000 messages, sender to receiver.
+void Latency(Rig& rig, Figures* f) {
+    std::vector<uint8_t> link = LinkPayload();
     g_tally.Reset(true);
     int64_t next = NowNs();
     for (int sent = 0; sent < 2000;) {
         if (NowNs() >= next) {
             int64_t now = NowNs();
             std::memcpy(link.data() + kLinkHeaderSize, &now, 8);
-            send(link);
+            rig.send(link);
             ++sent;
             next += 1000000;
         }
-        pump();
+        rig.pump();
     }
     auto end = Clock::now() + std::chrono::milliseconds(200);
-    while (Clock::now() < end) pump();
-    r.p50_us = Percentile(g_tally.latencies_ns, 0.50);
-    r.p99_us = Percentile(g_tally.latencies_ns, 0.99);
-    return r;
+    while (Clock::now() < end) rig.pump();
+    f->p50_us = Percentile(g_tally.latencies_ns, 0.50);
+    f->p99_us = Percentile(g_tally.latencies_ns, 0.99);
+}
+
+Figures Measure(const RigMaker& make, int receivers) {
+    Figures f{};
+    g_relay_cpu_seconds = 0;
+    g_delivered_total = 0;
+    std::unique_ptr<Rig> rig = make(receivers);
+    for (double& forwarded : f.forwarded) {
+        forwarded = g_latency_only ? 0 : Sustained(rig, make, receivers) * receivers;
+    }
+    std::sort(f.forwarded, f.forwarded + 3);
+    rig.reset();
+    StopRelay();  // counts the last relay's time
+    if (g_relay_cpu_seconds > 0 && g_delivered_total > 0) {
+        f.cpu_us_per_delivery = g_relay_cpu_seconds * 1e6 / double(g_delivered_total);
+    }
+    rig = make(receivers);
+    Latency(*rig, &f);
+    return f;
 }
 
 void OnDelivered(const uint8_t* data, int32_t length, int32_t, int32_t, void*) {
@@ -145,22 +221,50 @@ void OnConnected(int32_t id, int32_t, void*) {
     g_connected[id] = true;
 }
 
-Result MeasureRelay(const std::string& relay_binary, int receivers) {
+double ProcessCpuSeconds(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    FILE* f = std::fopen(path, "r");
+    if (!f) return 0;
+    char text[1024] = {};
+    size_t n = std::fread(text, 1, sizeof text - 1, f);
+    std::fclose(f);
+    text[n] = 0;
+    // Fields 14 and 15 (user and system time) follow the command name in parentheses.
+    const char* after = std::strrchr(text, ')');
+    unsigned long long user = 0, system = 0;
+    if (after) {
+        std::sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
+                    &system);
+    }
+    return double(user + system) / double(sysconf(_SC_CLK_TCK));
+}
+
+std::string g_relay_binary;
+uint16_t g_relay_port = 0;
+pid_t g_relay_pid = 0;
+
+// A fresh ozrelay process (and, with `idle`, a child holding that many idle links).
+void StartRelay(int idle);
+void StopRelay();
+
+struct OzrelayRig : Rig {
+    std::vector<uint8_t> message = std::vector<uint8_t>(kRelayHeaderSize + kLinkSize);
+    ~OzrelayRig() override { TransportReset(); }
+};
+
+int g_idle_links = 0;
+
+std::unique_ptr<Rig> MakeOzrelayRig(int receivers) {
     TransportReset();
     SetTransportLogSink(nullptr);
+    StopRelay();
+    StartRelay(g_idle_links);
     std::memset(g_connected, 0, sizeof g_connected);
-    uint16_t port = FreePort();
-    std::string port_text = std::to_string(port);
-    const char* argv[] = {relay_binary.c_str(), "--port", port_text.c_str(),  "--bind", "127.0.0.1",
-                          "--max-queued",       "100000", "--stats-interval", "3600",   nullptr};
-    pid_t pid = 0;
-    posix_spawn(&pid, relay_binary.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ);
-    usleep(200000);
-
     std::vector<int32_t> links;
     for (int i = 0; i <= receivers; ++i) {
         Endpoint* ep = CreateEndpoint(0);
-        int32_t id = Connect(ep, "127.0.0.1", port);
+        int32_t id = Connect(ep, "127.0.0.1", g_relay_port);
         SetEventCallback(id, EVENT_CONNECTED, OnConnected);
         SetDefaultHandler(id, OnDelivered);
         links.push_back(id);
@@ -178,68 +282,162 @@ Result MeasureRelay(const std::string& relay_binary, int receivers) {
         TransportThink(0);
         usleep(500);
     }
-    std::vector<uint8_t> message(kRelayHeaderSize + kLinkSize);
+    auto rig = std::make_unique<OzrelayRig>();
     int32_t sender = links[0];
-    Result r = Drive(
-        receivers,
-        [&](const std::vector<uint8_t>& link) {
-            WriteRelayHeader(message.data(), "bench", uint32_t(link.size()));
-            std::memcpy(message.data() + kRelayHeaderSize, link.data(), link.size());
-            TransportSend(sender, message.data(), int32_t(message.size()), kRelayMessageType);
-        },
-        [] { TransportThink(0); });
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    return r;
+    OzrelayRig* r = rig.get();
+    rig->send = [r, sender](const std::vector<uint8_t>& link) {
+        WriteRelayHeader(r->message.data(), "bench", uint32_t(link.size()));
+        std::memcpy(r->message.data() + kRelayHeaderSize, link.data(), link.size());
+        TransportSend(sender, r->message.data(), int32_t(r->message.size()), kRelayMessageType);
+    };
+    rig->pump = [] { TransportThink(0); };
+    return rig;
 }
 
-Result MeasureRawForwarder(int receivers) {
-    int forward = socket(AF_INET, SOCK_DGRAM, 0);
+void StartRelay(int idle) {
+    g_relay_port = FreePort();
+    std::string port_text = std::to_string(g_relay_port);
+    const char* argv[] = {g_relay_binary.c_str(),
+                          "--port",
+                          port_text.c_str(),
+                          "--bind",
+                          "127.0.0.1",
+                          "--max-queued",
+                          "100000",
+                          "--max-connections",
+                          "30000",
+                          "--max-sessions",
+                          "5000",
+                          "--stats-interval",
+                          "3600",
+                          nullptr};
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn(&g_relay_pid, g_relay_binary.c_str(), &quiet, nullptr, const_cast<char**>(argv),
+                environ);
+    posix_spawn_file_actions_destroy(&quiet);
+    signal(SIGCHLD, SIG_IGN);  // the idle-link holders end on their own
+    usleep(200000);
+    if (idle > 0) {
+        // A child of this program holds the idle links and answers for them.
+        std::string self = "/proc/self/exe", count = std::to_string(idle);
+        char exe[4096] = {};
+        ssize_t n = readlink(self.c_str(), exe, sizeof exe - 1);
+        if (n > 0) exe[n] = 0;
+        std::string relay_pid = std::to_string(g_relay_pid);
+        const char* child[] = {exe,           "--hold-idle",     port_text.c_str(),
+                               count.c_str(), relay_pid.c_str(), nullptr};
+        pid_t holder = 0;
+        posix_spawn(&holder, exe, nullptr, nullptr, const_cast<char**>(child), environ);
+        // It reports by its exit only when killed; wait until the relay counts the links.
+        usleep(useconds_t(idle) * 300 + 2000000);
+    }
+}
+
+void StopRelay() {
+    if (g_relay_pid > 0) {
+        g_relay_cpu_seconds += ProcessCpuSeconds(g_relay_pid);
+        kill(g_relay_pid, SIGTERM);
+        waitpid(g_relay_pid, nullptr, 0);
+        g_relay_pid = 0;
+    }
+}
+
+// --hold-idle PORT N PID: N links to the relay at 127.0.0.1:PORT in N/10 sessions,
+// kept alive (acknowledged, heartbeats answered) until the relay process PID ends.
+int HoldIdleLinks(uint16_t port, int count, pid_t relay) {
+    SetTransportLogSink(nullptr);
+    TransportLimits limits;
+    limits.max_datagrams_per_poll = 64;
+    SetTransportLimits(limits);
+    std::vector<int32_t> links;
+    for (int i = 0; i < count; ++i) {
+        Endpoint* ep = CreateEndpoint(0);
+        if (!ep) break;
+        links.push_back(Connect(ep, "127.0.0.1", port));
+        if (i % 500 == 499) TransportThink(0);
+    }
+    for (int i = 0; i < 20; ++i) {
+        TransportThink(0);
+        usleep(50000);
+    }
+    uint8_t join[kJoinMessageSize];
+    for (size_t i = 0; i < links.size(); ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "idle-%zu", i / 10);
+        WriteJoinMessage(join, name);
+        TransportSend(links[i], join, int32_t(sizeof join), kJoinMessageType);
+    }
+    for (;;) {
+        TransportThink(0);
+        usleep(200000);
+        if (kill(relay, 0) != 0) return 0;
+    }
+}
+
+struct RawRig : Rig {
+    int forward = -1;
+    std::vector<SocketHandle> sinks;
+    SocketHandle sender = kInvalidSocket;
+    std::atomic<bool> stop{false};
+    std::thread forwarder;
+    uint8_t buffer[2048];
+    ~RawRig() override {
+        stop = true;
+        if (forwarder.joinable()) forwarder.join();
+        for (SocketHandle s : sinks) SocketClose(s);
+        SocketClose(sender);
+        close(forward);
+    }
+};
+
+std::unique_ptr<Rig> MakeRawRig(int receivers) {
+    auto rig = std::make_unique<RawRig>();
+    RawRig* r = rig.get();
+    r->forward = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(forward, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    bind(r->forward, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t n = sizeof a;
-    getsockname(forward, reinterpret_cast<sockaddr*>(&a), &n);
+    getsockname(r->forward, reinterpret_cast<sockaddr*>(&a), &n);
     uint16_t forward_port = ntohs(a.sin_port);
-
-    std::vector<SocketHandle> sinks;
-    std::vector<sockaddr_in> sink_addresses;
+    auto sink_addresses = std::make_shared<std::vector<sockaddr_in>>();
     for (int i = 0; i < receivers; ++i) {
         SocketHandle s = SocketOpenUdp();
         SocketBind(s, 0);
         SocketSetNonBlocking(s);
         uint16_t p = 0;
         SocketLocalPort(s, &p);
-        sinks.push_back(s);
+        r->sinks.push_back(s);
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         to.sin_port = htons(p);
-        sink_addresses.push_back(to);
+        sink_addresses->push_back(to);
     }
-    std::atomic<bool> stop{false};
-    std::thread forwarder([&] {
+    r->forwarder = std::thread([r, sink_addresses, receivers] {
         constexpr int kBatch = 32;
-        uint8_t buffers[kBatch][2048];
+        static thread_local uint8_t buffers[kBatch][2048];
         mmsghdr in[kBatch];
         iovec in_iov[kBatch];
         std::vector<mmsghdr> out(size_t(kBatch) * receivers);
         std::vector<iovec> out_iov(out.size());
         timeval tick{0, 100000};
-        setsockopt(forward, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
-        while (!stop) {
+        setsockopt(r->forward, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+        while (!r->stop) {
             for (int i = 0; i < kBatch; ++i) {
                 in_iov[i] = {buffers[i], sizeof buffers[i]};
                 in[i] = {};
                 in[i].msg_hdr.msg_iov = &in_iov[i];
                 in[i].msg_hdr.msg_iovlen = 1;
             }
-            int got = recvmmsg(forward, in, kBatch, MSG_WAITFORONE, nullptr);
+            int got = recvmmsg(r->forward, in, kBatch, MSG_WAITFORONE, nullptr);
             if (got <= 0) continue;
             size_t k = 0;
             for (int i = 0; i < got; ++i) {
-                for (auto& to : sink_addresses) {
+                for (auto& to : *sink_addresses) {
                     out_iov[k] = {buffers[i], in[i].msg_len};
                     out[k] = {};
                     out[k].msg_hdr.msg_iov = &out_iov[k];
@@ -250,36 +448,109 @@ Result MeasureRawForwarder(int receivers) {
                 }
             }
             for (size_t sent = 0; sent < k;) {
-                int r = sendmmsg(forward, out.data() + sent, unsigned(k - sent), 0);
-                if (r <= 0) break;
-                sent += size_t(r);
+                int result = sendmmsg(r->forward, out.data() + sent, unsigned(k - sent), 0);
+                if (result <= 0) break;
+                sent += size_t(result);
             }
         }
     });
-    SocketHandle sender = SocketOpenUdp();
+    r->sender = SocketOpenUdp();
     SocketAddress to = Loopback(forward_port);
-    uint8_t buffer[2048];
-    Result r = Drive(
-        receivers,
-        [&](const std::vector<uint8_t>& link) {
-            SocketSendTo(sender, link.data(), link.size(), to);
-        },
-        [&] {
-            SocketAddress from;
-            int error;
-            for (SocketHandle s : sinks) {
-                int got;
-                while ((got = SocketReceiveFrom(s, buffer, sizeof buffer, &from, &error)) > 0) {
-                    g_tally.Add(buffer, size_t(got));
-                }
+    rig->send = [r, to](const std::vector<uint8_t>& link) {
+        SocketSendTo(r->sender, link.data(), link.size(), to);
+    };
+    rig->pump = [r] {
+        SocketAddress from;
+        int error;
+        for (SocketHandle s : r->sinks) {
+            int got;
+            while ((got = SocketReceiveFrom(s, r->buffer, sizeof r->buffer, &from, &error)) > 0) {
+                g_tally.Add(r->buffer, size_t(got));
             }
-        });
-    stop = true;
-    forwarder.join();
-    for (SocketHandle s : sinks) SocketClose(s);
-    SocketClose(sender);
-    close(forward);
-    return r;
+        }
+    };
+    return rig;
+}
+
+// The same relay written with ENet: its host on a thread forwards each reliable
+// packet of one peer to every other peer; the sender and receivers are ENet hosts in
+// this thread.
+struct EnetRig : Rig {
+    ENetHost* relay = nullptr;
+    std::vector<ENetHost*> clients;  // [0] sends
+    std::vector<ENetPeer*> peers;
+    std::atomic<bool> stop{false};
+    std::thread service;
+    ~EnetRig() override {
+        stop = true;
+        if (service.joinable()) service.join();
+        for (ENetHost* h : clients) enet_host_destroy(h);
+        if (relay) enet_host_destroy(relay);
+    }
+};
+
+void ServiceClient(ENetHost* host) {
+    ENetEvent event;
+    while (enet_host_service(host, &event, 0) > 0) {
+        if (event.type == ENET_EVENT_TYPE_RECEIVE) {
+            g_tally.Add(event.packet->data, event.packet->dataLength);
+            enet_packet_destroy(event.packet);
+        }
+    }
+}
+
+std::unique_ptr<Rig> MakeEnetRig(int receivers) {
+    auto rig = std::make_unique<EnetRig>();
+    EnetRig* r = rig.get();
+    ENetAddress address{};
+    enet_address_set_host(&address, "127.0.0.1");
+    address.port = FreePort();
+    r->relay = enet_host_create(&address, size_t(receivers) + 1, 1, 0, 0);
+    r->service = std::thread([r] {
+        std::vector<ENetPeer*> connected;
+        ENetEvent event;
+        while (!r->stop) {
+            if (enet_host_service(r->relay, &event, 1) <= 0) continue;
+            do {
+                if (event.type == ENET_EVENT_TYPE_CONNECT) {
+                    connected.push_back(event.peer);
+                } else if (event.type == ENET_EVENT_TYPE_RECEIVE) {
+                    ENetPacket* copy = enet_packet_create(
+                        event.packet->data, event.packet->dataLength, ENET_PACKET_FLAG_RELIABLE);
+                    bool sent = false;
+                    for (ENetPeer* p : connected) {
+                        if (p == event.peer) continue;
+                        enet_peer_send(p, 0, copy);
+                        sent = true;
+                    }
+                    if (!sent) enet_packet_destroy(copy);
+                    enet_packet_destroy(event.packet);
+                }
+            } while (enet_host_check_events(r->relay, &event) > 0);
+            enet_host_flush(r->relay);
+        }
+    });
+    for (int i = 0; i <= receivers; ++i) {
+        ENetHost* client = enet_host_create(nullptr, 1, 1, 0, 0);
+        r->clients.push_back(client);
+        r->peers.push_back(enet_host_connect(client, &address, 1, 0));
+    }
+    auto until = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < until && !std::all_of(r->peers.begin(), r->peers.end(), [](ENetPeer* p) {
+               return p->state == ENET_PEER_STATE_CONNECTED;
+           })) {
+        for (ENetHost* h : r->clients) ServiceClient(h);
+        usleep(1000);
+    }
+    rig->send = [r](const std::vector<uint8_t>& link) {
+        enet_peer_send(r->peers[0], 0,
+                       enet_packet_create(link.data(), link.size(), ENET_PACKET_FLAG_RELIABLE));
+    };
+    rig->pump = [r] {
+        enet_host_flush(r->clients[0]);
+        for (ENetHost* h : r->clients) ServiceClient(h);
+    };
+    return rig;
 }
 
 std::string SiblingBinary(const char* argv0, const char* name) {
@@ -288,20 +559,54 @@ std::string SiblingBinary(const char* argv0, const char* name) {
     return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/" + name;
 }
 
+std::string Spread(const double v[3]) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.0f/%.0f/%.0f", v[0], v[1], v[2]);
+    return text;
+}
+
 }  // namespace
 
-int main(int, char** argv) {
-    std::string relay = SiblingBinary(argv[0], "ozrelay");
-    std::printf("relay fan-out, 200-byte link messages; raw = recvmmsg/sendmmsg forwarder\n");
-    std::printf("%4s %14s %14s %7s %10s %10s %10s %10s\n", "K", "ozrelay fwd/s", "raw fwd/s",
-                "ratio", "p50 us", "raw p50", "p99 us", "raw p99");
-    for (int k : {1, 8, 32}) {
-        Result ours = MeasureRelay(relay, k);
-        Result raw = MeasureRawForwarder(k);
-        std::printf("%4d %14.0f %14.0f %7.2f %10.1f %10.1f %10.1f %10.1f\n", k,
-                    ours.forwarded_per_s, raw.forwarded_per_s,
-                    ours.forwarded_per_s / raw.forwarded_per_s, ours.p50_us, raw.p50_us,
-                    ours.p99_us, raw.p99_us);
+int main(int argc, char** argv) {
+    if (argc == 5 && std::string(argv[1]) == "--hold-idle") {
+        return HoldIdleLinks(uint16_t(std::atoi(argv[2])), std::atoi(argv[3]),
+                             pid_t(std::atoi(argv[4])));
+    }
+    std::vector<int> ks = {1, 8, 32};
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string option = argv[i];
+        if (option == "--idle") g_idle_links = std::atoi(argv[i + 1]);
+        if (option == "--k") ks = {std::atoi(argv[i + 1])};
+        if (option == "--try-seconds") g_try_seconds = std::atof(argv[i + 1]);
+        if (option == "--latency-only") g_latency_only = std::atoi(argv[i + 1]) != 0;
+    }
+    g_relay_binary = SiblingBinary(argv[0], "ozrelay");
+    enet_initialize();
+    std::printf(
+        "relay fan-out, 200-byte link messages, K receivers; forwarded messages per "
+        "second as min/median/max of three runs\n");
+    if (g_idle_links > 0) {
+        std::printf("ozrelay holds %d idle links in %d sessions besides the measured ones\n",
+                    g_idle_links, g_idle_links / 10);
+    }
+    for (int k : ks) {
+        Figures ours = Measure(MakeOzrelayRig, k);
+        StopRelay();
+        TransportReset();
+        Figures raw = Measure(MakeRawRig, k);
+        Figures enet = Measure(MakeEnetRig, k);
+        std::printf("K=%d\n", k);
+        std::printf("  %-32s %-26s %9s %9s\n", "", "forwarded/s", "p50 us", "p99 us");
+        std::printf("  %-32s %-26s %9.1f %9.1f   (%.2f us relay CPU per delivery)\n", "ozrelay",
+                    Spread(ours.forwarded).c_str(), ours.p50_us, ours.p99_us,
+                    ours.cpu_us_per_delivery);
+        std::printf("  %-32s %-26s %9.1f %9.1f\n", "raw recvmmsg/sendmmsg forwarder",
+                    Spread(raw.forwarded).c_str(), raw.p50_us, raw.p99_us);
+        std::printf("  %-32s %-26s %9.1f %9.1f\n", "ENet relay", Spread(enet.forwarded).c_str(),
+                    enet.p50_us, enet.p99_us);
+        std::printf("  median ratios: ozrelay/raw %.2f, ozrelay/ENet %.2f\n",
+                    ours.forwarded[1] / raw.forwarded[1], ours.forwarded[1] / enet.forwarded[1]);
+        std::fflush(stdout);
     }
     return 0;
 }

@@ -1,4 +1,8 @@
 // ozrelay: the relay service an operator runs.
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -100,6 +104,12 @@ bool ParseArguments(int argc, char** argv, RelayConfig* config, bool* help) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Every relayed message allocates and frees a little: keep the freed memory in the
+    // process instead of returning it and faulting it back in under load.
+#ifdef __GLIBC__
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    mallopt(M_TOP_PAD, 16 << 20);
+#endif
     RelayConfig config;
     bool help = false;
     if (!ParseArguments(argc, argv, &config, &help)) return 2;

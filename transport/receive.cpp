@@ -1,5 +1,6 @@
 // Receive path: reading datagrams, answering control messages, gathering user
 // messages in the bucket and delivering whole messages to default handlers.
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -240,25 +241,35 @@ void HandleIncomingDatagram(Endpoint* endpoint, const uint8_t* datagram, size_t 
 
 void ReceiveStep() {
     TransportState& s = State();
-    uint8_t buffer[kReceiveBufferSize];
-    for (size_t i = 0; i < s.endpoints.size(); ++i) {
-        Endpoint* endpoint = s.endpoints[i].get();
-        // Reading until the socket reports nothing takes every waiting datagram, as
-        // polling before each read would, with one system call instead of two.
+    s.receive_storage.resize(size_t(kMaxBatch) * kReceiveBufferSize);
+    DatagramSlot slots[kMaxBatch];
+    for (int i = 0; i < kMaxBatch; ++i) {
+        slots[i].data = s.receive_storage.data() + size_t(i) * kReceiveBufferSize;
+        slots[i].capacity = kReceiveBufferSize;
+    }
+    for (size_t e = 0; e < s.endpoints.size(); ++e) {
+        Endpoint* endpoint = s.endpoints[e].get();
+        // Reading until the socket reports nothing takes every waiting datagram, in
+        // batches where the platform allows.
         int errors = 0;
-        for (size_t n = 0; n < s.limits.max_datagrams_per_poll; ++n) {
-            SocketAddress from;
+        for (size_t n = 0; n < s.limits.max_datagrams_per_poll;) {
+            int want = int(std::min<size_t>(kMaxBatch, s.limits.max_datagrams_per_poll - n));
             int error = 0;
-            int got = SocketReceiveFrom(endpoint->socket, buffer, sizeof buffer, &from, &error);
-            if (got == kReceiveNothing) break;
+            int got = SocketReceiveBatch(endpoint->socket, slots, want, &error);
+            if (got == 0) break;
             if (got < 0) {
                 Log("recv error: %d\n", error);
                 if (++errors == 8) break;  // a broken socket must not spin the pass
+                ++n;
                 continue;
             }
             errors = 0;
-            if (got == 0) continue;
-            HandleIncomingDatagram(endpoint, buffer, size_t(got), from);
+            n += size_t(got);
+            for (int i = 0; i < got; ++i) {
+                if (slots[i].size == 0) continue;
+                HandleIncomingDatagram(endpoint, slots[i].data, slots[i].size, slots[i].address);
+            }
+            if (got < want) break;  // the socket has nothing more
         }
     }
 }

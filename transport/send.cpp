@@ -28,13 +28,34 @@ void EraseUnacked(TransportState& s, UnackedList::iterator it) {
     s.unacked.erase(it);
 }
 
-void SendDatagram(const Message& m) {
-    uint8_t datagram[kMaxDatagram];
+// Datagrams written into the record's send buffers and sent together, in order: one
+// run per socket, one system call per run where the platform allows.
+struct SendBatch {
+    DatagramSlot slots[kMaxBatch];
+    SocketHandle socket = kInvalidSocket;
+    int count = 0;
+};
+
+void FlushBatch(TransportState& s, SendBatch& b) {
+    if (b.count == 0) return;
+    SocketSendBatch(b.socket, b.slots, b.count);
+    s.stats.datagrams_sent += uint64_t(b.count);
+    b.count = 0;
+}
+
+void AddToBatch(TransportState& s, SendBatch& b, const Message& m) {
+    SocketHandle socket = m.connection->endpoint->socket;
+    if (b.count == kMaxBatch || (b.count > 0 && socket != b.socket)) FlushBatch(s, b);
+    s.send_storage.resize(size_t(kMaxBatch) * kMaxDatagram);
+    uint8_t* datagram = s.send_storage.data() + size_t(b.count) * kMaxDatagram;
     size_t len = std::min<size_t>(m.payload.size(), kMaxFragmentPayload);
     WriteHeader(datagram, m.header);
     if (len) std::memcpy(datagram + kHeaderSize, m.payload.data(), len);
-    SocketSendTo(m.connection->endpoint->socket, datagram, kHeaderSize + len, m.connection->remote);
-    ++State().stats.datagrams_sent;
+    b.socket = socket;
+    b.slots[b.count].data = datagram;
+    b.slots[b.count].size = kHeaderSize + len;
+    b.slots[b.count].address = m.connection->remote;
+    ++b.count;
 }
 
 // A round-trip sample (ms) from an acknowledged first send, smoothed as TCP does.
@@ -50,13 +71,15 @@ void MeasureRoundTrip(Connection& c, int64_t sample) {
 }
 
 void SendStep(TransportState& s) {
+    SendBatch batch;
+    int64_t now = Now();
     while (!s.send_queue.empty()) {
         MessagePtr m = std::move(s.send_queue.front());
         s.send_queue.pop_front();
-        m->last_sent = Now();
+        AddToBatch(s, batch, *m);
+        m->last_sent = now;
         m->resend_interval =
             IsControlType(m->header.type) ? kResendIntervalMs : ResendInterval(*m->connection);
-        SendDatagram(*m);
         if (m->header.type == MSG_ACK) {
             ReleaseMessage(*m);
         } else {
@@ -64,9 +87,18 @@ void SendStep(TransportState& s) {
             IndexUnacked(s, std::prev(s.unacked.end()));
         }
     }
+    FlushBatch(s, batch);
 }
 
+void ResendAndTimeOut(TransportState& s, SendBatch& batch);
+
 void ResendAndTimeOutStep(TransportState& s) {
+    SendBatch batch;
+    ResendAndTimeOut(s, batch);
+    FlushBatch(s, batch);
+}
+
+void ResendAndTimeOut(TransportState& s, SendBatch& batch) {
     for (auto it = s.unacked.begin(); it != s.unacked.end(); ++it) {
         Message& m = **it;
         int64_t now = Now();
@@ -94,7 +126,7 @@ void ResendAndTimeOutStep(TransportState& s) {
                 "%s:%u\n",
                 m.header.id, m.tries, m.connection_id, int(m.header.len), int(m.header.seq),
                 int(m.header.total), c.host, unsigned(c.endpoint->local_port));
-            if (FindConnection(m.connection_id)) SendDatagram(m);
+            if (FindConnection(m.connection_id)) AddToBatch(s, batch, m);
             m.last_sent = now;
         }
     }

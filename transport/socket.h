@@ -37,6 +37,24 @@ constexpr int kReceiveNothing = -2;
 int SocketReceiveFrom(SocketHandle s, void* buffer, size_t capacity, SocketAddress* from,
                       int* error);
 
+// One datagram of a batch: its bytes, their count, and the remote address (the
+// source when receiving, the destination when sending).
+struct DatagramSlot {
+    uint8_t* data = nullptr;
+    size_t capacity = 0;  // receiving: room in `data`
+    size_t size = 0;
+    SocketAddress address;
+};
+constexpr int kMaxBatch = 64;
+
+// Receives up to `count` (at most kMaxBatch) waiting datagrams into the slots: how
+// many (0 when none is waiting), or -1 with *error set when the first read failed.
+// Datagrams are cut and reports passed over as by SocketReceiveFrom. One system call
+// where the platform receives in batches, otherwise one per datagram.
+int SocketReceiveBatch(SocketHandle s, DatagramSlot* slots, int count, int* error);
+// Sends the slots' datagrams in order, the same way: results are not reported.
+void SocketSendBatch(SocketHandle s, const DatagramSlot* slots, int count);
+
 // Waits up to timeout_ms (0: just polls) for `s` to become readable.
 // Returns 1 when readable, 0 when not, -1 on failure.
 int SocketWaitReadable(SocketHandle s, int timeout_ms);

@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "transport/socket.h"
@@ -76,6 +77,64 @@ int SocketReceiveFrom(SocketHandle s, void* buffer, size_t capacity, SocketAddre
     from->ip = a.sin_addr.s_addr;
     from->port = a.sin_port;
     return int(got);
+}
+
+int SocketReceiveBatch(SocketHandle s, DatagramSlot* slots, int count, int* error) {
+    count = std::min(count, kMaxBatch);
+    mmsghdr messages[kMaxBatch];
+    iovec vectors[kMaxBatch];
+    sockaddr_in addresses[kMaxBatch];
+    for (int i = 0; i < count; ++i) {
+        vectors[i] = {slots[i].data, slots[i].capacity};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_name = &addresses[i];
+        messages[i].msg_hdr.msg_namelen = sizeof addresses[i];
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int got = -1;
+    for (int tries = 0; tries < 8; ++tries) {
+        got = ::recvmmsg(int(s), messages, unsigned(count), MSG_DONTWAIT, nullptr);
+        if (got >= 0 || errno != ECONNREFUSED) break;
+    }
+    if (got < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED) return 0;
+        *error = errno;
+        return -1;
+    }
+    for (int i = 0; i < got; ++i) {
+        slots[i].size = std::min<size_t>(messages[i].msg_len, slots[i].capacity);
+        slots[i].address.ip = addresses[i].sin_addr.s_addr;
+        slots[i].address.port = addresses[i].sin_port;
+    }
+    return got;
+}
+
+void SocketSendBatch(SocketHandle s, const DatagramSlot* slots, int count) {
+    mmsghdr messages[kMaxBatch];
+    iovec vectors[kMaxBatch];
+    sockaddr_in addresses[kMaxBatch];
+    for (int first = 0; first < count; first += kMaxBatch) {
+        int n = std::min(count - first, kMaxBatch);
+        for (int i = 0; i < n; ++i) {
+            const DatagramSlot& slot = slots[first + i];
+            addresses[i] = {};
+            addresses[i].sin_family = AF_INET;
+            addresses[i].sin_port = slot.address.port;
+            addresses[i].sin_addr.s_addr = slot.address.ip;
+            vectors[i] = {slot.data, slot.size};
+            messages[i] = {};
+            messages[i].msg_hdr.msg_name = &addresses[i];
+            messages[i].msg_hdr.msg_namelen = sizeof addresses[i];
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        // A datagram the system refuses is passed over, as a single send's failure is.
+        for (int sent = 0; sent < n;) {
+            int r = ::sendmmsg(int(s), messages + sent, unsigned(n - sent), 0);
+            sent += r > 0 ? r : 1;
+        }
+    }
 }
 
 int SocketWaitReadable(SocketHandle s, int timeout_ms) {

@@ -82,6 +82,21 @@ int SocketReceiveFrom(SocketHandle s, void* buffer, size_t capacity, SocketAddre
     return got;
 }
 
+int SocketReceiveBatch(SocketHandle s, DatagramSlot* slots, int count, int* error) {
+    int n = 0;
+    while (n < count) {
+        int got = SocketReceiveFrom(s, slots[n].data, slots[n].capacity, &slots[n].address, error);
+        if (got == kReceiveNothing) break;
+        if (got < 0) return n > 0 ? n : -1;  // the next call reports it
+        slots[n++].size = size_t(got);
+    }
+    return n;
+}
+
+void SocketSendBatch(SocketHandle s, const DatagramSlot* slots, int count) {
+    for (int i = 0; i < count; ++i) SocketSendTo(s, slots[i].data, slots[i].size, slots[i].address);
+}
+
 int SocketWaitReadable(SocketHandle s, int timeout_ms) {
     fd_set read_set;
     FD_ZERO(&read_set);

@@ -100,6 +100,8 @@ struct TransportState {
     int64_t next_heartbeat_due = INT64_MAX;
 
     std::deque<MessagePtr> send_queue;
+    // Buffers of one receive batch and of one send batch (made on first use).
+    std::vector<uint8_t> receive_storage, send_storage;
     UnackedList unacked;  // order of first sending
     // message id -> its entries in `unacked`, in list order
     std::unordered_map<uint32_t, std::vector<UnackedList::iterator>> unacked_by_id;

@@ -163,6 +163,31 @@ TEST_F(ReceiveTest, ResentCopiesOfDeliveredMessagesAreAcknowledgedNotDeliveredAg
     EXPECT_EQ(6u, g_delivered.size());
 }
 
+TEST_F(ReceiveTest, ManyDatagramsInOnePassKeepTheirOrderAcrossBatches) {
+    // More than one receive batch and one send batch of 64.
+    for (uint32_t id = 1000; id < 1200; ++id) {
+        Send(MakeDatagram(id, 8, 1, 1, {uint8_t(id), uint8_t(id >> 8)}));
+    }
+    for (int pass = 0; pass < 50 && g_delivered.size() < 200; ++pass) ThinkWhenReadable(ep_, 200);
+    ASSERT_EQ(200u, g_delivered.size());
+    for (uint32_t i = 0; i < 200; ++i) {
+        uint32_t id = 1000 + i;
+        EXPECT_EQ(std::vector<uint8_t>({uint8_t(id), uint8_t(id >> 8)}), g_delivered[i].data);
+    }
+    auto acks = peer_.Drain();
+    ASSERT_EQ(200u, acks.size());
+    for (uint32_t i = 0; i < 200; ++i) {
+        EXPECT_EQ(MSG_ACK, acks[i].header.type);
+        EXPECT_EQ(1000 + i, GetU32(acks[i].payload.data()));
+    }
+    // And the other way: 200 queued messages leave in order.
+    for (uint32_t i = 0; i < 200; ++i) TransportSend(id_, &i, 4, 8);
+    TransportThink(0);
+    auto sent = peer_.Drain();
+    ASSERT_EQ(200u, sent.size());
+    for (uint32_t i = 0; i < 200; ++i) EXPECT_EQ(i, GetU32(sent[i].payload.data()));
+}
+
 TEST_F(ReceiveTest, EmptyMessagesAndEmptyFragments) {
     Send(MakeDatagram(14, 8, 1, 1, {}));
     ThinkWhenReadable(ep_);
