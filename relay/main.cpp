@@ -1,5 +1,5 @@
 // ozrelay: the relay service an operator runs.
-#ifdef __GLIBC__
+#ifndef _WIN32
 #include <malloc.h>
 #endif
 
@@ -106,7 +106,7 @@ bool ParseArguments(int argc, char** argv, RelayConfig* config, bool* help) {
 int main(int argc, char** argv) {
     // Every relayed message allocates and frees a little: keep the freed memory in the
     // process instead of returning it and faulting it back in under load.
-#ifdef __GLIBC__
+#ifdef M_TRIM_THRESHOLD
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
     mallopt(M_TOP_PAD, 16 << 20);
 #endif
