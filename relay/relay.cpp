@@ -114,21 +114,30 @@ void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length) 
         return;
     }
     ++r.stats.relays_in;
-    uint8_t stamped[kLinkMaxMessage];
-    std::memcpy(stamped, message, n);
-    if (!UsableUnicast(LinkAddress(stamped))) StampLinkAddress(stamped, n, link.address.ip);
+    // Two forms of the message: as the sender's launcher stamped it (for members seen
+    // at the same address, such as players behind one router, who reach each other
+    // directly), and with the address this relay sees the sender at (for everyone
+    // else: a launcher behind a router stamps a private address nobody else reaches).
+    uint8_t as_stamped[kLinkMaxMessage], as_seen[kLinkMaxMessage];
+    std::memcpy(as_stamped, message, n);
+    if (!UsableUnicast(LinkAddress(as_stamped))) StampLinkAddress(as_stamped, n, link.address.ip);
     // Bytes 6-7 name the sender's game port only when its launcher says so; leftover
     // bytes from older senders must not reach a game as a port.
     if ((ReadLe32(data + kRelayFlagsOffset) & kRelayFlagSourcePort) == 0) {
-        SetLinkSourcePort(stamped, 0);
+        SetLinkSourcePort(as_stamped, 0);
     }
+    std::memcpy(as_seen, as_stamped, n);
+    StampLinkAddress(as_seen, n, link.address.ip);
     for (int32_t member : r.sessions[link.session].members) {
         if (member == id) continue;
         if (TransportPendingCount(member) >= r.config.max_queued_per_connection) {
             ++r.stats.drop_queue_full;
             continue;
         }
-        TransportSend(member, stamped, int32_t(n), kRelayMessageType);
+        auto receiver = r.links.find(member);
+        bool same_address =
+            receiver != r.links.end() && receiver->second.address.ip == link.address.ip;
+        TransportSend(member, same_address ? as_stamped : as_seen, int32_t(n), kRelayMessageType);
         ++r.stats.relays_out;
     }
 }

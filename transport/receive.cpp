@@ -59,10 +59,15 @@ void OnConnect(Endpoint* endpoint, const MessageHeader& h, const uint8_t* body,
         ++State().stats.dropped_connection_limit;
         return;
     }
+    // The link points at where the connect came from, not at the port its body
+    // announces: a router in between (NAT) may have rewritten the port, and only
+    // answers to the observed address and port pass it back.
     const uint8_t* ip = reinterpret_cast<const uint8_t*>(&from.ip);
     char dotted[16];
     std::snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
-    int32_t b = Connect(endpoint, dotted, connect.port, connect.connection_id);
+    const uint8_t* port = reinterpret_cast<const uint8_t*>(&from.port);  // network order
+    uint16_t observed_port = uint16_t((port[0] << 8) | port[1]);
+    int32_t b = Connect(endpoint, dotted, observed_port, connect.connection_id);
     if (b == 0) return;
     if (State().on_accept) State().on_accept(b);
     uint8_t confirm[kConfirmConnectBodySize];

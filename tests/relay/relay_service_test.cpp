@@ -138,10 +138,23 @@ TEST_F(RelayServiceTest, UnusableAddressesAreStampedWithTheSendersSource) {
     }
 }
 
+TEST_F(RelayServiceTest, MembersElsewhereSeeTheSenderWhereTheRelaySeesIt) {
+    RelayProcess relay;
+    // The sender stamps the private address its router hides; one member shares the
+    // sender's public address (the same home network), one is elsewhere.
+    int32_t sender = Launcher(relay, "s", "127.0.0.2");
+    int32_t neighbour = Launcher(relay, "s", "127.0.0.2");
+    int32_t elsewhere = Launcher(relay, "s", "127.0.0.3");
+    Send(sender, kRelayMessageType, RelayMessage("s", LinkMessage(770, {10, 97, 1, 2}, {5})));
+    ASSERT_TRUE(PumpUntil([&] { return g_inbox[neighbour].size() && g_inbox[elsewhere].size(); }));
+    EXPECT_EQ(LinkMessage(770, {10, 97, 1, 2}, {5}), g_inbox[neighbour][0]);
+    EXPECT_EQ(LinkMessage(770, {127, 0, 0, 2}, {5}), g_inbox[elsewhere][0]);
+}
+
 TEST_F(RelayServiceTest, TheSendersGamePortPassesOnlyWhenItsHeaderSaysSo) {
     RelayProcess relay;
     int32_t sender = Launcher(relay, "s", "127.0.0.2");
-    int32_t receiver = Launcher(relay, "s", "127.0.0.3");
+    int32_t receiver = Launcher(relay, "s", "127.0.0.2");  // the address stays as stamped
     std::vector<uint8_t> link = LinkMessage(27910, {10, 0, 0, 5}, {7, 7});
     SetLinkSourcePort(link.data(), 27901);
     Send(sender, kRelayMessageType, RelayMessage("s", link, kRelayFlagSourcePort));

@@ -44,6 +44,33 @@ TEST_F(TransportTest, AnsweringSideNumbersFromItsOwnCounter) {
         LogCapture::lines);
 }
 
+TEST_F(TransportTest, AnsweringSideAnswersWhereTheConnectCameFrom) {
+    // Behind a router that rewrites ports, the port in the body is not the one that
+    // answers can reach: the datagram's source is.
+    RawPeer a;
+    Endpoint* b = CreateEndpoint(0);
+    ConnectBody body;
+    std::strcpy(body.host, "127.0.0.1");
+    body.port = uint16_t(a.port() == 3822 ? 3823 : 3822);  // what the launcher believes
+    body.connection_id = 1;
+    std::vector<uint8_t> bytes(kConnectBodySize);
+    WriteConnectBody(bytes.data(), body);
+    a.SendTo(b->local_port, MakeDatagram(1, MSG_CONNECT, 1, 1, bytes));
+    ThinkWhenReadable(b);
+    auto answers = a.Drain();
+    ASSERT_EQ(2u, answers.size());
+    EXPECT_EQ(MSG_CONFIRM_CONNECT, answers[0].header.type);
+    SocketAddress remote;
+    ASSERT_TRUE(TransportConnectionInfo(1, &remote, nullptr, nullptr));
+    EXPECT_EQ(a.port(), HostPort(remote));
+    // Its user messages are matched by that address too.
+    SetDefaultHandler(1, [](const uint8_t*, int32_t, int32_t, int32_t, void*) { ++g_accepted; });
+    g_accepted = 0;
+    a.SendTo(b->local_port, MakeDatagram(7, 8, 1, 1, {1}));
+    ThinkWhenReadable(b);
+    EXPECT_EQ(1, g_accepted);
+}
+
 TEST_F(TransportTest, ConnectingSideAcknowledgesTheConfirmWithItsSecondId) {
     RawPeer b;
     Endpoint* a = CreateEndpoint(0);
