@@ -14,18 +14,25 @@ void Collect(const uint8_t* data, int32_t length, int32_t, int32_t id, void*) {
 }
 int32_t g_accepted = 0;
 
-TEST_F(TransportTest, AnsweringSideNumbersFromItsOwnCounter) {
-    // The peer plays a fresh connecting process: its connect carries id 1.
-    RawPeer a;
-    Endpoint* b = CreateEndpoint(0);
+// The raw peer plays a fresh connecting process (connection id 1) that announces
+// `announced_port`; one pass of the endpoint answers it.
+void SendConnect(RawPeer& a, Endpoint* b, uint16_t announced_port) {
     ConnectBody body;
     std::strcpy(body.host, "127.0.0.1");
-    body.port = a.port();
+    body.port = announced_port;
     body.connection_id = 1;
     std::vector<uint8_t> bytes(kConnectBodySize);
     WriteConnectBody(bytes.data(), body);
     a.SendTo(b->local_port, MakeDatagram(1, MSG_CONNECT, 1, 1, bytes));
-    ThinkWhenReadable(b);
+    SocketWaitReadable(b->socket, 2000);
+    TransportThink(0);
+}
+
+TEST_F(TransportTest, AnsweringSideNumbersFromItsOwnCounter) {
+    // The peer plays a fresh connecting process: its connect carries id 1.
+    RawPeer a;
+    Endpoint* b = CreateEndpoint(0);
+    SendConnect(a, b, a.port());
     auto answers = a.Drain();
     ASSERT_EQ(2u, answers.size());
     EXPECT_EQ(MSG_CONFIRM_CONNECT, answers[0].header.type);
@@ -49,14 +56,7 @@ TEST_F(TransportTest, AnsweringSideAnswersWhereTheConnectCameFrom) {
     // answers can reach: the datagram's source is.
     RawPeer a;
     Endpoint* b = CreateEndpoint(0);
-    ConnectBody body;
-    std::strcpy(body.host, "127.0.0.1");
-    body.port = uint16_t(a.port() == 3822 ? 3823 : 3822);  // what the launcher believes
-    body.connection_id = 1;
-    std::vector<uint8_t> bytes(kConnectBodySize);
-    WriteConnectBody(bytes.data(), body);
-    a.SendTo(b->local_port, MakeDatagram(1, MSG_CONNECT, 1, 1, bytes));
-    ThinkWhenReadable(b);
+    SendConnect(a, b, uint16_t(a.port() == 3822 ? 3823 : 3822));  // what the launcher believes
     auto answers = a.Drain();
     ASSERT_EQ(2u, answers.size());
     EXPECT_EQ(MSG_CONFIRM_CONNECT, answers[0].header.type);
