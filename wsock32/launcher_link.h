@@ -61,6 +61,21 @@ inline void StampLinkAddress(uint8_t* message, size_t size, uint32_t ip_network_
     std::memcpy(message + kLinkAddressOffset, &ip_network_order, n);
 }
 
+// What a receiving proxy makes of the n bytes a datagram from the launcher brought:
+// false, changing nothing, when they are no link message (shorter than the header,
+// or without the magic); otherwise the sender it names (address as it stands; the
+// game socket's own port when the message names it, else the port it was sent to,
+// host order), and the payload moved to the start of `buffer` with *n reduced to it.
+inline bool UnwrapLinkMessage(uint8_t* buffer, int* n, uint32_t* ip, uint16_t* port) {
+    if (*n < int(kLinkHeaderSize) || !HasLinkMagic(buffer, size_t(*n))) return false;
+    *ip = LinkAddress(buffer);
+    uint16_t source_port = LinkSourcePort(buffer);
+    *port = source_port != 0 ? source_port : LinkPort(buffer);
+    *n -= int(kLinkHeaderSize);
+    std::memmove(buffer, buffer + kLinkHeaderSize, size_t(*n));
+    return true;
+}
+
 // Writes the header for a broadcast to `port` (host order) from 127.0.0.1;
 // the reserved bytes are zero.
 inline void WriteLinkHeader(uint8_t* out, uint16_t port) {

@@ -155,8 +155,11 @@ void ConvertFromLauncher(const ReceiveNames& names, bool ipv4_path, sockaddr_in*
              "%sWe are receiving a broadcasted message from the launcher. We need to convert it to "
              "make it look like it comes from the actual remote player",
              names.prefix);
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(buffer);
-    if (*n < int(kLinkHeaderSize) || !HasLinkMagic(bytes, size_t(*n))) {
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(buffer);
+    int length = *n;
+    uint32_t ip;
+    uint16_t port;
+    if (!UnwrapLinkMessage(bytes, &length, &ip, &port)) {
         if (ipv4_path) {
             LogWriteGuard(kSourceWsock32, __LINE__, kErrorPassed,
                           "%sWe received a currupted or unknown message from the launcher",
@@ -171,19 +174,15 @@ void ConvertFromLauncher(const ReceiveNames& names, bool ipv4_path, sockaddr_in*
     if (ipv4_path) {
         LogWriteGuard(kSourceWsock32, __LINE__, kTrace,
                       "%smessage from the launcher is of size %d(%d header/%d buffer)",
-                      names.prefix, *n, int(kLinkHeaderSize), *n - int(kLinkHeaderSize));
+                      names.prefix, *n, int(kLinkHeaderSize), length);
     } else {
         OZWS_LOG(kTrace, "%smessage from the launcher is of size %d(%d header/%d buffer)",
-                 names.prefix, *n, int(kLinkHeaderSize), *n - int(kLinkHeaderSize));
+                 names.prefix, *n, int(kLinkHeaderSize), length);
     }
-    std::memcpy(&source->sin_addr.s_addr, bytes + kLinkAddressOffset, 4);
-    // The sender's own game port when the message names it: the remote game waits
-    // for answers there. Otherwise the port the broadcast was sent to.
-    uint16_t source_port = LinkSourcePort(bytes);
-    source->sin_port = mp_htons(source_port != 0 ? source_port : LinkPort(bytes));
+    source->sin_addr.s_addr = ip;
+    source->sin_port = mp_htons(port);
     if (ipv4_path) source->sin_family = AF_INET;
-    *n -= int(kLinkHeaderSize);
-    std::memmove(buffer, buffer + kLinkHeaderSize, size_t(*n));
+    *n = length;
 }
 
 // The conversions after one receive. `receive` makes the real call into the game's

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "relay/relay.h"
+#include "session/relay_protocol.h"
 #include "transport/state.h"
 
 using namespace ozlan;
@@ -56,7 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (size >= 3) {
         int32_t link = setup.links[data[0] % 4];
         int32_t type = data[1] < 100 ? 0 : data[1] < 250 ? 8 : data[1];
-        size_t len = std::min<size_t>(size_t(data[2]) * 9, size - 3);
+        // Lengths in steps of 9, and the join message's own size, which no step hits.
+        size_t len = data[2] >= 250 ? kJoinMessageSize : size_t(data[2]) * 9;
+        len = std::min(len, size - 3);
         RelayOnUserMessage(data + 3, int32_t(len), type, link, nullptr);
         data += 3 + len;
         size -= 3 + len;
