@@ -16,7 +16,8 @@ namespace {
 // One launcher's connection, from its connect to its time-out or disconnect.
 struct Link {
     SocketAddress address;
-    std::string session;  // empty until it joins
+    std::string session;       // empty until it joins
+    std::string pending_join;  // a join that waits for the launcher to prove its address
 };
 
 struct Session {
@@ -88,6 +89,12 @@ void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
         ++r.stats.drop_malformed_join;
         return;
     }
+    // A launcher that has not yet shown it receives at its address (its answer to our
+    // confirmation may still be on its way) joins when it has; a forged source never.
+    if (!TransportConnectionVerified(id)) {
+        link.pending_join = name;
+        return;
+    }
     if (JoinSession(id, link, name)) ++r.stats.joins;
 }
 
@@ -98,6 +105,10 @@ bool UsableUnicast(uint32_t ip_network_order) {
 
 void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length) {
     RelayState& r = Relay();
+    if (!TransportConnectionVerified(id)) {
+        ++r.stats.drop_unverified;
+        return;
+    }
     if (link.session.empty()) {
         ++r.stats.drop_not_joined;
         return;
@@ -156,6 +167,15 @@ void RelayOnAccept(int32_t connection_id) {
     SetEventCallback(connection_id, EVENT_TIMED_OUT, RelayOnLinkEnded);
 }
 
+void RelayOnVerified(int32_t connection_id) {
+    RelayState& r = Relay();
+    auto found = r.links.find(connection_id);
+    if (found == r.links.end() || found->second.pending_join.empty()) return;
+    std::string name;
+    name.swap(found->second.pending_join);
+    if (JoinSession(connection_id, found->second, name)) ++r.stats.joins;
+}
+
 void RelayOnLinkEnded(int32_t connection_id, int32_t event, void*) {
     RelayState& r = Relay();
     auto found = r.links.find(connection_id);
@@ -201,6 +221,7 @@ bool RelayStart(const RelayConfig& config, std::string* error) {
     limits.max_incomplete_per_connection = 8;  // relay messages take at most two fragments
     SetTransportLimits(limits);
     SetAcceptCallback(RelayOnAccept);
+    SetVerifiedCallback(RelayOnVerified);
     r.endpoint = CreateEndpoint(config.port, config.bind_ip);
     if (!r.endpoint) {
         char text[128];
@@ -237,13 +258,14 @@ std::string RelayStatsLine() {
                   "sessions=%zu members=%zu links=%zu joins=%" PRIu64 " in=%" PRIu64 " out=%" PRIu64
                   " drops: malformed_join=%" PRIu64 " malformed_relay=%" PRIu64
                   " not_joined=%" PRIu64 " other_type=%" PRIu64 " session_limit=%" PRIu64
-                  " member_limit=%" PRIu64 " queue_full=%" PRIu64 " bad_datagram=%" PRIu64
-                  " unknown_source=%" PRIu64 " bucket_full=%" PRIu64 " connection_limit=%" PRIu64,
+                  " member_limit=%" PRIu64 " queue_full=%" PRIu64 " unverified=%" PRIu64
+                  " bad_datagram=%" PRIu64 " unknown_source=%" PRIu64 " bucket_full=%" PRIu64
+                  " connection_limit=%" PRIu64,
                   Relay().sessions.size(), Relay().members, Relay().links.size(), s.joins,
                   s.relays_in, s.relays_out, s.drop_malformed_join, s.drop_malformed_relay,
                   s.drop_not_joined, s.drop_other_type, s.drop_session_limit, s.drop_member_limit,
-                  s.drop_queue_full, t.dropped_malformed, t.dropped_unknown_source,
-                  t.dropped_bucket_full, t.dropped_connection_limit);
+                  s.drop_queue_full, s.drop_unverified, t.dropped_malformed,
+                  t.dropped_unknown_source, t.dropped_bucket_full, t.dropped_connection_limit);
     return line;
 }
 

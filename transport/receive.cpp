@@ -69,11 +69,20 @@ void OnConnect(Endpoint* endpoint, const MessageHeader& h, const uint8_t* body,
     uint16_t observed_port = uint16_t((port[0] << 8) | port[1]);
     int32_t b = Connect(endpoint, dotted, observed_port, connect.connection_id);
     if (b == 0) return;
+    // The confirmation's id is random: its acknowledgement proves that the remote
+    // party receives at its address.
+    ConnectionRef c = FindConnectionRef(b);
+    uint32_t confirm_id = 0;
+    while (confirm_id == 0 && RandomBytes(&confirm_id, sizeof confirm_id)) {
+    }
+    if (confirm_id == 0) confirm_id = ++State().message_id_counter;  // no random source
+    c->verified = false;
+    c->confirm_id = confirm_id;
     if (State().on_accept) State().on_accept(b);
     uint8_t confirm[kConfirmConnectBodySize];
     PutU32(confirm, uint32_t(connect.connection_id));
     PutU32(confirm + 4, uint32_t(b));
-    TransportSend(b, confirm, int32_t(sizeof confirm), MSG_CONFIRM_CONNECT);
+    QueueMessage(b, confirm, int32_t(sizeof confirm), MSG_CONFIRM_CONNECT, confirm_id);
     Log("We received a connect message\n");
     Acknowledge(b, h);
 }

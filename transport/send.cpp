@@ -138,7 +138,7 @@ void HeartbeatStep(TransportState& s) {
     if (now <= s.next_heartbeat_due) return;
     int64_t next_due = INT64_MAX;
     for (auto& [id, c] : s.connections) {
-        if (c->remote_id <= 0) continue;
+        if (c->remote_id <= 0 || !c->verified) continue;
         if (now - c->heartbeat_time > kHeartbeatIntervalMs) {
             Log("HEARTBEAT: sending heartbeat on address %d\n", id);
             uint8_t body[kConnectionIdBodySize];
@@ -157,12 +157,21 @@ void HeartbeatStep(TransportState& s) {
 int32_t TransportSend(int32_t connection_id, const void* data, int32_t length, uint32_t type) {
     TransportState& s = State();
     std::lock_guard guard(s.lock);
+    if (s.connections.find(connection_id) == s.connections.end()) {
+        SetLastError(TRANSPORT_ERR_NO_CONNECTION);
+        return -1;
+    }
+    return QueueMessage(connection_id, data, length, type, ++s.message_id_counter);
+}
+
+int32_t QueueMessage(int32_t connection_id, const void* data, int32_t length, uint32_t type,
+                     uint32_t id) {
+    TransportState& s = State();
     auto found = s.connections.find(connection_id);
     if (found == s.connections.end()) {
         SetLastError(TRANSPORT_ERR_NO_CONNECTION);
         return -1;
     }
-    uint32_t id = ++s.message_id_counter;
     if (length < 0) return 0;
     if (!data && length > 0) {
         SetLastError(TRANSPORT_ERR_ARGUMENTS);
@@ -203,10 +212,31 @@ void ApplyAcknowledgement(uint32_t id, uint16_t seq) {
             const Message& m = **it;
             // Only a message sent once tells how long its answer took.
             if (m.tries == 0) MeasureRoundTrip(*m.connection, Now() - m.last_sent);
+            ConnectionRef c = m.connection;
+            bool proves_return =
+                m.header.type == MSG_CONFIRM_CONNECT && !c->verified && id == c->confirm_id;
             EraseUnacked(s, it);
+            if (proves_return) {
+                c->verified = true;
+                ScheduleHeartbeat(*c);
+                if (s.on_verified && FindConnection(c->id)) s.on_verified(c->id);
+            }
             return;
         }
     }
+}
+
+void SetVerifiedCallback(AcceptCallback callback) {
+    TransportState& s = State();
+    std::lock_guard guard(s.lock);
+    s.on_verified = callback;
+}
+
+bool TransportConnectionVerified(int32_t connection_id) {
+    TransportState& s = State();
+    std::lock_guard guard(s.lock);
+    const Connection* c = FindConnection(connection_id);
+    return c && c->verified;
 }
 
 int64_t ResendInterval(const Connection& c) {

@@ -62,6 +62,10 @@ int SocketWaitReadable(SocketHandle s, int timeout_ms);
 // Dotted IPv4 text first, then a host-name look-up taking the first address.
 bool ResolveIPv4(const char* host, uint32_t* ip);
 
+// Fills `out` with bytes from the platform's cryptographic random source; false when
+// it cannot.
+bool RandomBytes(void* out, size_t size);
+
 // Monotonic milliseconds; the transport's default clock.
 int64_t SystemNowMs();
 void SystemSleepMs(int ms);

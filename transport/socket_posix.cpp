@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -157,6 +158,20 @@ bool ResolveIPv4(const char* host, uint32_t* ip) {
     if (::getaddrinfo(host, nullptr, &hints, &result) != 0 || !result) return false;
     *ip = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
     ::freeaddrinfo(result);
+    return true;
+}
+
+bool RandomBytes(void* out, size_t size) {
+    auto* bytes = static_cast<uint8_t*>(out);
+    while (size > 0) {
+        ssize_t got = ::getrandom(bytes, size, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes += got;
+        size -= size_t(got);
+    }
     return true;
 }
 

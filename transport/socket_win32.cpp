@@ -1,8 +1,10 @@
 #ifdef _WIN32
 
+#define _CRT_RAND_S  // rand_s: the system's cryptographic random numbers
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "transport/socket.h"
@@ -116,6 +118,16 @@ bool ResolveIPv4(const char* host, uint32_t* ip) {
     hostent* entry = ::gethostbyname(host);
     if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) return false;
     std::memcpy(ip, entry->h_addr_list[0], 4);
+    return true;
+}
+
+bool RandomBytes(void* out, size_t size) {
+    auto* bytes = static_cast<uint8_t*>(out);
+    for (size_t i = 0; i < size; i += 4) {
+        unsigned int value;
+        if (rand_s(&value) != 0) return false;
+        std::memcpy(bytes + i, &value, size - i < 4 ? size - i : 4);
+    }
     return true;
 }
 

@@ -28,6 +28,10 @@ struct Connection {
     DefaultHandler handler = nullptr;
     size_t pending = 0;     // messages queued or unacknowledged
     size_t incomplete = 0;  // its multi-fragment messages still gathering in the bucket
+    // False for an accepted connection until the confirmation with this random id is
+    // acknowledged.
+    bool verified = true;
+    uint32_t confirm_id = 0;
     // Round trip of acknowledged first sends (smoothed, and its variation), in ms.
     bool rtt_measured = false;
     int64_t srtt = 0;
@@ -113,6 +117,7 @@ struct TransportState {
     bool in_pass = false;          // a handler's nested TransportThink does nothing
 
     AcceptCallback on_accept = nullptr;
+    AcceptCallback on_verified = nullptr;
     TransportLimits limits;
     TransportStats stats;
     LogSink log_sink;
@@ -138,6 +143,9 @@ void ReleaseMessage(Message& m);  // drops the connection's pending count
 // A connection's remote id became known: its heartbeats start counting.
 void ScheduleHeartbeat(const Connection& c);
 void ApplyAcknowledgement(uint32_t id, uint16_t seq);
+// Queues a message under the given id (TransportSend takes the next of the counter).
+int32_t QueueMessage(int32_t connection_id, const void* data, int32_t length, uint32_t type,
+                     uint32_t id);
 int64_t ResendInterval(const Connection& c);
 bool WasDelivered(const Connection& c, uint32_t id);
 void RememberDelivered(Connection& c, uint32_t id);

@@ -91,6 +91,14 @@ void SetTransportClock(NowFunction now, SleepFunction sleep);
 using AcceptCallback = void (*)(int32_t connection_id);
 void SetAcceptCallback(AcceptCallback callback);
 
+// A connection made by an incoming connect is verified once the remote party
+// acknowledges our confirmation, whose message id is random: until then it has not
+// shown that it receives at the address it claims (a forged source cannot answer), and
+// it gets nothing but the handshake's answers (no heartbeats). The callback runs when
+// that acknowledgement arrives; connections this side made are verified from the start.
+void SetVerifiedCallback(AcceptCallback callback);
+bool TransportConnectionVerified(int32_t connection_id);
+
 // Bounds on what a remote party can make the receiver hold.
 struct TransportLimits {
     size_t max_incomplete_messages = 1024;  // in the bucket, over all connections

@@ -47,6 +47,8 @@ struct Setup {
             std::lock_guard guard(State().lock);
             HandleIncomingDatagram(ep, datagram, sizeof datagram, from);
             links[i] = State().next_connection_id - 1;
+            // The launcher answers the confirmation: its link is verified.
+            ApplyAcknowledgement(State().connections[links[i]]->confirm_id, 1);
         }
     }
 };

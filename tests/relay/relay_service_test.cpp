@@ -219,6 +219,59 @@ struct SilentLauncher {
     }
 };
 
+TEST_F(RelayServiceTest, ASourceThatNeverAnswersGetsNoMoreBytesThanItSentAndNoSessionTraffic) {
+    // What a forged source looks like to the relay: connects, joins and sends, but
+    // never acknowledges the confirmation (it never sees it).
+    RelayProcess relay({"--clock-scale", "100"});  // its 30 s of resends in 300 ms
+    RawPeer forged;
+    ConnectBody body;
+    std::strcpy(body.host, "127.0.0.1");
+    body.port = forged.port();
+    body.connection_id = 1;
+    std::vector<uint8_t> connect(kConnectBodySize);
+    WriteConnectBody(connect.data(), body);
+    size_t sent = 0;
+    auto send = [&](const std::vector<uint8_t>& datagram) {
+        forged.SendTo(relay.port(), datagram);
+        sent += datagram.size();
+    };
+    send(MakeDatagram(1, MSG_CONNECT, 1, 1, connect));
+    send(MakeDatagram(2, kJoinMessageType, 1, 1, JoinMessage("alpha")));
+    // The least it can send: one connect (84 bytes), answered by an acknowledgement and
+    // the confirmation with its two resends.
+    RawPeer connect_only;
+    body.port = connect_only.port();
+    WriteConnectBody(connect.data(), body);
+    connect_only.SendTo(relay.port(), MakeDatagram(1, MSG_CONNECT, 1, 1, connect));
+    int32_t a1 = Launcher(relay, "alpha");
+    int32_t a2 = Launcher(relay, "alpha");
+    send(MakeDatagram(3, kRelayMessageType, 1, 1,
+                      RelayMessage("alpha", LinkMessage(5, {10, 0, 0, 9}, {1}))));
+    for (int i = 0; i < 5; ++i) {
+        Send(a1, kRelayMessageType, RelayMessage("alpha", LinkMessage(5, {10, 0, 0, 9}, {2})));
+    }
+    PumpFor(600);  // past the relay's last resend and the link's time-out
+    size_t received = 0;
+    for (const auto& d : forged.Drain(100)) {
+        received += kHeaderSize + d.payload.size();
+        EXPECT_NE(kRelayMessageType, d.header.type);
+        EXPECT_TRUE(d.header.type == MSG_ACK || d.header.type == MSG_CONFIRM_CONNECT)
+            << d.header.type;
+    }
+    EXPECT_LE(received, sent);
+    size_t connect_only_received = 0;
+    for (const auto& d : connect_only.Drain(50)) {
+        connect_only_received += kHeaderSize + d.payload.size();
+    }
+    EXPECT_GT(connect_only_received, 0u);
+    EXPECT_LE(connect_only_received, kHeaderSize + kConnectBodySize);
+    EXPECT_EQ(5u, g_inbox[a2].size());  // the real session works meanwhile
+    relay.Stop();
+    EXPECT_EQ(1, relay.Stat("unverified"));
+    EXPECT_EQ(2, relay.Stat("members"));
+    EXPECT_EQ(2, relay.Stat("links"));  // both unanswered links expired
+}
+
 TEST_F(RelayServiceTest, RepeatedConnectDoesNotDuplicateBroadcasts) {
     RelayProcess relay;
     SilentLauncher twice;

@@ -28,18 +28,24 @@ void SendConnect(RawPeer& a, Endpoint* b, uint16_t announced_port) {
     TransportThink(0);
 }
 
-TEST_F(TransportTest, AnsweringSideNumbersFromItsOwnCounter) {
+int32_t g_verified = 0;
+
+TEST_F(TransportTest, AnsweringSideConfirmsWithARandomIdAndIsVerifiedByItsAnswer) {
     // The peer plays a fresh connecting process: its connect carries id 1.
     RawPeer a;
     Endpoint* b = CreateEndpoint(0);
+    g_verified = 0;
+    SetVerifiedCallback([](int32_t id) { g_verified = id; });
     SendConnect(a, b, a.port());
     auto answers = a.Drain();
     ASSERT_EQ(2u, answers.size());
     EXPECT_EQ(MSG_CONFIRM_CONNECT, answers[0].header.type);
-    EXPECT_EQ(1u, answers[0].header.id);
+    // Its id is not the counter's: a forged source cannot guess what to acknowledge.
+    uint32_t confirm_id = answers[0].header.id;
+    EXPECT_GT(confirm_id, 2u);
     EXPECT_EQ(std::vector<uint8_t>({1, 0, 0, 0, 1, 0, 0, 0}), answers[0].payload);
     EXPECT_EQ(MSG_ACK, answers[1].header.type);
-    EXPECT_EQ(2u, answers[1].header.id);
+    EXPECT_EQ(1u, answers[1].header.id);
     EXPECT_EQ(1u, GetU32(answers[1].payload.data()));
     EXPECT_EQ(MSG_CONNECT, GetU16(answers[1].payload.data() + 4));
     std::string port = std::to_string(a.port());
@@ -49,6 +55,29 @@ TEST_F(TransportTest, AnsweringSideNumbersFromItsOwnCounter) {
             "CONNECT: The remote user '127.0.0.1:" + port + "' is using version (0,2)\n",
             "Connect() 127.0.0.1:" + port + " remote:1\n", "We received a connect message\n"}),
         LogCapture::lines);
+
+    // A wrong answer changes nothing.
+    EXPECT_FALSE(TransportConnectionVerified(1));
+    std::vector<uint8_t> ack(8);
+    WriteAckBody(ack.data(), confirm_id + 1, MSG_CONFIRM_CONNECT, 1);
+    a.SendTo(b->local_port, MakeDatagram(2, MSG_ACK, 1, 1, ack));
+    SocketWaitReadable(b->socket, 2000);
+    TransportThink(0);
+    EXPECT_FALSE(TransportConnectionVerified(1));
+    EXPECT_EQ(0, g_verified);
+    // The right answer verifies it; heartbeats follow.
+    WriteAckBody(ack.data(), confirm_id, MSG_CONFIRM_CONNECT, 1);
+    a.SendTo(b->local_port, MakeDatagram(3, MSG_ACK, 1, 1, ack));
+    SocketWaitReadable(b->socket, 2000);
+    TransportThink(0);
+    EXPECT_TRUE(TransportConnectionVerified(1));
+    EXPECT_EQ(1, g_verified);
+    FakeClock::Advance(30001);
+    TransportThink(0);
+    TransportThink(0);  // queued in one pass, sent in the next
+    bool heartbeat = false;
+    for (const auto& d : a.Drain(50)) heartbeat |= d.header.type == MSG_HEARTBEAT;
+    EXPECT_TRUE(heartbeat);
 }
 
 TEST_F(TransportTest, AnsweringSideAnswersWhereTheConnectCameFrom) {
