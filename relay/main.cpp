@@ -31,6 +31,10 @@ const char kUsage[] =
     "  --max-sessions N     sessions at once (default 1024)\n"
     "  --max-members N      launchers in one session (default 64)\n"
     "  --max-queued N       messages queued or unacknowledged per launcher (default 512)\n"
+    "  --max-unverified N   links that have not yet proved their address; the oldest\n"
+    "                       goes to make room (default 4096)\n"
+    "  --max-unverified-per-source N\n"
+    "                       of those, from one IPv4 address (default 16)\n"
     "  --stats-interval S   seconds between stats lines (default 60)\n"
     "  --clock-scale N      run the protocol clock N times faster (for tests)\n"
     "  --help               show this text\n";
@@ -87,6 +91,12 @@ bool ParseArguments(int argc, char** argv, RelayConfig* config, bool* help) {
         } else if (arg == "--max-queued") {
             if (!number(1, 1000000)) return false;
             config->max_queued_per_connection = n;
+        } else if (arg == "--max-unverified") {
+            if (!number(1, 1000000)) return false;
+            config->max_unverified = n;
+        } else if (arg == "--max-unverified-per-source") {
+            if (!number(1, 1000000)) return false;
+            config->max_unverified_per_source = n;
         } else if (arg == "--stats-interval") {
             if (!number(1, 86400)) return false;
             config->stats_interval_ms = int(n * 1000);

@@ -218,6 +218,8 @@ bool RelayStart(const RelayConfig& config, std::string* error) {
     if (config.clock_scale > 1) SetTransportClock(ScaledNow, nullptr);
     TransportLimits limits;
     limits.max_connections = config.max_connections;
+    limits.max_unverified = config.max_unverified;
+    limits.max_unverified_per_source = config.max_unverified_per_source;
     limits.max_incomplete_per_connection = 8;  // relay messages take at most two fragments
     SetTransportLimits(limits);
     SetAcceptCallback(RelayOnAccept);
@@ -253,19 +255,20 @@ size_t RelayMemberCount() {
 std::string RelayStatsLine() {
     const RelayStats& s = Relay().stats;
     TransportStats t = GetTransportStats();
-    char line[512];
-    std::snprintf(line, sizeof line,
-                  "sessions=%zu members=%zu links=%zu joins=%" PRIu64 " in=%" PRIu64 " out=%" PRIu64
-                  " drops: malformed_join=%" PRIu64 " malformed_relay=%" PRIu64
-                  " not_joined=%" PRIu64 " other_type=%" PRIu64 " session_limit=%" PRIu64
-                  " member_limit=%" PRIu64 " queue_full=%" PRIu64 " unverified=%" PRIu64
-                  " bad_datagram=%" PRIu64 " unknown_source=%" PRIu64 " bucket_full=%" PRIu64
-                  " connection_limit=%" PRIu64,
-                  Relay().sessions.size(), Relay().members, Relay().links.size(), s.joins,
-                  s.relays_in, s.relays_out, s.drop_malformed_join, s.drop_malformed_relay,
-                  s.drop_not_joined, s.drop_other_type, s.drop_session_limit, s.drop_member_limit,
-                  s.drop_queue_full, s.drop_unverified, t.dropped_malformed,
-                  t.dropped_unknown_source, t.dropped_bucket_full, t.dropped_connection_limit);
+    char line[640];
+    std::snprintf(
+        line, sizeof line,
+        "sessions=%zu members=%zu links=%zu joins=%" PRIu64 " in=%" PRIu64 " out=%" PRIu64
+        " drops: malformed_join=%" PRIu64 " malformed_relay=%" PRIu64 " not_joined=%" PRIu64
+        " other_type=%" PRIu64 " session_limit=%" PRIu64 " member_limit=%" PRIu64
+        " queue_full=%" PRIu64 " unverified=%" PRIu64 " bad_datagram=%" PRIu64
+        " unknown_source=%" PRIu64 " bucket_full=%" PRIu64 " connection_limit=%" PRIu64
+        " unverified_dropped=%" PRIu64 " source_limit=%" PRIu64,
+        Relay().sessions.size(), Relay().members, Relay().links.size(), s.joins, s.relays_in,
+        s.relays_out, s.drop_malformed_join, s.drop_malformed_relay, s.drop_not_joined,
+        s.drop_other_type, s.drop_session_limit, s.drop_member_limit, s.drop_queue_full,
+        s.drop_unverified, t.dropped_malformed, t.dropped_unknown_source, t.dropped_bucket_full,
+        t.dropped_connection_limit, t.dropped_unverified, t.dropped_source_limit);
     return line;
 }
 

@@ -21,6 +21,8 @@ struct RelayConfig {
     size_t max_sessions = 1024;
     size_t max_members = 64;
     size_t max_queued_per_connection = 512;  // messages queued or unacknowledged
+    size_t max_unverified = 4096;            // links that have not proved their address
+    size_t max_unverified_per_source = 16;   // of those, from one IPv4 address
     int stats_interval_ms = 60000;
     int64_t clock_scale = 1;  // >1 runs the protocol's timers that many times faster
 };

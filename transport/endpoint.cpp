@@ -64,6 +64,7 @@ bool RemoveConnection(int32_t connection_id) {
     TransportState& s = State();
     auto it = s.connections.find(connection_id);
     if (it == s.connections.end()) return false;
+    UntrackUnverified(*it->second);
     auto index = s.by_address.find(AddressKey(it->second->endpoint, it->second->remote));
     if (index != s.by_address.end()) {
         index->second.erase(connection_id);
@@ -71,6 +72,25 @@ bool RemoveConnection(int32_t connection_id) {
     }
     s.connections.erase(it);
     return true;
+}
+
+void TrackUnverified(Connection& c) {
+    TransportState& s = State();
+    c.verified = false;
+    s.unverified_order.push_back(c.id);
+    ++s.unverified_count;
+    ++s.unverified_by_source[c.remote.ip];
+}
+
+void UntrackUnverified(Connection& c) {
+    TransportState& s = State();
+    if (c.verified) return;
+    c.verified = true;  // counted no more; callers that verify it say so themselves
+    --s.unverified_count;
+    auto source = s.unverified_by_source.find(c.remote.ip);
+    if (source != s.unverified_by_source.end() && --source->second == 0) {
+        s.unverified_by_source.erase(source);
+    }
 }
 
 void ScheduleHeartbeat(const Connection& c) {
@@ -240,6 +260,10 @@ void TransportReset() {
     s.next_heartbeat_due = INT64_MAX;
     s.stats = TransportStats{};
     s.on_accept = nullptr;
+    s.on_verified = nullptr;
+    s.unverified_order.clear();
+    s.unverified_count = 0;
+    s.unverified_by_source.clear();
 }
 
 }  // namespace ozlan

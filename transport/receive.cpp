@@ -45,6 +45,24 @@ size_t ExpectedControlLength(uint16_t type) {
     }
 }
 
+// Makes room for a new connect: the oldest unverified connection goes, with its
+// confirmation, as if it had been disconnected. False when there is none.
+bool DropOldestUnverified() {
+    TransportState& s = State();
+    while (!s.unverified_order.empty()) {
+        int32_t id = s.unverified_order.front();
+        s.unverified_order.pop_front();
+        ConnectionRef c = FindConnectionRef(id);
+        if (!c || c->verified) continue;  // verified or gone meanwhile
+        ++s.stats.dropped_unverified;
+        DropUnacked(id, c->confirm_id);
+        RemoveConnection(id);
+        FireEvent(c, EVENT_DISCONNECTED);
+        return true;
+    }
+    return false;
+}
+
 void OnConnect(Endpoint* endpoint, const MessageHeader& h, const uint8_t* body,
                const SocketAddress& from) {
     ConnectBody connect = ReadConnectBody(body);
@@ -55,8 +73,17 @@ void OnConnect(Endpoint* endpoint, const MessageHeader& h, const uint8_t* body,
         ++State().stats.dropped_malformed;
         return;
     }
-    if (State().connections.size() >= State().limits.max_connections) {
-        ++State().stats.dropped_connection_limit;
+    TransportState& s = State();
+    auto source = s.unverified_by_source.find(from.ip);
+    if (source != s.unverified_by_source.end() &&
+        source->second >= s.limits.max_unverified_per_source) {
+        ++s.stats.dropped_source_limit;
+        return;
+    }
+    while (s.unverified_count >= s.limits.max_unverified && DropOldestUnverified()) {
+    }
+    if (s.connections.size() >= s.limits.max_connections) {
+        ++s.stats.dropped_connection_limit;
         return;
     }
     // The link points at where the connect came from, not at the port its body
@@ -75,9 +102,16 @@ void OnConnect(Endpoint* endpoint, const MessageHeader& h, const uint8_t* body,
     uint32_t confirm_id = 0;
     while (confirm_id == 0 && RandomBytes(&confirm_id, sizeof confirm_id)) {
     }
-    if (confirm_id == 0) confirm_id = ++State().message_id_counter;  // no random source
-    c->verified = false;
+    if (confirm_id == 0) confirm_id = ++s.message_id_counter;  // no random source
     c->confirm_id = confirm_id;
+    // Entries of connections verified or gone since are passed over here, so the
+    // order grows only with the unverified connections.
+    while (!s.unverified_order.empty()) {
+        ConnectionRef oldest = FindConnectionRef(s.unverified_order.front());
+        if (oldest && !oldest->verified) break;
+        s.unverified_order.pop_front();
+    }
+    TrackUnverified(*c);
     if (State().on_accept) State().on_accept(b);
     uint8_t confirm[kConfirmConnectBodySize];
     PutU32(confirm, uint32_t(connect.connection_id));

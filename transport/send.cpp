@@ -213,16 +213,26 @@ void ApplyAcknowledgement(uint32_t id, uint16_t seq) {
             // Only a message sent once tells how long its answer took.
             if (m.tries == 0) MeasureRoundTrip(*m.connection, Now() - m.last_sent);
             ConnectionRef c = m.connection;
-            bool proves_return =
-                m.header.type == MSG_CONFIRM_CONNECT && !c->verified && id == c->confirm_id;
+            bool proves_return = m.header.type == MSG_CONFIRM_CONNECT && !c->verified &&
+                                 id == c->confirm_id && FindConnection(c->id);
             EraseUnacked(s, it);
             if (proves_return) {
-                c->verified = true;
+                UntrackUnverified(*c);
                 ScheduleHeartbeat(*c);
                 if (s.on_verified && FindConnection(c->id)) s.on_verified(c->id);
             }
             return;
         }
+    }
+}
+
+void DropUnacked(int32_t connection_id, uint32_t id) {
+    TransportState& s = State();
+    auto found = s.unacked_by_id.find(id);
+    if (found == s.unacked_by_id.end()) return;
+    std::vector<UnackedList::iterator> entries = found->second;
+    for (UnackedList::iterator it : entries) {
+        if ((*it)->connection_id == connection_id) EraseUnacked(s, it);
     }
 }
 

@@ -118,6 +118,11 @@ struct TransportState {
 
     AcceptCallback on_accept = nullptr;
     AcceptCallback on_verified = nullptr;
+    // Unverified accepted connections: oldest first (entries of connections verified or
+    // gone since are passed over), and how many per source address.
+    std::deque<int32_t> unverified_order;
+    size_t unverified_count = 0;
+    std::unordered_map<uint32_t, size_t> unverified_by_source;
     TransportLimits limits;
     TransportStats stats;
     LogSink log_sink;
@@ -147,6 +152,11 @@ void ApplyAcknowledgement(uint32_t id, uint16_t seq);
 int32_t QueueMessage(int32_t connection_id, const void* data, int32_t length, uint32_t type,
                      uint32_t id);
 int64_t ResendInterval(const Connection& c);
+// Counts an accepted connection as unverified, and stops counting it (verified or gone).
+void TrackUnverified(Connection& c);
+void UntrackUnverified(Connection& c);
+// Drops the unacknowledged messages with this id of one connection.
+void DropUnacked(int32_t connection_id, uint32_t id);
 bool WasDelivered(const Connection& c, uint32_t id);
 void RememberDelivered(Connection& c, uint32_t id);
 

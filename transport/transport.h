@@ -106,6 +106,11 @@ struct TransportLimits {
     size_t max_incomplete_bytes = 32u * 1024 * 1024;  // payload held for incomplete messages
     size_t max_datagrams_per_poll = 4096;             // per endpoint and pass
     size_t max_connections = 65536;  // a connect beyond this table size is not answered
+    // Connections made by incoming connects and not yet verified: at most this many in
+    // all (a new connect makes room by dropping the oldest, so a flood of forged
+    // connects cannot lock real launchers out) and from one source address.
+    size_t max_unverified = 4096;
+    size_t max_unverified_per_source = 16;
 };
 void SetTransportLimits(const TransportLimits& limits);
 
@@ -117,6 +122,8 @@ struct TransportStats {
     uint64_t dropped_bucket_full = 0;       // fragment refused by the limits above
     uint64_t dropped_expired = 0;           // incomplete messages given up
     uint64_t dropped_connection_limit = 0;  // connects refused by max_connections
+    uint64_t dropped_unverified = 0;        // unverified connections dropped to make room
+    uint64_t dropped_source_limit = 0;      // connects refused: too many unverified from there
     uint64_t messages_delivered = 0;
 };
 TransportStats GetTransportStats();

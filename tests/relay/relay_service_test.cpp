@@ -272,6 +272,49 @@ TEST_F(RelayServiceTest, ASourceThatNeverAnswersGetsNoMoreBytesThanItSentAndNoSe
     EXPECT_EQ(2, relay.Stat("links"));  // both unanswered links expired
 }
 
+TEST_F(RelayServiceTest, UnprovenLinksAreCappedInAllAndPerSourceAndRealLaunchersGetIn) {
+    RelayProcess relay({"--max-unverified", "4", "--max-unverified-per-source", "2"});
+    // Connects that never answer the confirmation, from four addresses: 127.0.0.10
+    // sends three (the third is refused), the others two each (the oldest make room).
+    std::vector<SocketHandle> sockets;
+    auto connect_from = [&](const char* ip, int32_t id) {
+        uint32_t bind_ip = 0;
+        ResolveIPv4(ip, &bind_ip);
+        SocketHandle s = SocketOpenUdp();
+        SocketBind(s, 0, bind_ip);
+        uint16_t port = 0;
+        SocketLocalPort(s, &port);
+        ConnectBody body;
+        std::strcpy(body.host, "127.0.0.1");
+        body.port = port;
+        body.connection_id = id;
+        std::vector<uint8_t> bytes(kConnectBodySize);
+        WriteConnectBody(bytes.data(), body);
+        std::vector<uint8_t> datagram = MakeDatagram(1, MSG_CONNECT, 1, 1, bytes);
+        SocketSendTo(s, datagram.data(), datagram.size(), Loopback(relay.port()));
+        sockets.push_back(s);
+    };
+    for (int i = 1; i <= 3; ++i) connect_from("127.0.0.10", i);
+    for (const char* ip : {"127.0.0.11", "127.0.0.12", "127.0.0.13"}) {
+        connect_from(ip, 1);
+        connect_from(ip, 2);
+    }
+    PumpFor(200);
+    // A launcher that answers gets in, joins and relays.
+    int32_t a1 = Launcher(relay, "alpha", "127.0.0.2");
+    int32_t a2 = Launcher(relay, "alpha", "127.0.0.3");
+    Send(a1, kRelayMessageType, RelayMessage("alpha", LinkMessage(5, {10, 0, 0, 9}, {1})));
+    EXPECT_TRUE(PumpUntil([&] { return g_inbox[a2].size() == 1; }));
+    for (SocketHandle s : sockets) SocketClose(s);
+    relay.Stop();
+    EXPECT_EQ(1, relay.Stat("source_limit"));
+    // 8 taken and 4 dropped to keep 4; the first launcher's connect dropped one more
+    // (it was unproven itself until it answered), the second found room.
+    EXPECT_EQ(5, relay.Stat("unverified_dropped"));
+    EXPECT_EQ(5, relay.Stat("links"));  // 3 unproven, 2 launchers
+    EXPECT_EQ(2, relay.Stat("members"));
+}
+
 TEST_F(RelayServiceTest, RepeatedConnectDoesNotDuplicateBroadcasts) {
     RelayProcess relay;
     SilentLauncher twice;
