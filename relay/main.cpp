@@ -20,6 +20,10 @@ void OnSignal(int) {
     g_stop = 1;
 }
 
+#ifdef M_TRIM_THRESHOLD
+constexpr int64_t kTrimIntervalMs = 10000;
+#endif
+
 const char kUsage[] =
     "usage: ozrelay [options]\n"
     "Relays LAN broadcasts between the launchers of each session.\n"
@@ -138,9 +142,20 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     int64_t next_stats = SystemNowMs() + config.stats_interval_ms;
+#ifdef M_TRIM_THRESHOLD
+    int64_t next_trim = SystemNowMs() + kTrimIntervalMs;
+#endif
     while (!g_stop) {
         // Short enough waits that a signal is noticed promptly.
         RelayRunOnce(200);
+#ifdef M_TRIM_THRESHOLD
+        // What a burst (a flood of connects, say) made the process take goes back to
+        // the system once the burst is over.
+        if (SystemNowMs() >= next_trim) {
+            malloc_trim(0);
+            next_trim = SystemNowMs() + kTrimIntervalMs;
+        }
+#endif
         if (SystemNowMs() >= next_stats) {
             std::printf("ozrelay: %s\n", RelayStatsLine().c_str());
             std::fflush(stdout);
