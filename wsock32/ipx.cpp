@@ -152,6 +152,9 @@ EXPORT SOCKET WSAAPI mp_socket(int family, int type, int protocol) {
         }
     } else {
         s = create(family, type, protocol);
+        // A handle the platform hands out again (its socket closed by WSACleanup, not
+        // closesocket) must not inherit the address an earlier socket asked for.
+        if (s != INVALID_SOCKET) ForgetBoundAddress(s);
     }
     OZWS_LOG(kMilestone, "socket() returned %d", int(s));
     if (family == AF_INET) {
