@@ -39,6 +39,8 @@ const char kUsage[] =
     "                       goes to make room (default 4096)\n"
     "  --max-unverified-per-source N\n"
     "                       of those, from one IPv4 address (default 16)\n"
+    "  --max-messages-per-source N\n"
+    "                       relay messages per second from one IPv4 address (default 20000)\n"
     "  --stats-interval S   seconds between stats lines (default 60)\n"
     "  --clock-scale N      run the protocol clock N times faster (for tests)\n"
     "  --help               show this text\n";
@@ -101,6 +103,9 @@ bool ParseArguments(int argc, char** argv, RelayConfig* config, bool* help) {
         } else if (arg == "--max-unverified-per-source") {
             if (!number(1, 1000000)) return false;
             config->max_unverified_per_source = n;
+        } else if (arg == "--max-messages-per-source") {
+            if (!number(1, 100000000)) return false;
+            config->max_messages_per_source = n;
         } else if (arg == "--stats-interval") {
             if (!number(1, 86400)) return false;
             config->stats_interval_ms = int(n * 1000);

@@ -24,6 +24,12 @@ struct Session {
     std::vector<int32_t> members;  // join order
 };
 
+// Relay messages one source address may still send in the current second.
+struct SourceAllowance {
+    int64_t second = 0;
+    size_t used = 0;
+};
+
 struct RelayState {
     RelayConfig config;
     RelayStats stats;
@@ -34,6 +40,8 @@ struct RelayState {
     // launcher; the transport hands its messages to the lowest id.
     std::unordered_map<uint64_t, std::set<int32_t>> links_by_address;
     size_t members = 0;
+    std::unordered_map<uint32_t, SourceAllowance> allowances;  // by source IPv4 address
+    int64_t allowances_second = 0;                             // when they were last pruned
 };
 
 RelayState& Relay() {
@@ -103,10 +111,32 @@ bool UsableUnicast(uint32_t ip_network_order) {
     return ip_network_order != 0 && ip_network_order != 0xFFFFFFFFu && b[0] != 127;
 }
 
+// Whether the source address may send one more relay message this second: one
+// address (a launcher, or all behind one router) cannot take the relay for everyone.
+bool WithinSourceRate(uint32_t ip) {
+    RelayState& r = Relay();
+    int64_t second = ScaledNow() / 1000;
+    if (second != r.allowances_second) {
+        // Addresses quiet for a second are forgotten: the table stays as large as the
+        // set of busy sources.
+        for (auto it = r.allowances.begin(); it != r.allowances.end();) {
+            it = it->second.second < r.allowances_second ? r.allowances.erase(it) : std::next(it);
+        }
+        r.allowances_second = second;
+    }
+    SourceAllowance& a = r.allowances[ip];
+    if (a.second != second) a = {second, 0};
+    return ++a.used <= r.config.max_messages_per_source;
+}
+
 void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length) {
     RelayState& r = Relay();
     if (!TransportConnectionVerified(id)) {
         ++r.stats.drop_unverified;
+        return;
+    }
+    if (!WithinSourceRate(link.address.ip)) {
+        ++r.stats.drop_source_rate;
         return;
     }
     if (link.session.empty()) {
@@ -256,19 +286,20 @@ std::string RelayStatsLine() {
     const RelayStats& s = Relay().stats;
     TransportStats t = GetTransportStats();
     char line[640];
-    std::snprintf(
-        line, sizeof line,
-        "sessions=%zu members=%zu links=%zu joins=%" PRIu64 " in=%" PRIu64 " out=%" PRIu64
-        " drops: malformed_join=%" PRIu64 " malformed_relay=%" PRIu64 " not_joined=%" PRIu64
-        " other_type=%" PRIu64 " session_limit=%" PRIu64 " member_limit=%" PRIu64
-        " queue_full=%" PRIu64 " unverified=%" PRIu64 " bad_datagram=%" PRIu64
-        " unknown_source=%" PRIu64 " bucket_full=%" PRIu64 " connection_limit=%" PRIu64
-        " unverified_dropped=%" PRIu64 " source_limit=%" PRIu64,
-        Relay().sessions.size(), Relay().members, Relay().links.size(), s.joins, s.relays_in,
-        s.relays_out, s.drop_malformed_join, s.drop_malformed_relay, s.drop_not_joined,
-        s.drop_other_type, s.drop_session_limit, s.drop_member_limit, s.drop_queue_full,
-        s.drop_unverified, t.dropped_malformed, t.dropped_unknown_source, t.dropped_bucket_full,
-        t.dropped_connection_limit, t.dropped_unverified, t.dropped_source_limit);
+    std::snprintf(line, sizeof line,
+                  "sessions=%zu members=%zu links=%zu joins=%" PRIu64 " in=%" PRIu64 " out=%" PRIu64
+                  " drops: malformed_join=%" PRIu64 " malformed_relay=%" PRIu64
+                  " not_joined=%" PRIu64 " other_type=%" PRIu64 " session_limit=%" PRIu64
+                  " member_limit=%" PRIu64 " queue_full=%" PRIu64 " unverified=%" PRIu64
+                  " bad_datagram=%" PRIu64 " unknown_source=%" PRIu64 " bucket_full=%" PRIu64
+                  " connection_limit=%" PRIu64 " unverified_dropped=%" PRIu64
+                  " source_limit=%" PRIu64 " source_rate=%" PRIu64,
+                  Relay().sessions.size(), Relay().members, Relay().links.size(), s.joins,
+                  s.relays_in, s.relays_out, s.drop_malformed_join, s.drop_malformed_relay,
+                  s.drop_not_joined, s.drop_other_type, s.drop_session_limit, s.drop_member_limit,
+                  s.drop_queue_full, s.drop_unverified, t.dropped_malformed,
+                  t.dropped_unknown_source, t.dropped_bucket_full, t.dropped_connection_limit,
+                  t.dropped_unverified, t.dropped_source_limit, s.drop_source_rate);
     return line;
 }
 

@@ -23,6 +23,7 @@ struct RelayConfig {
     size_t max_queued_per_connection = 512;  // messages queued or unacknowledged
     size_t max_unverified = 4096;            // links that have not proved their address
     size_t max_unverified_per_source = 16;   // of those, from one IPv4 address
+    size_t max_messages_per_source = 20000;  // relay messages per second from one IPv4 address
     int stats_interval_ms = 60000;
     int64_t clock_scale = 1;  // >1 runs the protocol's timers that many times faster
 };
@@ -38,7 +39,8 @@ struct RelayStats {
     uint64_t drop_member_limit = 0;
     uint64_t drop_queue_full = 0;
     uint64_t drop_other_type = 0;
-    uint64_t drop_unverified = 0;  // relay messages from launchers not yet verified
+    uint64_t drop_unverified = 0;   // relay messages from launchers not yet verified
+    uint64_t drop_source_rate = 0;  // relay messages over the per-source rate
 };
 
 // Creates the endpoint and registers the handlers; false with a reason on failure.

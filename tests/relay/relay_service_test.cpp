@@ -315,6 +315,26 @@ TEST_F(RelayServiceTest, UnprovenLinksAreCappedInAllAndPerSourceAndRealLaunchers
     EXPECT_EQ(2, relay.Stat("members"));
 }
 
+TEST_F(RelayServiceTest, OneSourceAddressCannotSendMoreThanItsRate) {
+    RelayProcess relay({"--max-messages-per-source", "20"});
+    int32_t busy = Launcher(relay, "s", "127.0.0.2");
+    int32_t other = Launcher(relay, "s", "127.0.0.3");
+    int32_t receiver = Launcher(relay, "s", "127.0.0.4");
+    std::vector<uint8_t> message = RelayMessage("s", LinkMessage(5, {10, 0, 0, 9}, {1}));
+    for (int i = 0; i < 50; ++i) {
+        TransportSend(busy, message.data(), int32_t(message.size()), kRelayMessageType);
+    }
+    Send(other, kRelayMessageType, RelayMessage("s", LinkMessage(5, {10, 0, 0, 8}, {2})));
+    PumpFor(300);
+    size_t from_busy = 0, from_other = 0;
+    for (const auto& m : g_inbox[receiver]) ++(m[kLinkHeaderSize] == 1 ? from_busy : from_other);
+    EXPECT_GE(from_busy, 20u);
+    EXPECT_LE(from_busy, 40u);  // at most one more second's worth
+    EXPECT_EQ(1u, from_other);  // the other address is not held back
+    relay.Stop();
+    EXPECT_EQ(int64_t(50 - from_busy), relay.Stat("source_rate"));
+}
+
 TEST_F(RelayServiceTest, RepeatedConnectDoesNotDuplicateBroadcasts) {
     RelayProcess relay;
     SilentLauncher twice;
