@@ -3,6 +3,9 @@
 // root), as fast as it can; then, as `connect_flood --session RELAY-IP PORT`, plays two
 // launchers of one session from this host's own address and tells whether their
 // broadcasts got through. bench/relay-flood runs both around a relay it watches.
+// `connect_flood --forge RELAY-IP PORT COUNT SOURCE SESSION` sends, from the one forged
+// SOURCE, COUNT rounds of a connect, a join of SESSION and a relay message, 10 ms apart:
+// what a reflection attack on SOURCE would send (scripts/e2e checks what SOURCE gets).
 #include <arpa/inet.h>
 #include <netinet/ip.h>
 #include <netinet/udp.h>
@@ -24,6 +27,69 @@ using namespace ozlan;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+// Sends one UDP datagram with a forged source address through the raw socket.
+void SendForged(int raw, const in_addr& relay, uint16_t port, uint32_t source_ip,
+                uint16_t source_port, const uint8_t* payload, size_t size) {
+    uint8_t packet[sizeof(iphdr) + sizeof(udphdr) + 2200] = {};
+    auto* ip = reinterpret_cast<iphdr*>(packet);
+    auto* udp = reinterpret_cast<udphdr*>(packet + sizeof(iphdr));
+    ip->version = 4;
+    ip->ihl = 5;
+    ip->ttl = 64;
+    ip->protocol = IPPROTO_UDP;
+    ip->saddr = source_ip;
+    ip->daddr = relay.s_addr;
+    udp->source = htons(source_port);
+    udp->dest = htons(port);
+    udp->len = htons(uint16_t(sizeof(udphdr) + size));
+    std::memcpy(packet + sizeof(iphdr) + sizeof(udphdr), payload, size);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr = relay;
+    sendto(raw, packet, sizeof(iphdr) + sizeof(udphdr) + size, 0, reinterpret_cast<sockaddr*>(&to),
+           sizeof to);
+}
+
+int Forge(const char* relay_ip, uint16_t port, long count, const char* source,
+          const char* session) {
+    int raw = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    if (raw < 0) {
+        std::perror("connect_flood: raw socket (needs root)");
+        return 1;
+    }
+    in_addr relay{}, from{};
+    inet_pton(AF_INET, relay_ip, &relay);
+    inet_pton(AF_INET, source, &from);
+    uint8_t connect[kHeaderSize + kConnectBodySize];
+    uint8_t join[kHeaderSize + kJoinMessageSize];
+    uint8_t relayed[kHeaderSize + kRelayHeaderSize + kLinkHeaderSize + 64];
+    for (long i = 0; i < count; ++i) {
+        uint16_t source_port = uint16_t(20000 + i);
+        ConnectBody body;
+        std::strcpy(body.host, relay_ip);
+        body.port = source_port;
+        body.connection_id = int32_t(i + 1);
+        WriteHeader(connect, MessageHeader{uint32_t(3 * i + 1), MSG_CONNECT, 1, 1,
+                                           uint16_t(kConnectBodySize)});
+        WriteConnectBody(connect + kHeaderSize, body);
+        SendForged(raw, relay, port, from.s_addr, source_port, connect, sizeof connect);
+        WriteHeader(join, MessageHeader{uint32_t(3 * i + 2), uint16_t(kJoinMessageType), 1, 1,
+                                        uint16_t(kJoinMessageSize)});
+        WriteJoinMessage(join + kHeaderSize, session);
+        SendForged(raw, relay, port, from.s_addr, source_port, join, sizeof join);
+        size_t link = kLinkHeaderSize + 64;
+        WriteHeader(relayed, MessageHeader{uint32_t(3 * i + 3), uint16_t(kRelayMessageType), 1, 1,
+                                           uint16_t(kRelayHeaderSize + link)});
+        WriteRelayHeader(relayed + kHeaderSize, session, uint32_t(link));
+        WriteLinkHeader(relayed + kHeaderSize + kRelayHeaderSize, 4000);
+        SendForged(raw, relay, port, from.s_addr, source_port, relayed, sizeof relayed);
+        usleep(10000);
+    }
+    std::printf("forge: %ld rounds of connect, join and relay message as %s\n", count, source);
+    close(raw);
+    return 0;
+}
 
 int Flood(const char* relay_ip, uint16_t port, long count, const char* prefix) {
     int raw = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
@@ -129,6 +195,9 @@ int Session(const char* relay_ip, uint16_t port) {
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "--session") {
         return Session(argv[2], uint16_t(std::atoi(argv[3])));
+    }
+    if (argc == 7 && std::string(argv[1]) == "--forge") {
+        return Forge(argv[2], uint16_t(std::atoi(argv[3])), std::atol(argv[4]), argv[5], argv[6]);
     }
     if (argc != 5) {
         std::fprintf(stderr,
