@@ -22,6 +22,9 @@ void Acknowledge(int32_t connection_id, const MessageHeader& h) {
     TransportSend(connection_id, body, int32_t(sizeof body), MSG_ACK);
 }
 
+void FireEvent(const ConnectionRef& c, int32_t event);
+void SendConfirmation(const Connection& c);
+
 void FireEvent(const ConnectionRef& c, int32_t event) {
     if (c->callbacks[event]) c->callbacks[event](c->id, event, nullptr);
 }
@@ -43,6 +46,16 @@ size_t ExpectedControlLength(uint16_t type) {
         default:
             return kConnectionIdBodySize;
     }
+}
+
+// Queues the confirmation of an accepted connection (one copy: a copy still waiting
+// for its answer goes).
+void SendConfirmation(const Connection& c) {
+    uint8_t confirm[kConfirmConnectBodySize];
+    PutU32(confirm, uint32_t(c.remote_id));
+    PutU32(confirm + 4, uint32_t(c.id));
+    DropUnacked(c.id, c.confirm_id);
+    QueueMessage(c.id, confirm, int32_t(sizeof confirm), MSG_CONFIRM_CONNECT, c.confirm_id);
 }
 
 // Makes room for a new connect: the oldest unverified connection goes, with its
@@ -74,6 +87,19 @@ void OnConnect(Endpoint* endpoint, const MessageHeader& h, const uint8_t* body,
         return;
     }
     TransportState& s = State();
+    // The same connect again (its confirmation or our answer was lost): confirm again,
+    // with the same id, instead of making a second link.
+    auto same = s.by_address.find(AddressKey(endpoint, from));
+    if (same != s.by_address.end()) {
+        for (int32_t id : same->second) {
+            ConnectionRef c = FindConnectionRef(id);
+            if (c && !c->verified && c->remote_id == connect.connection_id) {
+                c->connect_header = h;
+                SendConfirmation(*c);
+                return;
+            }
+        }
+    }
     auto source = s.unverified_by_source.find(from.ip);
     if (source != s.unverified_by_source.end() &&
         source->second >= s.limits.max_unverified_per_source) {
@@ -112,13 +138,10 @@ void OnConnect(Endpoint* endpoint, const MessageHeader& h, const uint8_t* body,
         s.unverified_order.pop_front();
     }
     TrackUnverified(*c);
+    c->connect_header = h;
     if (State().on_accept) State().on_accept(b);
-    uint8_t confirm[kConfirmConnectBodySize];
-    PutU32(confirm, uint32_t(connect.connection_id));
-    PutU32(confirm + 4, uint32_t(b));
-    QueueMessage(b, confirm, int32_t(sizeof confirm), MSG_CONFIRM_CONNECT, confirm_id);
+    SendConfirmation(*c);
     Log("We received a connect message\n");
-    Acknowledge(b, h);
 }
 
 void OnConfirmConnect(const MessageHeader& h, const uint8_t* body) {
@@ -146,7 +169,7 @@ void OnPeerClose(const MessageHeader& h, const uint8_t* body) {
     int32_t x = GetI32(body);
     Log("PEERCLOSE: The remote user is asking use to close our connection at address %d\n", x);
     ConnectionRef c = FindConnectionRef(x);
-    if (!c) return;
+    if (!c || !c->verified) return;  // no answers to a source that has not proved itself
     FireEvent(c, EVENT_PEER_CLOSE);
     SendConnectionIdBody(x, c->remote_id, MSG_CONFIRM_DISCONNECT);
     Acknowledge(x, h);
@@ -156,7 +179,9 @@ void OnHeartbeat(const MessageHeader& h, const uint8_t* body) {
     int32_t id = GetI32(body);
     Log("HEARTBEAT RECEIVED: The remote user sent us a heartbeat message (remote address: %d)\n",
         id);
-    Acknowledge(id, h);  // an unknown id leaves the last-error code at -8
+    ConnectionRef c = FindConnectionRef(id);
+    if (c && !c->verified) return;  // no answers to a source that has not proved itself
+    Acknowledge(id, h);             // an unknown id leaves the last-error code at -8
 }
 
 void RemoveBucketEntry(TransportState& s, BucketList::iterator it) {
@@ -188,6 +213,12 @@ void OnUserMessage(const Endpoint* endpoint, const MessageHeader& h, const uint8
         return;
     }
     ConnectionRef c = s.connections[*index->second.begin()];  // lowest id wins
+    if (!c->verified) {
+        // Not even acknowledged: the sender resends once it has answered our
+        // confirmation, and a forged source gets nothing.
+        ++s.stats.dropped_unverified_message;
+        return;
+    }
     if (h.total == 0 || h.seq == 0 || h.seq > h.total) {
         ++s.stats.dropped_malformed;
         return;
@@ -372,6 +403,10 @@ void RememberDelivered(Connection& c, uint32_t id) {
     }
     c.delivered_ids[c.delivered_next] = id;
     c.delivered_next = (c.delivered_next + 1) % kRememberedDeliveries;
+}
+
+void AcknowledgeConnect(const Connection& c) {
+    Acknowledge(c.id, c.connect_header);
 }
 
 int64_t BucketNextExpiry() {

@@ -119,7 +119,9 @@ void ResendAndTimeOut(TransportState& s, SendBatch& batch) {
             RemoveConnection(connection_id);
             return;  // one time-out per pass
         }
-        if (now - m.last_sent > m.resend_interval) {
+        // An unverified confirmation is sent again only when its connect is.
+        bool waits_for_connect = m.header.type == MSG_CONFIRM_CONNECT && !c.verified;
+        if (now - m.last_sent > m.resend_interval && !waits_for_connect) {
             ++m.tries;
             m.resend_interval = std::min(m.resend_interval * 2, kResendIntervalMs);
             Log("Message %u being resent (%d tries so far) on address %d. %d bytes, %d of %d, "
@@ -219,6 +221,7 @@ void ApplyAcknowledgement(uint32_t id, uint16_t seq) {
             if (proves_return) {
                 UntrackUnverified(*c);
                 ScheduleHeartbeat(*c);
+                AcknowledgeConnect(*c);
                 if (s.on_verified && FindConnection(c->id)) s.on_verified(c->id);
             }
             return;

@@ -32,6 +32,9 @@ struct Connection {
     // acknowledged.
     bool verified = true;
     uint32_t confirm_id = 0;
+    // The connect it answers, acknowledged only once the confirmation is: before, the
+    // only answer to a connect is one confirmation, no larger than the connect.
+    MessageHeader connect_header;
     // Round trip of acknowledged first sends (smoothed, and its variation), in ms.
     bool rtt_measured = false;
     int64_t srtt = 0;
@@ -155,6 +158,8 @@ int64_t ResendInterval(const Connection& c);
 // Counts an accepted connection as unverified, and stops counting it (verified or gone).
 void TrackUnverified(Connection& c);
 void UntrackUnverified(Connection& c);
+// Acknowledges the connect an accepted connection answered (receive.cpp).
+void AcknowledgeConnect(const Connection& c);
 // Drops the unacknowledged messages with this id of one connection.
 void DropUnacked(int32_t connection_id, uint32_t id);
 bool WasDelivered(const Connection& c, uint32_t id);

@@ -93,9 +93,11 @@ void SetAcceptCallback(AcceptCallback callback);
 
 // A connection made by an incoming connect is verified once the remote party
 // acknowledges our confirmation, whose message id is random: until then it has not
-// shown that it receives at the address it claims (a forged source cannot answer), and
-// it gets nothing but the handshake's answers (no heartbeats). The callback runs when
-// that acknowledgement arrives; connections this side made are verified from the start.
+// shown that it receives at the address it claims (a forged source cannot answer).
+// Until then each connect from it gets one confirmation and nothing else: the connect's
+// acknowledgement waits for the proof, the confirmation is resent only when the connect
+// is, and its user messages, heartbeats and closes go unanswered. The callback runs when
+// the proof arrives; connections this side made are verified from the start.
 void SetVerifiedCallback(AcceptCallback callback);
 bool TransportConnectionVerified(int32_t connection_id);
 
@@ -117,13 +119,14 @@ void SetTransportLimits(const TransportLimits& limits);
 struct TransportStats {
     uint64_t datagrams_received = 0;
     uint64_t datagrams_sent = 0;
-    uint64_t dropped_malformed = 0;         // short datagram, bad len, bad control len, bad seq
-    uint64_t dropped_unknown_source = 0;    // user message from no connection's address
-    uint64_t dropped_bucket_full = 0;       // fragment refused by the limits above
-    uint64_t dropped_expired = 0;           // incomplete messages given up
-    uint64_t dropped_connection_limit = 0;  // connects refused by max_connections
-    uint64_t dropped_unverified = 0;        // unverified connections dropped to make room
-    uint64_t dropped_source_limit = 0;      // connects refused: too many unverified from there
+    uint64_t dropped_malformed = 0;           // short datagram, bad len, bad control len, bad seq
+    uint64_t dropped_unknown_source = 0;      // user message from no connection's address
+    uint64_t dropped_bucket_full = 0;         // fragment refused by the limits above
+    uint64_t dropped_expired = 0;             // incomplete messages given up
+    uint64_t dropped_connection_limit = 0;    // connects refused by max_connections
+    uint64_t dropped_unverified = 0;          // unverified connections dropped to make room
+    uint64_t dropped_source_limit = 0;        // connects refused: too many unverified from there
+    uint64_t dropped_unverified_message = 0;  // user messages of unverified connections
     uint64_t messages_delivered = 0;
 };
 TransportStats GetTransportStats();
