@@ -29,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // Sends one UDP datagram with a forged source address through the raw socket.
-void SendForged(int raw, const in_addr& relay, uint16_t port, uint32_t source_ip,
+bool SendForged(int raw, const in_addr& relay, uint16_t port, uint32_t source_ip,
                 uint16_t source_port, const uint8_t* payload, size_t size) {
     uint8_t packet[sizeof(iphdr) + sizeof(udphdr) + 2200] = {};
     auto* ip = reinterpret_cast<iphdr*>(packet);
@@ -47,8 +47,19 @@ void SendForged(int raw, const in_addr& relay, uint16_t port, uint32_t source_ip
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr = relay;
-    sendto(raw, packet, sizeof(iphdr) + sizeof(udphdr) + size, 0, reinterpret_cast<sockaddr*>(&to),
-           sizeof to);
+    return sendto(raw, packet, sizeof(iphdr) + sizeof(udphdr) + size, 0,
+                  reinterpret_cast<sockaddr*>(&to), sizeof to) > 0;
+}
+
+// A connect message (header and body) from `source_port` naming `connection_id`.
+void WriteConnect(uint8_t* out, uint32_t id, const char* relay_ip, uint16_t source_port,
+                  int32_t connection_id) {
+    ConnectBody body;
+    std::strcpy(body.host, relay_ip);
+    body.port = source_port;
+    body.connection_id = connection_id;
+    WriteHeader(out, MessageHeader{id, MSG_CONNECT, 1, 1, uint16_t(kConnectBodySize)});
+    WriteConnectBody(out + kHeaderSize, body);
 }
 
 int Forge(const char* relay_ip, uint16_t port, long count, const char* source,
@@ -66,13 +77,7 @@ int Forge(const char* relay_ip, uint16_t port, long count, const char* source,
     uint8_t relayed[kHeaderSize + kRelayHeaderSize + kLinkHeaderSize + 64];
     for (long i = 0; i < count; ++i) {
         uint16_t source_port = uint16_t(20000 + i);
-        ConnectBody body;
-        std::strcpy(body.host, relay_ip);
-        body.port = source_port;
-        body.connection_id = int32_t(i + 1);
-        WriteHeader(connect, MessageHeader{uint32_t(3 * i + 1), MSG_CONNECT, 1, 1,
-                                           uint16_t(kConnectBodySize)});
-        WriteConnectBody(connect + kHeaderSize, body);
+        WriteConnect(connect, uint32_t(3 * i + 1), relay_ip, source_port, int32_t(i + 1));
         SendForged(raw, relay, port, from.s_addr, source_port, connect, sizeof connect);
         WriteHeader(join, MessageHeader{uint32_t(3 * i + 2), uint16_t(kJoinMessageType), 1, 1,
                                         uint16_t(kJoinMessageSize)});
@@ -101,39 +106,16 @@ int Flood(const char* relay_ip, uint16_t port, long count, const char* prefix) {
     inet_pton(AF_INET, relay_ip, &relay);
     inet_pton(AF_INET, prefix, &base);
     std::mt19937 random(12345);
-    uint8_t packet[sizeof(iphdr) + sizeof(udphdr) + kHeaderSize + kConnectBodySize] = {};
-    auto* ip = reinterpret_cast<iphdr*>(packet);
-    auto* udp = reinterpret_cast<udphdr*>(packet + sizeof(iphdr));
-    uint8_t* message = packet + sizeof(iphdr) + sizeof(udphdr);
-    ip->version = 4;
-    ip->ihl = 5;
-    ip->ttl = 64;
-    ip->protocol = IPPROTO_UDP;
-    ip->daddr = relay.s_addr;
-    udp->dest = htons(port);
-    udp->len = htons(uint16_t(sizeof(udphdr) + kHeaderSize + kConnectBodySize));
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr = relay;
+    uint8_t connect[kHeaderSize + kConnectBodySize];
     auto start = Clock::now();
     long sent = 0;
     for (long i = 0; i < count; ++i) {
         uint32_t r = random();
-        uint32_t source = ntohl(base.s_addr) | (r & 0xFFFF);
-        ip->saddr = htonl(source);
-        ip->id = uint16_t(r >> 16);
-        udp->source = htons(uint16_t(1024 + (r >> 17) % 60000));
-        ConnectBody body;
-        std::strcpy(body.host, relay_ip);
-        body.port = ntohs(udp->source);
-        body.connection_id = int32_t(1 + (random() & 0x7FFFFFFF) % 1000000);
-        WriteHeader(message,
-                    MessageHeader{uint32_t(i + 1), MSG_CONNECT, 1, 1, uint16_t(kConnectBodySize)});
-        WriteConnectBody(message + kHeaderSize, body);
-        if (sendto(raw, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >
-            0) {
-            ++sent;
-        }
+        uint32_t source = htonl(ntohl(base.s_addr) | (r & 0xFFFF));
+        uint16_t source_port = uint16_t(1024 + (r >> 17) % 60000);
+        WriteConnect(connect, uint32_t(i + 1), relay_ip, source_port,
+                     int32_t(1 + (random() & 0x7FFFFFFF) % 1000000));
+        sent += SendForged(raw, relay, port, source, source_port, connect, sizeof connect);
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("flood: %ld connects from random sources in %s/16 in %.1f s (%.0f per second)\n",

@@ -16,8 +16,7 @@ namespace {
 // One launcher's connection, from its connect to its time-out or disconnect.
 struct Link {
     SocketAddress address;
-    std::string session;       // empty until it joins
-    std::string pending_join;  // a join that waits for the launcher to prove its address
+    std::string session;  // empty until it joins
 };
 
 struct Session {
@@ -97,12 +96,6 @@ void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
         ++r.stats.drop_malformed_join;
         return;
     }
-    // A launcher that has not yet shown it receives at its address (its answer to our
-    // confirmation may still be on its way) joins when it has; a forged source never.
-    if (!TransportConnectionVerified(id)) {
-        link.pending_join = name;
-        return;
-    }
     if (JoinSession(id, link, name)) ++r.stats.joins;
 }
 
@@ -131,10 +124,6 @@ bool WithinSourceRate(uint32_t ip) {
 
 void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length) {
     RelayState& r = Relay();
-    if (!TransportConnectionVerified(id)) {
-        ++r.stats.drop_unverified;
-        return;
-    }
     if (!WithinSourceRate(link.address.ip)) {
         ++r.stats.drop_source_rate;
         return;
@@ -197,15 +186,6 @@ void RelayOnAccept(int32_t connection_id) {
     SetEventCallback(connection_id, EVENT_TIMED_OUT, RelayOnLinkEnded);
 }
 
-void RelayOnVerified(int32_t connection_id) {
-    RelayState& r = Relay();
-    auto found = r.links.find(connection_id);
-    if (found == r.links.end() || found->second.pending_join.empty()) return;
-    std::string name;
-    name.swap(found->second.pending_join);
-    if (JoinSession(connection_id, found->second, name)) ++r.stats.joins;
-}
-
 void RelayOnLinkEnded(int32_t connection_id, int32_t event, void*) {
     RelayState& r = Relay();
     auto found = r.links.find(connection_id);
@@ -253,7 +233,6 @@ bool RelayStart(const RelayConfig& config, std::string* error) {
     limits.max_incomplete_per_connection = 8;  // relay messages take at most two fragments
     SetTransportLimits(limits);
     SetAcceptCallback(RelayOnAccept);
-    SetVerifiedCallback(RelayOnVerified);
     r.endpoint = CreateEndpoint(config.port, config.bind_ip);
     if (!r.endpoint) {
         char text[128];
@@ -297,7 +276,7 @@ std::string RelayStatsLine() {
                   Relay().sessions.size(), Relay().members, Relay().links.size(), s.joins,
                   s.relays_in, s.relays_out, s.drop_malformed_join, s.drop_malformed_relay,
                   s.drop_not_joined, s.drop_other_type, s.drop_session_limit, s.drop_member_limit,
-                  s.drop_queue_full, s.drop_unverified, t.dropped_malformed,
+                  s.drop_queue_full, t.dropped_unverified_message, t.dropped_malformed,
                   t.dropped_unknown_source, t.dropped_bucket_full, t.dropped_connection_limit,
                   t.dropped_unverified, t.dropped_source_limit, s.drop_source_rate);
     return line;

@@ -39,7 +39,6 @@ struct RelayStats {
     uint64_t drop_member_limit = 0;
     uint64_t drop_queue_full = 0;
     uint64_t drop_other_type = 0;
-    uint64_t drop_unverified = 0;   // relay messages from launchers not yet verified
     uint64_t drop_source_rate = 0;  // relay messages over the per-source rate
 };
 
@@ -60,7 +59,6 @@ void RelayReset();
 void RelayOnUserMessage(const uint8_t* data, int32_t length, int32_t type, int32_t connection_id,
                         void* reserved);
 void RelayOnAccept(int32_t connection_id);
-void RelayOnVerified(int32_t connection_id);
 void RelayOnLinkEnded(int32_t connection_id, int32_t event, void* reserved);
 
 }  // namespace ozlan
