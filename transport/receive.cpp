@@ -219,6 +219,12 @@ void OnUserMessage(const Endpoint* endpoint, const MessageHeader& h, const uint8
         ++s.stats.dropped_unverified_message;
         return;
     }
+    if (h.id == 0 && h.seq == 0 && h.total == 0) {
+        // An unacknowledged message: handed over as it arrives, nothing to answer.
+        ++s.stats.datagrams_delivered;
+        if (c->handler) c->handler(payload, int32_t(h.len), h.type, c->id, nullptr);
+        return;
+    }
     if (h.total == 0 || h.seq == 0 || h.seq > h.total) {
         ++s.stats.dropped_malformed;
         return;

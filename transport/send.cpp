@@ -166,6 +166,28 @@ int32_t TransportSend(int32_t connection_id, const void* data, int32_t length, u
     return QueueMessage(connection_id, data, length, type, ++s.message_id_counter);
 }
 
+int32_t TransportSendDatagram(int32_t connection_id, const void* data, int32_t length,
+                              uint32_t type) {
+    TransportState& s = State();
+    std::lock_guard guard(s.lock);
+    Connection* c = FindConnection(connection_id);
+    if (!c) {
+        SetLastError(TRANSPORT_ERR_NO_CONNECTION);
+        return -1;
+    }
+    if (length < 0 || size_t(length) > kMaxFragmentPayload || (!data && length > 0) ||
+        type > 0xFFFF || IsControlType(uint16_t(type))) {
+        SetLastError(TRANSPORT_ERR_ARGUMENTS);
+        return 0;
+    }
+    uint8_t datagram[kMaxDatagram];
+    WriteHeader(datagram, MessageHeader{0, uint16_t(type), 0, 0, uint16_t(length)});
+    if (length) std::memcpy(datagram + kHeaderSize, data, size_t(length));
+    SocketSendTo(c->endpoint->socket, datagram, kHeaderSize + size_t(length), c->remote);
+    ++s.stats.datagrams_sent;
+    return 0;
+}
+
 int32_t QueueMessage(int32_t connection_id, const void* data, int32_t length, uint32_t type,
                      uint32_t id) {
     TransportState& s = State();

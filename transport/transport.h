@@ -64,6 +64,14 @@ void SetDefaultHandler(int32_t connection_id, DefaultHandler handler);
 
 // Sending and the periodic pass.
 int32_t TransportSend(int32_t connection_id, const void* data, int32_t length, uint32_t type);
+// An unacknowledged message: one datagram of at most 1400 bytes, sent at once, never
+// resent and never waited for; the receiver hands it to the connection's handler as it
+// arrives (a game's own datagrams, which are worth nothing late). It carries id, seq and
+// total 0, which a peer without this extension drops as malformed: send it only to a
+// peer that said it takes it. -1 without the connection, 0 when sent or refused
+// (too long, or a control type).
+int32_t TransportSendDatagram(int32_t connection_id, const void* data, int32_t length,
+                              uint32_t type);
 int32_t TransportThink(uint32_t budget_ms);
 // Receives what has arrived (when `receive`; a caller that waited on the endpoints'
 // sockets knows), delivers it and sends what is queued, at once. Resends, time-outs
@@ -128,6 +136,7 @@ struct TransportStats {
     uint64_t dropped_source_limit = 0;        // connects refused: too many unverified from there
     uint64_t dropped_unverified_message = 0;  // user messages of unverified connections
     uint64_t messages_delivered = 0;
+    uint64_t datagrams_delivered = 0;  // unacknowledged messages handed to a handler
 };
 TransportStats GetTransportStats();
 

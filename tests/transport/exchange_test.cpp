@@ -184,6 +184,44 @@ TEST_F(TransportTest, TwoEndpointsInOneProcessExchangeEverySizeBothWays) {
     }
 }
 
+TEST_F(TransportTest, UnacknowledgedMessagesGoOutAtOnceAndAreNeverAnsweredOrResent) {
+    RawPeer peer;
+    Endpoint* ep = nullptr;
+    int32_t id = ConnectedTo(peer, &ep);
+    g_received.clear();
+    SetDefaultHandler(id, Collect);
+    // Sent at once, before any pass: id, seq and total 0.
+    std::vector<uint8_t> body = Pattern(1400, 3);
+    ASSERT_EQ(0, TransportSendDatagram(id, body.data(), 1400, 10));
+    std::vector<uint8_t> raw;
+    SocketAddress from;
+    ASSERT_TRUE(peer.ReceiveRaw(&raw, &from));
+    EXPECT_EQ(MakeDatagram(0, 10, 0, 0, body), raw);
+    // Too long for one datagram, or a control type: refused, nothing sent.
+    EXPECT_EQ(0, TransportSendDatagram(id, body.data(), 1401, 10));
+    EXPECT_EQ(TRANSPORT_ERR_ARGUMENTS, TransportLastError());
+    EXPECT_EQ(0, TransportSendDatagram(id, body.data(), 4, MSG_ACK));
+    EXPECT_EQ(-1, TransportSendDatagram(id + 50, body.data(), 4, 10));
+    FakeClock::Advance(kResendIntervalMs + 1);
+    TransportThink(0);
+    EXPECT_TRUE(peer.Drain(50).empty());  // nothing refused was sent, nothing is resent
+    EXPECT_EQ(0u, TransportPendingCount(id));
+
+    // Arriving: handed over in the same pass, unanswered, once per copy.
+    peer.SendTo(ep->local_port, MakeDatagram(0, 10, 0, 0, {7, 8, 9}));
+    ThinkWhenReadable(ep);
+    ASSERT_EQ(1u, g_received.size());
+    EXPECT_EQ(std::vector<uint8_t>({7, 8, 9}), g_received[0].second);
+    EXPECT_EQ(1u, GetTransportStats().datagrams_delivered);
+    EXPECT_TRUE(peer.Drain(50).empty());
+    // From an address with no connection: dropped.
+    RawPeer stranger;
+    stranger.SendTo(ep->local_port, MakeDatagram(0, 10, 0, 0, {1}));
+    ThinkWhenReadable(ep);
+    EXPECT_EQ(1u, g_received.size());
+    EXPECT_EQ(1u, GetTransportStats().dropped_unknown_source);
+}
+
 TEST(TransportProcesses, PeerInAnotherProcessEchoesEverySize) {
     TransportReset();
     SetTransportLogSink(nullptr);
