@@ -19,9 +19,8 @@
 #include <random>
 #include <string>
 
-#include "session/relay_protocol.h"
+#include "protocol/wire.h"
 #include "transport/transport.h"
-#include "wsock32/launcher_link.h"
 
 using namespace ozlan;
 using Clock = std::chrono::steady_clock;

@@ -16,8 +16,7 @@
 #include <vector>
 
 #include "session/ozlan.h"
-#include "session/relay_protocol.h"
-#include "wsock32/launcher_link.h"
+#include "protocol/wire.h"
 
 namespace {
 

@@ -27,9 +27,8 @@
 #include <thread>
 #include <vector>
 
-#include "session/relay_protocol.h"
+#include "protocol/wire.h"
 #include "transport/transport.h"
-#include "wsock32/launcher_link.h"
 
 extern char** environ;
 using namespace ozlan;

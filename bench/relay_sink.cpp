@@ -13,9 +13,8 @@
 #include <cstring>
 #include <vector>
 
-#include "session/relay_protocol.h"
+#include "protocol/wire.h"
 #include "transport/transport.h"
-#include "wsock32/launcher_link.h"
 
 namespace {
 

@@ -7,8 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "session/relay_protocol.h"
-#include "wsock32/launcher_link.h"
+#include "protocol/wire.h"
 
 namespace ozlan {
 namespace {
@@ -17,6 +16,12 @@ namespace {
 struct Link {
     SocketAddress address;
     std::string session;  // empty until it joins
+    // Set when the launcher takes relayed traffic: the address its game is known by
+    // to the players who reach it through here (network order).
+    uint32_t relayed_address = 0;
+    // The launcher's own address as it says (0 until it does): when it is not the
+    // address seen here, the launcher sits behind a router.
+    uint32_t own_address = 0;
 };
 
 struct Session {
@@ -41,6 +46,10 @@ struct RelayState {
     size_t members = 0;
     std::unordered_map<uint32_t, SourceAllowance> allowances;  // by source IPv4 address
     int64_t allowances_second = 0;                             // when they were last pruned
+    // Relayed addresses in use, and the indexes of those given back.
+    std::unordered_map<uint32_t, int32_t> links_by_relayed_address;
+    std::vector<uint32_t> free_relayed_indexes;
+    uint32_t next_relayed_index = 0;
 };
 
 RelayState& Relay() {
@@ -89,6 +98,33 @@ bool JoinSession(int32_t id, Link& link, const std::string& name) {
     return true;
 }
 
+// Gives the link a relayed address unique on this relay (so within its session too);
+// false when all are taken.
+bool AssignRelayedAddress(int32_t id, Link& link) {
+    RelayState& r = Relay();
+    if (link.relayed_address != 0) return true;
+    uint32_t index;
+    if (!r.free_relayed_indexes.empty()) {
+        index = r.free_relayed_indexes.back();
+        r.free_relayed_indexes.pop_back();
+    } else if (r.next_relayed_index < kRelayedAddressCount) {
+        index = r.next_relayed_index++;
+    } else {
+        return false;
+    }
+    link.relayed_address = RelayedAddress(index);
+    r.links_by_relayed_address[link.relayed_address] = id;
+    return true;
+}
+
+void ReleaseRelayedAddress(const Link& link) {
+    RelayState& r = Relay();
+    if (link.relayed_address == 0) return;
+    r.links_by_relayed_address.erase(link.relayed_address);
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&link.relayed_address);
+    r.free_relayed_indexes.push_back(((uint32_t(b[1] - 18) << 8) | b[2]) * 254 + b[3] - 1u);
+}
+
 void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
     RelayState& r = Relay();
     char name[kSessionNameField];
@@ -96,7 +132,34 @@ void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
         ++r.stats.drop_malformed_join;
         return;
     }
-    if (JoinSession(id, link, name)) ++r.stats.joins;
+    if (!JoinSession(id, link, name)) return;
+    ++r.stats.joins;
+    // A launcher that takes relayed traffic learns its relayed address; one that did
+    // not ask never sees the message.
+    if ((ReadLe32(data + kJoinFlagsOffset) & kJoinFlagRelayedTraffic) == 0) return;
+    if (!AssignRelayedAddress(id, link)) return;
+    uint8_t answer[kAddressMessageSize] = {};
+    std::memcpy(answer, &link.relayed_address, 4);
+    std::memcpy(answer + 4, &link.address.ip, 4);
+    const uint8_t* port = reinterpret_cast<const uint8_t*>(&link.address.port);  // network order
+    answer[8] = port[1];
+    answer[9] = port[0];
+    TransportSend(id, answer, int32_t(sizeof answer), kAddressMessageType);
+}
+
+void OnOwnAddress(Link& link, const uint8_t* data, int32_t length) {
+    RelayState& r = Relay();
+    if (link.relayed_address == 0 || length != int32_t(kOwnAddressMessageSize)) {
+        ++r.stats.drop_other_type;
+        return;
+    }
+    std::memcpy(&link.own_address, data, 4);
+}
+
+// Whether others reach the launcher's games at the address seen here: it says it has
+// that address itself, so no router stands in between.
+bool ReachableAsSeen(const Link& link) {
+    return link.own_address != 0 && link.own_address == link.address.ip;
 }
 
 bool UsableUnicast(uint32_t ip_network_order) {
@@ -158,18 +221,68 @@ void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length) 
     }
     std::memcpy(as_seen, as_stamped, n);
     StampLinkAddress(as_seen, n, link.address.ip);
+    // A third form for members who take relayed traffic where a router stands between
+    // the two: the sender's relayed address, so that their games' answers come here.
+    uint8_t as_relayed[kLinkMaxMessage];
+    if (link.relayed_address != 0) {
+        std::memcpy(as_relayed, as_stamped, n);
+        StampLinkAddress(as_relayed, n, link.relayed_address);
+    }
     for (int32_t member : r.sessions[link.session].members) {
         if (member == id) continue;
         if (TransportPendingCount(member) >= r.config.max_queued_per_connection) {
             ++r.stats.drop_queue_full;
             continue;
         }
-        auto receiver = r.links.find(member);
-        bool same_address =
-            receiver != r.links.end() && receiver->second.address.ip == link.address.ip;
-        TransportSend(member, same_address ? as_stamped : as_seen, int32_t(n), kRelayMessageType);
+        auto found = r.links.find(member);
+        if (found == r.links.end()) continue;
+        const Link& receiver = found->second;
+        const uint8_t* form = as_seen;
+        if (receiver.address.ip == link.address.ip) {
+            form = as_stamped;
+        } else if (link.relayed_address != 0 && receiver.relayed_address != 0 &&
+                   !(ReachableAsSeen(link) && ReachableAsSeen(receiver))) {
+            form = as_relayed;
+        }
+        TransportSend(member, form, int32_t(n), kRelayMessageType);
         ++r.stats.relays_out;
     }
+}
+
+// A game's datagram for one player, carried without acknowledgement: it goes to the
+// member of the sender's session that holds the destination's relayed address, as
+// from the sender's relayed address.
+void OnDirect(const Link& link, const uint8_t* data, int32_t length) {
+    RelayState& r = Relay();
+    if (!WithinSourceRate(link.address.ip)) {
+        ++r.stats.drop_source_rate;
+        return;
+    }
+    if (link.relayed_address == 0 || link.session.empty()) {
+        ++r.stats.drop_not_joined;
+        return;
+    }
+    if (length < int32_t(kLinkHeaderSize) || size_t(length) > kDirectMaxMessage ||
+        !HasLinkMagic(data, size_t(length))) {
+        ++r.stats.drop_malformed_relay;
+        return;
+    }
+    ++r.stats.directs_in;
+    auto destination = r.links_by_relayed_address.find(LinkAddress(data));
+    if (destination == r.links_by_relayed_address.end()) {
+        ++r.stats.drop_no_destination;
+        return;
+    }
+    // Only within the session: a relayed address of another session is not reachable.
+    if (r.links[destination->second].session != link.session) {
+        ++r.stats.drop_other_session;
+        return;
+    }
+    uint8_t message[kDirectMaxMessage];
+    std::memcpy(message, data, size_t(length));
+    StampLinkAddress(message, size_t(length), link.relayed_address);
+    TransportSendDatagram(destination->second, message, length, kDirectMessageType);
+    ++r.stats.directs_out;
 }
 
 }  // namespace
@@ -195,6 +308,7 @@ void RelayOnLinkEnded(int32_t connection_id, int32_t event, void*) {
     if (event == EVENT_PEER_CLOSE) return;  // the connection stays until it ends
 
     uint64_t key = AddressOf(found->second.address);
+    ReleaseRelayedAddress(found->second);
     r.links.erase(found);
     auto& same_address = r.links_by_address[key];
     same_address.erase(connection_id);
@@ -216,6 +330,10 @@ void RelayOnUserMessage(const uint8_t* data, int32_t length, int32_t type, int32
         OnJoin(connection_id, found->second, data, length);
     } else if (uint32_t(type) == kRelayMessageType) {
         OnRelay(connection_id, found->second, data, length);
+    } else if (uint32_t(type) == kDirectMessageType) {
+        OnDirect(found->second, data, length);
+    } else if (uint32_t(type) == kAddressMessageType) {
+        OnOwnAddress(found->second, data, length);
     } else {
         ++r.stats.drop_other_type;
     }
@@ -264,7 +382,7 @@ size_t RelayMemberCount() {
 std::string RelayStatsLine() {
     const RelayStats& s = Relay().stats;
     TransportStats t = GetTransportStats();
-    char line[640];
+    char line[800];
     std::snprintf(line, sizeof line,
                   "sessions=%zu members=%zu links=%zu joins=%" PRIu64 " in=%" PRIu64 " out=%" PRIu64
                   " drops: malformed_join=%" PRIu64 " malformed_relay=%" PRIu64
@@ -272,13 +390,15 @@ std::string RelayStatsLine() {
                   " member_limit=%" PRIu64 " queue_full=%" PRIu64 " unverified=%" PRIu64
                   " bad_datagram=%" PRIu64 " unknown_source=%" PRIu64 " bucket_full=%" PRIu64
                   " connection_limit=%" PRIu64 " unverified_dropped=%" PRIu64
-                  " source_limit=%" PRIu64 " source_rate=%" PRIu64,
+                  " source_limit=%" PRIu64 " source_rate=%" PRIu64 " direct_in=%" PRIu64
+                  " direct_out=%" PRIu64 " no_destination=%" PRIu64 " other_session=%" PRIu64,
                   Relay().sessions.size(), Relay().members, Relay().links.size(), s.joins,
                   s.relays_in, s.relays_out, s.drop_malformed_join, s.drop_malformed_relay,
                   s.drop_not_joined, s.drop_other_type, s.drop_session_limit, s.drop_member_limit,
                   s.drop_queue_full, t.dropped_unverified_message, t.dropped_malformed,
                   t.dropped_unknown_source, t.dropped_bucket_full, t.dropped_connection_limit,
-                  t.dropped_unverified, t.dropped_source_limit, s.drop_source_rate);
+                  t.dropped_unverified, t.dropped_source_limit, s.drop_source_rate, s.directs_in,
+                  s.directs_out, s.drop_no_destination, s.drop_other_session);
     return line;
 }
 

@@ -40,6 +40,10 @@ struct RelayStats {
     uint64_t drop_queue_full = 0;
     uint64_t drop_other_type = 0;
     uint64_t drop_source_rate = 0;  // relay messages over the per-source rate
+    uint64_t directs_in = 0;        // relayed game datagrams for one player
+    uint64_t directs_out = 0;
+    uint64_t drop_no_destination = 0;  // to a relayed address nobody holds
+    uint64_t drop_other_session = 0;   // to a member of another session
 };
 
 // Creates the endpoint and registers the handlers; false with a reason on failure.

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "session/session.h"
-#include "wsock32/launcher_link.h"
+#include "protocol/wire.h"
 
 namespace ozlan {
 namespace {

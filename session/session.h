@@ -10,7 +10,7 @@
 
 #include "session/local_address.h"
 #include "session/ozlan.h"
-#include "session/relay_protocol.h"
+#include "protocol/wire.h"
 #include "transport/transport.h"
 
 namespace ozlan {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "wsock32/launcher_link.h"
+#include "protocol/wire.h"
 #include "wsock32/wsock32.h"
 
 using namespace ozlan;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "wsock32/launcher_link.h"
+#include "protocol/wire.h"
 #include "wsock32/wsock32.h"
 
 namespace ozlan::proxy {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "wsock32/launcher_link.h"
+#include "protocol/wire.h"
 
 using namespace ozlan;
 

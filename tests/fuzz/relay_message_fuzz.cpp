@@ -6,7 +6,7 @@
 #include <string>
 
 #include "relay/relay.h"
-#include "session/relay_protocol.h"
+#include "protocol/wire.h"
 #include "transport/state.h"
 
 using namespace ozlan;

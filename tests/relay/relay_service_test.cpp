@@ -8,10 +8,9 @@
 #include <set>
 #include <thread>
 
-#include "session/relay_protocol.h"
+#include "protocol/wire.h"
 #include "tests/support/relay_process.h"
 #include "tests/support/transport_harness.h"
-#include "wsock32/launcher_link.h"
 
 namespace ozlan::test {
 namespace {
@@ -19,8 +18,13 @@ namespace {
 std::map<int32_t, std::vector<std::vector<uint8_t>>> g_inbox;
 std::map<int32_t, bool> g_connected;
 
+// Address messages and relayed game datagrams, by receiving link.
+std::map<int32_t, std::vector<std::vector<uint8_t>>> g_addresses, g_directs;
+
 void Inbox(const uint8_t* data, int32_t length, int32_t type, int32_t id, void*) {
     if (type == int32_t(kRelayMessageType)) g_inbox[id].emplace_back(data, data + length);
+    if (type == int32_t(kAddressMessageType)) g_addresses[id].emplace_back(data, data + length);
+    if (type == int32_t(kDirectMessageType)) g_directs[id].emplace_back(data, data + length);
 }
 void Connected(int32_t id, int32_t, void*) {
     g_connected[id] = true;
@@ -45,9 +49,9 @@ bool PumpUntil(Done done, int ms = 3000) {
     return true;
 }
 
-std::vector<uint8_t> JoinMessage(const char* name) {
+std::vector<uint8_t> JoinMessage(const char* name, uint32_t flags = 0) {
     std::vector<uint8_t> m(kJoinMessageSize);
-    WriteJoinMessage(m.data(), name);
+    WriteJoinMessage(m.data(), name, flags);
     return m;
 }
 
@@ -77,6 +81,8 @@ class RelayServiceTest : public ::testing::Test {
         SetTransportLogSink(nullptr);
         g_inbox.clear();
         g_connected.clear();
+        g_addresses.clear();
+        g_directs.clear();
     }
     void TearDown() override { TransportReset(); }
 
@@ -91,6 +97,18 @@ class RelayServiceTest : public ::testing::Test {
         SetEventCallback(id, EVENT_CONNECTED, Connected);
         EXPECT_TRUE(PumpUntil([&] { return g_connected[id]; })) << "no confirmation";
         if (session) Send(id, kJoinMessageType, JoinMessage(session));
+        return id;
+    }
+    // A launcher that takes relayed traffic: joined with the flag, told its relayed
+    // address, and telling its own (`own`, as its machine has it).
+    int32_t RelayingLauncher(const RelayProcess& relay, const char* session, const char* ip,
+                             const std::vector<uint8_t>& own, uint32_t* relayed) {
+        int32_t id = Launcher(relay, nullptr, ip);
+        Send(id, kJoinMessageType, JoinMessage(session, kJoinFlagRelayedTraffic));
+        EXPECT_TRUE(PumpUntil([&] { return !g_addresses[id].empty(); })) << "no address";
+        if (g_addresses[id].empty()) return id;
+        std::memcpy(relayed, g_addresses[id][0].data(), 4);
+        Send(id, kAddressMessageType, own);
         return id;
     }
     void Send(int32_t id, uint32_t type, const std::vector<uint8_t>& body) {
@@ -149,6 +167,134 @@ TEST_F(RelayServiceTest, MembersElsewhereSeeTheSenderWhereTheRelaySeesIt) {
     ASSERT_TRUE(PumpUntil([&] { return g_inbox[neighbour].size() && g_inbox[elsewhere].size(); }));
     EXPECT_EQ(LinkMessage(770, {10, 97, 1, 2}, {5}), g_inbox[neighbour][0]);
     EXPECT_EQ(LinkMessage(770, {127, 0, 0, 2}, {5}), g_inbox[elsewhere][0]);
+}
+
+std::vector<uint8_t> Bytes(uint32_t ip_network_order) {
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&ip_network_order);
+    return {b[0], b[1], b[2], b[3]};
+}
+
+TEST_F(RelayServiceTest, RelayedAddressesAreOfferedOnlyToLaunchersThatAskAndAreUnique) {
+    RelayProcess relay;
+    // Two launchers behind one router (one public address, two ports), one elsewhere.
+    uint32_t first = 0, second = 0, third = 0;
+    int32_t a = RelayingLauncher(relay, "s", "127.0.0.2", {10, 97, 1, 2}, &first);
+    RelayingLauncher(relay, "s", "127.0.0.2", {10, 97, 1, 3}, &second);
+    RelayingLauncher(relay, "t", "127.0.0.3", {10, 97, 2, 2}, &third);
+    int32_t older = Launcher(relay, "s", "127.0.0.4");
+    PumpFor(100);
+    EXPECT_TRUE(g_addresses[older].empty());  // a launcher that did not ask learns nothing
+    EXPECT_EQ(std::vector<uint8_t>({198, 18, 0, 1}), Bytes(first));
+    EXPECT_EQ(std::vector<uint8_t>({198, 18, 0, 2}), Bytes(second));
+    EXPECT_EQ(std::vector<uint8_t>({198, 18, 0, 3}), Bytes(third));
+    // The answer: relayed address, the address and port seen, two zero bytes.
+    Endpoint* endpoint = nullptr;
+    TransportConnectionInfo(a, nullptr, nullptr, &endpoint);
+    std::vector<uint8_t> expected = {198, 18, 0, 1, 127, 0, 0, 2, uint8_t(endpoint->local_port),
+                                     uint8_t(endpoint->local_port >> 8), 0, 0};
+    EXPECT_EQ(expected, g_addresses[a][0]);
+    // The generator skips host parts 0 and 255 and covers the whole range.
+    EXPECT_EQ(std::vector<uint8_t>({198, 18, 0, 254}), Bytes(RelayedAddress(253)));
+    EXPECT_EQ(std::vector<uint8_t>({198, 18, 1, 1}), Bytes(RelayedAddress(254)));
+    EXPECT_EQ(std::vector<uint8_t>({198, 19, 255, 254}),
+              Bytes(RelayedAddress(kRelayedAddressCount - 1)));
+    EXPECT_TRUE(IsRelayedAddress(RelayedAddress(kRelayedAddressCount - 1)));
+    uint32_t outside = 0;
+    for (auto b : std::vector<std::vector<uint8_t>>{
+             {198, 20, 0, 1}, {198, 17, 255, 1}, {198, 18, 0, 0}, {198, 18, 3, 255}}) {
+        std::memcpy(&outside, b.data(), 4);
+        EXPECT_FALSE(IsRelayedAddress(outside));
+    }
+}
+
+TEST_F(RelayServiceTest, AnAddressGoesBackWhenItsLauncherLeavesAndIsGivenOutAgain) {
+    RelayProcess relay({"--clock-scale", "100"});
+    uint32_t first = 0, again = 0, other = 0;
+    RelayingLauncher(relay, "s", "127.0.0.2", {10, 0, 0, 2}, &first);
+    RelayingLauncher(relay, "s", "127.0.0.3", {10, 0, 0, 3}, &other);
+    TransportReset();  // both launchers are gone without a word; the relay times them out
+    SetTransportLogSink(nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    g_connected.clear();
+    g_addresses.clear();
+    RelayingLauncher(relay, "s", "127.0.0.2", {10, 0, 0, 2}, &again);
+    EXPECT_NE(first, other);
+    EXPECT_TRUE(first == again || other == again) << "a freed address is reused";
+}
+
+TEST_F(RelayServiceTest, AGamesDatagramReachesOnlyTheMemberItNamesInTheSendersSession) {
+    RelayProcess relay;
+    uint32_t a_address = 0, b_address = 0, c_address = 0;
+    int32_t a = RelayingLauncher(relay, "s", "127.0.0.2", {10, 97, 1, 2}, &a_address);
+    int32_t b = RelayingLauncher(relay, "s", "127.0.0.3", {10, 97, 2, 2}, &b_address);
+    int32_t c = RelayingLauncher(relay, "other", "127.0.0.4", {10, 97, 3, 2}, &c_address);
+    int32_t older = Launcher(relay, "s", "127.0.0.5");
+    auto datagram = [](uint32_t to, const std::vector<uint8_t>& payload) {
+        std::vector<uint8_t> m = LinkMessage(4000, Bytes(to), payload);
+        SetLinkSourcePort(m.data(), 27901);
+        return m;
+    };
+    std::vector<uint8_t> to_b = datagram(b_address, Pattern(kDirectMaxPayload, 9));
+    ASSERT_EQ(0, TransportSendDatagram(a, to_b.data(), int32_t(to_b.size()), kDirectMessageType));
+    ASSERT_TRUE(PumpUntil([&] { return !g_directs[b].empty(); }));
+    // As from a's relayed address; port, source port and payload as they were.
+    std::vector<uint8_t> expected = to_b;
+    StampLinkAddress(expected.data(), expected.size(), a_address);
+    EXPECT_EQ(expected, g_directs[b][0]);
+    // Another session's member, an address nobody holds, a malformed one, and a
+    // launcher that never asked: nothing arrives anywhere.
+    std::vector<uint8_t> to_c = datagram(c_address, {1});
+    TransportSendDatagram(a, to_c.data(), int32_t(to_c.size()), kDirectMessageType);
+    std::vector<uint8_t> to_nobody = datagram(RelayedAddress(900), {2});
+    TransportSendDatagram(a, to_nobody.data(), int32_t(to_nobody.size()), kDirectMessageType);
+    std::vector<uint8_t> no_magic = datagram(b_address, {3});
+    no_magic[0] = 0;
+    TransportSendDatagram(a, no_magic.data(), int32_t(no_magic.size()), kDirectMessageType);
+    std::vector<uint8_t> from_older = datagram(b_address, {4});
+    TransportSendDatagram(older, from_older.data(), int32_t(from_older.size()),
+                          kDirectMessageType);
+    PumpFor(200);
+    EXPECT_EQ(1u, g_directs[b].size());
+    EXPECT_TRUE(g_directs[c].empty());
+    EXPECT_TRUE(g_inbox[b].empty() && g_inbox[c].empty());
+    // Nothing is resent: the relay holds no message for anybody.
+    EXPECT_EQ(0u, TransportPendingCount(a));
+    relay.Stop();
+    EXPECT_EQ(3, relay.Stat("direct_in"));
+    EXPECT_EQ(1, relay.Stat("direct_out"));
+    EXPECT_EQ(1, relay.Stat("other_session"));
+    EXPECT_EQ(1, relay.Stat("no_destination"));
+    EXPECT_EQ(1, relay.Stat("malformed_relay"));
+    EXPECT_EQ(1, relay.Stat("not_joined"));
+}
+
+TEST_F(RelayServiceTest, EachMemberSeesABroadcastsSenderWhereItCanReachIt) {
+    RelayProcess relay;
+    uint32_t nat_address = 0, unused = 0;
+    // The sender behind a router (it says 10.97.1.2, the relay sees 127.0.0.2).
+    int32_t sender = RelayingLauncher(relay, "s", "127.0.0.2", {10, 97, 1, 2}, &nat_address);
+    int32_t same_router = RelayingLauncher(relay, "s", "127.0.0.2", {10, 97, 1, 3}, &unused);
+    int32_t public_one = RelayingLauncher(relay, "s", "127.0.0.3", {127, 0, 0, 3}, &unused);
+    int32_t other_router = RelayingLauncher(relay, "s", "127.0.0.4", {10, 97, 4, 2}, &unused);
+    int32_t older = Launcher(relay, "s", "127.0.0.5");
+    Send(sender, kRelayMessageType, RelayMessage("s", LinkMessage(770, {10, 97, 1, 2}, {5})));
+    ASSERT_TRUE(PumpUntil([&] {
+        return g_inbox[same_router].size() && g_inbox[public_one].size() &&
+               g_inbox[other_router].size() && g_inbox[older].size();
+    }));
+    EXPECT_EQ(LinkMessage(770, {10, 97, 1, 2}, {5}), g_inbox[same_router][0]);  // direct
+    EXPECT_EQ(LinkMessage(770, Bytes(nat_address), {5}), g_inbox[public_one][0]);
+    EXPECT_EQ(LinkMessage(770, Bytes(nat_address), {5}), g_inbox[other_router][0]);
+    EXPECT_EQ(LinkMessage(770, {127, 0, 0, 2}, {5}), g_inbox[older][0]);  // as before
+
+    // Two players that both have the address the relay sees keep the direct path.
+    uint32_t also_public = 0;
+    int32_t second_public = RelayingLauncher(relay, "s", "127.0.0.6", {127, 0, 0, 6}, &also_public);
+    Send(second_public, kRelayMessageType,
+         RelayMessage("s", LinkMessage(771, {127, 0, 0, 6}, {6})));
+    ASSERT_TRUE(PumpUntil([&] { return g_inbox[public_one].size() == 2; }));
+    EXPECT_EQ(LinkMessage(771, {127, 0, 0, 6}, {6}), g_inbox[public_one][1]);
+    EXPECT_EQ(LinkMessage(771, Bytes(also_public), {6}), g_inbox[sender].back());
 }
 
 TEST_F(RelayServiceTest, TheSendersGamePortPassesOnlyWhenItsHeaderSaysSo) {

@@ -13,7 +13,7 @@
 #include "session/ozlan.h"
 #include "session/session.h"
 #include "tests/support/transport_harness.h"
-#include "wsock32/launcher_link.h"
+#include "protocol/wire.h"
 
 namespace ozlan::test {
 namespace {

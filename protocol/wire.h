@@ -1,0 +1,202 @@
+// The wire formats that the Winsock proxy, the session library and the relay service
+// share: the launcher link message (the loopback datagram between the proxy and the
+// session library, also carried between launchers by the relay service) and the user
+// messages between a session library and the relay service. Little-endian unless a
+// field says otherwise; header-only and platform-free. docs/protocol.md describes them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace ozlan {
+
+// --- Launcher link message ------------------------------------------------------
+// 12-byte header (magic, port LSB first, source port LSB first, IPv4 address in
+// network order) followed by up to 2048 payload bytes.
+constexpr uint32_t kLinkMagic = 0xF9F9F9F9u;
+constexpr size_t kLinkHeaderSize = 12;
+constexpr size_t kLinkMaxPayload = 2048;
+constexpr size_t kLinkMaxMessage = kLinkHeaderSize + kLinkMaxPayload;  // 2060
+constexpr uint16_t kRelayPort = 3668;
+constexpr const char* kLoopbackText = "127.0.0.1";
+
+// Text that every build of the proxy carries in its file: the session library tells
+// its own copies in a game folder (of this version or an earlier one) from a
+// player's wsock32.dll by it.
+#define OZLAN_PROXY_MARKER "OZLAN Winsock proxy, placed in game folders by OZLAN.dll"
+
+constexpr size_t kLinkPortOffset = 4;
+constexpr size_t kLinkSourcePortOffset = 6;
+constexpr size_t kLinkAddressOffset = 8;
+
+inline bool HasLinkMagic(const uint8_t* data, size_t size) {
+    return size >= 4 && data[0] == 0xF9 && data[1] == 0xF9 && data[2] == 0xF9 && data[3] == 0xF9;
+}
+
+// The UDP port the message is for, in host order.
+inline uint16_t LinkPort(const uint8_t* message) {
+    return uint16_t(message[kLinkPortOffset] | (message[kLinkPortOffset + 1] << 8));
+}
+
+// The sending game socket's own port (host order), which the sending launcher writes
+// into the two bytes after the port field and the relay service keeps only when the
+// launcher's relay header says so; 0 means the message does not name it. The
+// receiving game sees it as the source port, so that its replies reach the socket
+// the broadcast came from.
+inline uint16_t LinkSourcePort(const uint8_t* message) {
+    return uint16_t(message[kLinkSourcePortOffset] | (message[kLinkSourcePortOffset + 1] << 8));
+}
+inline void SetLinkSourcePort(uint8_t* message, uint16_t port) {
+    message[kLinkSourcePortOffset] = uint8_t(port);
+    message[kLinkSourcePortOffset + 1] = uint8_t(port >> 8);
+}
+
+// The address field as it stands (network order), and its replacement; on a message
+// shorter than the header only the part of the field inside it is touched.
+inline uint32_t LinkAddress(const uint8_t* message) {
+    uint32_t ip;
+    std::memcpy(&ip, message + kLinkAddressOffset, 4);
+    return ip;
+}
+inline void StampLinkAddress(uint8_t* message, size_t size, uint32_t ip_network_order) {
+    if (size <= kLinkAddressOffset) return;
+    size_t n = size - kLinkAddressOffset < 4 ? size - kLinkAddressOffset : 4;
+    std::memcpy(message + kLinkAddressOffset, &ip_network_order, n);
+}
+
+// What a receiving proxy makes of the n bytes a datagram from the launcher brought:
+// false, changing nothing, when they are no link message (shorter than the header,
+// or without the magic); otherwise the sender it names (address as it stands; the
+// game socket's own port when the message names it, else the port it was sent to,
+// host order), and the payload moved to the start of `buffer` with *n reduced to it.
+inline bool UnwrapLinkMessage(uint8_t* buffer, int* n, uint32_t* ip, uint16_t* port) {
+    if (*n < int(kLinkHeaderSize) || !HasLinkMagic(buffer, size_t(*n))) return false;
+    *ip = LinkAddress(buffer);
+    uint16_t source_port = LinkSourcePort(buffer);
+    *port = source_port != 0 ? source_port : LinkPort(buffer);
+    *n -= int(kLinkHeaderSize);
+    std::memmove(buffer, buffer + kLinkHeaderSize, size_t(*n));
+    return true;
+}
+
+// Writes the header for a broadcast to `port` (host order) from 127.0.0.1;
+// the reserved bytes are zero.
+inline void WriteLinkHeader(uint8_t* out, uint16_t port) {
+    out[0] = out[1] = out[2] = out[3] = 0xF9;
+    out[4] = uint8_t(port);
+    out[5] = uint8_t(port >> 8);
+    out[6] = out[7] = 0;
+    out[8] = 127;
+    out[9] = 0;
+    out[10] = 0;
+    out[11] = 1;
+}
+
+// --- Relay service messages -----------------------------------------------------
+
+constexpr uint32_t kJoinMessageType = 0;
+constexpr uint32_t kRelayMessageType = 8;
+
+constexpr size_t kSessionNameField = 64;  // 63 characters and the NUL
+constexpr size_t kJoinMessageSize = 92;   // name, u32 0, "NoName" in 24 bytes
+constexpr size_t kJoinPlayerField = 24;
+constexpr size_t kRelayHeaderSize = 72;  // name, u32 0, u32 length of what follows
+constexpr const char* kDefaultSessionName = "default";
+
+// Flags in the relay header's 32-bit word at offset 64, which older launchers leave 0.
+constexpr size_t kRelayFlagsOffset = 64;
+// The link message's bytes 6-7 hold the sending game socket's port; without this
+// flag the relay service clears them, so that leftover bytes never read as a port.
+constexpr uint32_t kRelayFlagSourcePort = 1;
+
+inline void WriteLe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+inline uint32_t ReadLe32(const uint8_t* p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+// Writes at most 63 characters of `name` and its terminating zero into a name field.
+inline void WriteSessionName(uint8_t* field, const char* name) {
+    std::memcpy(field, name, strnlen(name, kSessionNameField - 1));
+}
+
+// Flags in the join message's 32-bit word at offset 64, which older launchers leave 0.
+constexpr size_t kJoinFlagsOffset = 64;
+// The launcher carries its game's directed traffic through the relay service where the
+// players cannot reach each other (see the relayed traffic messages below).
+constexpr uint32_t kJoinFlagRelayedTraffic = 1;
+
+inline void WriteJoinMessage(uint8_t* out, const char* name, uint32_t flags = 0) {
+    std::memset(out, 0, kJoinMessageSize);
+    WriteSessionName(out, name);
+    WriteLe32(out + kJoinFlagsOffset, flags);
+    std::memcpy(out + kSessionNameField + 4, "NoName", 7);
+}
+
+inline void WriteRelayHeader(uint8_t* out, const char* name, uint32_t length, uint32_t flags = 0) {
+    std::memset(out, 0, kRelayHeaderSize);
+    WriteSessionName(out, name);
+    WriteLe32(out + kRelayFlagsOffset, flags);
+    WriteLe32(out + 68, length);
+}
+
+// The session name field as text, if it is terminated inside its 64 bytes.
+inline bool ReadSessionName(const uint8_t* field, char (&name)[kSessionNameField]) {
+    const void* end = std::memchr(field, 0, kSessionNameField);
+    if (!end) return false;
+    std::memcpy(name, field, size_t(static_cast<const uint8_t*>(end) - field) + 1);
+    return true;
+}
+
+// --- Relayed traffic ------------------------------------------------------------
+// Only between a launcher whose join set kJoinFlagRelayedTraffic and a relay service
+// that answered it with an address message; older peers never see these.
+
+// Relay -> launcher, 12 bytes: the launcher's relayed address (the address other
+// players' games know this player's game by when they cannot reach it), then the
+// address (network order) and port (u16 LE) the relay service sees the launcher at,
+// and two zero bytes. Launcher -> relay, 4 bytes, once the first arrived: the
+// launcher's own address (network order), which tells the relay service whether the
+// launcher sits behind a router.
+constexpr uint32_t kAddressMessageType = 9;
+constexpr size_t kAddressMessageSize = 12;
+constexpr size_t kOwnAddressMessageSize = 4;
+
+// Both ways, as unacknowledged transport messages: a launcher link message to or from
+// one game. Launcher -> relay: bytes 8-11 hold the destination's relayed address, bytes
+// 4-5 its port, bytes 6-7 the sending game socket's port. Relay -> launcher: bytes 8-11
+// hold the sender's relayed address; the rest as it came.
+constexpr uint32_t kDirectMessageType = 10;
+// A link message fits one unacknowledged transport message.
+constexpr size_t kDirectMaxMessage = 1400;
+constexpr size_t kDirectMaxPayload = kDirectMaxMessage - kLinkHeaderSize;
+
+// Relayed addresses come from 198.18.0.0/15, a range set aside for benchmarks that no
+// player's network uses; host parts 0 and 255 are left out, as some games take them
+// for broadcasts.
+constexpr uint32_t kRelayedAddressCount = 512 * 254;
+inline bool IsRelayedAddress(uint32_t ip_network_order) {
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&ip_network_order);
+    return b[0] == 198 && (b[1] & 0xFE) == 18 && b[3] != 0 && b[3] != 255;
+}
+// The index-th relayed address (index below kRelayedAddressCount), network order.
+inline uint32_t RelayedAddress(uint32_t index) {
+    uint32_t block = index / 254;
+    uint8_t b[4] = {198, uint8_t(18 + (block >> 8)), uint8_t(block), uint8_t(1 + index % 254)};
+    uint32_t ip;
+    std::memcpy(&ip, b, 4);
+    return ip;
+}
+
+// The proxy asks the launcher for its game's relayed address with a bare link header
+// (port 0, address 0.0.0.0) sent to port 3668; the launcher answers the same header
+// with the address filled in, 0.0.0.0 while it has none. A launcher without relayed
+// traffic never answers.
+inline bool IsOwnAddressQuery(const uint8_t* message, size_t size) {
+    return size == kLinkHeaderSize && HasLinkMagic(message, size) && LinkPort(message) == 0 &&
+           LinkAddress(message) == 0;
+}
+
+}  // namespace ozlan
