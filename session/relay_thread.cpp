@@ -25,6 +25,16 @@ sockaddr_in LoopbackTo(uint16_t port) {
 
 namespace {
 
+// The proxy asks for the address its game may tell other players: the relayed one
+// while a router stands between this player and the others, else 0.0.0.0 (the
+// machine's own address does).
+void AnswerOwnAddressQuery(SOCKET relay, uint8_t* query, const sockaddr_in& from) {
+    uint32_t address = BehindRouter() ? uint32_t(Session().relayed_address) : 0;
+    StampLinkAddress(query, kLinkHeaderSize, address);
+    sendto(relay, reinterpret_cast<const char*>(query), int(kLinkHeaderSize), 0,
+           reinterpret_cast<const sockaddr*>(&from), sizeof from);
+}
+
 // Forwards every datagram waiting on the relay socket (at most `limit`) that carries
 // the link magic; true when the socket may hold more.
 bool DrainProxyDatagrams(SOCKET relay, int limit) {
@@ -42,14 +52,26 @@ bool DrainProxyDatagrams(SOCKET relay, int limit) {
             return false;
         }
         if (got < 4 || !HasLinkMagic(buffer, size_t(got))) continue;
-        StampLinkAddress(buffer, size_t(got), uint32_t(inet_addr(s.local_address)));
+        if (IsOwnAddressQuery(buffer, size_t(got))) {
+            AnswerOwnAddressQuery(relay, buffer, from);
+            continue;
+        }
         // The proxy sends from the game's own socket: its port is where the game
-        // waits for answers to this broadcast.
+        // waits for answers.
         uint32_t flags = 0;
         if (got >= int(kLinkHeaderSize) && from.sin_port != 0) {
             SetLinkSourcePort(buffer, ntohs(from.sin_port));
             flags = kRelayFlagSourcePort;
         }
+        if (got >= int(kLinkHeaderSize) && IsRelayedAddress(LinkAddress(buffer))) {
+            // A datagram for one player whom only the relay service reaches: it goes
+            // as it is, unacknowledged, or not at all.
+            if (s.relayed_address != 0 && size_t(got) <= kDirectMaxMessage) {
+                TransportSendDatagram(s.connection_id, buffer, got, kDirectMessageType);
+            }
+            continue;
+        }
+        StampLinkAddress(buffer, size_t(got), uint32_t(inet_addr(s.local_address)));
         ForwardToRemote(buffer, got, flags);
     }
     return true;
@@ -111,10 +133,41 @@ void ForwardToRemote(const unsigned char* datagram, int length, uint32_t flags) 
     TransportSend(s.connection_id, message.data(), int32_t(message.size()), kRelayMessageType);
 }
 
+bool BehindRouter() {
+    SessionState& s = Session();
+    uint32_t seen = s.seen_address;
+    return s.relayed_address != 0 && seen != uint32_t(inet_addr(s.local_address));
+}
+
+namespace {
+
+// The relay service's answer to a join that asked for relayed traffic: keep the
+// addresses, and tell it this machine's own address.
+void OnAddressMessage(const uint8_t* data, int32_t length) {
+    SessionState& s = Session();
+    if (length != int32_t(kAddressMessageSize)) return;
+    uint32_t relayed, seen;
+    std::memcpy(&relayed, data, 4);
+    std::memcpy(&seen, data + 4, 4);
+    if (!IsRelayedAddress(relayed)) return;
+    s.seen_address = seen;
+    s.relayed_address = relayed;
+    uint32_t own = uint32_t(inet_addr(s.local_address));
+    TransportSend(s.connection_id, &own, int32_t(sizeof own), kAddressMessageType);
+}
+
+}  // namespace
+
 void DeliverToGame(const uint8_t* data, int32_t length, int32_t type, int32_t connection_id,
                    void*) {
     SessionState& s = Session();
-    if (connection_id != s.connection_id || uint32_t(type) != kRelayMessageType) return;
+    if (connection_id != s.connection_id) return;
+    if (uint32_t(type) == kAddressMessageType && s.relayed_traffic_wanted) {
+        OnAddressMessage(data, length);
+        return;
+    }
+    bool direct = uint32_t(type) == kDirectMessageType && s.relayed_address != 0;
+    if (uint32_t(type) != kRelayMessageType && !direct) return;
     if (length <= int32_t(kLinkHeaderSize) || !HasLinkMagic(data, size_t(length))) return;
     sockaddr_in to = LoopbackTo(LinkPort(data));
     intptr_t relay = s.relay_socket;

@@ -89,6 +89,11 @@ extern "C" uint32_t OZLAN_CALL OZLanInit(const char* host, uint32_t port) {
     SetDefaultHandler(s.connection_id, DeliverToGame);
     s.timer_id = SetTimer(nullptr, 0, kThinkIntervalMs, ThinkTimerProc);
     ChooseLocalAddress(s.local_address);
+    s.relayed_address = 0;
+    s.seen_address = 0;
+    char setting[8] = {};
+    GetEnvironmentVariableA("OZLAN_RELAYED_TRAFFIC", setting, sizeof setting);
+    s.relayed_traffic_wanted = _stricmp(setting, "off") != 0;
     s.proxy_target[0] = 0;
     s.active = 1;
     return 1;
@@ -107,7 +112,8 @@ extern "C" uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char
     }
     std::snprintf(s.session_name, kPathSize, "%s", name);
     uint8_t join[kJoinMessageSize];
-    WriteJoinMessage(join, s.session_name);
+    WriteJoinMessage(join, s.session_name,
+                     s.relayed_traffic_wanted ? kJoinFlagRelayedTraffic : 0);
     TransportSend(s.connection_id, join, int32_t(sizeof join), kJoinMessageType);
     if (!DeployProxy(gameFolder)) return 0;
     RegisterRestartCleanup();

@@ -42,7 +42,18 @@ struct SessionState {
     std::atomic<intptr_t> relay_socket{kNoSocket};
     // A relay thread was started and has not yet finished (it clears this last).
     std::atomic<uint8_t> relay_started{0};
+
+    // Relayed traffic: asked for in the join unless OZLAN_RELAYED_TRAFFIC=off; the
+    // addresses arrive with the relay service's answer (network order, 0 until then).
+    bool relayed_traffic_wanted = true;
+    std::atomic<uint32_t> relayed_address{0};  // what other players' games know ours by
+    std::atomic<uint32_t> seen_address{0};     // where the relay service sees this launcher
 };
+
+// True when the relay service sees this launcher at another address than its own: a
+// router stands between, and other players reach this player's games only through
+// the relay service.
+bool BehindRouter();
 
 SessionState& Session();
 

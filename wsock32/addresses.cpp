@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "protocol/wire.h"
 #include "session/local_address.h"
 
 namespace ozlan::proxy {
@@ -15,6 +16,11 @@ namespace {
 constexpr int kMaxBoundSockets = 1024;
 constexpr int kMaxNetworks = 64;
 constexpr ULONGLONG kNetworkRefreshMs = 5000;  // addresses change rarely; a sendto must stay cheap
+// The launcher answers at once; while it has no relayed address it is asked again a
+// second later, and one that does not answer is asked again only after a while.
+constexpr int kLauncherAnswerWaitMs = 250;
+constexpr ULONGLONG kAskAgainMs = 1000;
+constexpr ULONGLONG kAskSilentLauncherAgainMs = 10000;
 
 struct BoundSocket {
     SOCKET socket;
@@ -29,6 +35,10 @@ struct AddressState {
     int network_count = 0;
     ULONGLONG networks_read_at = 0;
     bool networks_read = false;
+    // The launcher's last answer about the relayed address, and when to ask again.
+    SRWLOCK query_lock = SRWLOCK_INIT;
+    uint32_t relayed_address = 0;
+    ULONGLONG ask_again_at = 0;
 };
 AddressState g_addresses;
 
@@ -70,7 +80,68 @@ int ReadNetworks(OwnNetwork* out, int capacity) {
     return count;
 }
 
+// Asks the launcher on 127.0.0.1:3668 from a socket of its own; false when no answer
+// came in time.
+bool AskLauncher(uint32_t* relayed) {
+    SOCKET s = Forward<R_socket>(INVALID_SOCKET, int(AF_INET), int(SOCK_DGRAM), 0);
+    if (s == INVALID_SOCKET) return false;
+    uint8_t query[kLinkHeaderSize];
+    WriteLinkHeader(query, 0);
+    StampLinkAddress(query, sizeof query, 0);
+    sockaddr_in launcher{};
+    launcher.sin_family = AF_INET;
+    launcher.sin_port = Forward<R_htons>(u_short(0), u_short(kRelayPort));
+    launcher.sin_addr.s_addr = Forward<R_inet_addr>(INADDR_NONE, kLoopbackText);
+    bool answered = false;
+    if (Forward<R_sendto>(-1, s, reinterpret_cast<const char*>(query), int(sizeof query), 0,
+                          static_cast<const sockaddr*>(reinterpret_cast<sockaddr*>(&launcher)),
+                          int(sizeof launcher)) == int(sizeof query)) {
+        ULONGLONG deadline = GetTickCount64() + kLauncherAnswerWaitMs;
+        for (ULONGLONG now = GetTickCount64(); !answered && now < deadline;
+             now = GetTickCount64()) {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(s, &readable);
+            timeval wait{0, long(deadline - now) * 1000};
+            if (Forward<R_select>(-1, 0, &readable, static_cast<fd_set*>(nullptr),
+                                  static_cast<fd_set*>(nullptr),
+                                  static_cast<const timeval*>(&wait)) <= 0) {
+                break;
+            }
+            uint8_t answer[kLinkHeaderSize + 1];
+            sockaddr_in from{};
+            int from_length = sizeof from;
+            int got = Forward<R_recvfrom>(-1, s, reinterpret_cast<char*>(answer),
+                                          int(sizeof answer), 0, reinterpret_cast<sockaddr*>(&from),
+                                          &from_length);
+            if (got == int(kLinkHeaderSize) && from.sin_port == launcher.sin_port &&
+                HasLinkMagic(answer, kLinkHeaderSize) && LinkPort(answer) == 0) {
+                *relayed = IsRelayedAddress(LinkAddress(answer)) ? LinkAddress(answer) : 0;
+                answered = true;
+            }
+        }
+    }
+    Forward<R_closesocket>(-1, s);
+    return answered;
+}
+
 }  // namespace
+
+uint32_t RelayedOwnAddress() {
+    AddressState& a = g_addresses;
+    AcquireSRWLockExclusive(&a.query_lock);
+    ULONGLONG now = GetTickCount64();
+    // An address once given stays for the session.
+    if (a.relayed_address == 0 && now >= a.ask_again_at) {
+        uint32_t relayed = 0;
+        bool answered = AskLauncher(&relayed);
+        a.relayed_address = relayed;
+        a.ask_again_at = GetTickCount64() + (answered ? kAskAgainMs : kAskSilentLauncherAgainMs);
+    }
+    uint32_t result = a.relayed_address;
+    ReleaseSRWLockExclusive(&a.query_lock);
+    return result;
+}
 
 void RememberBoundAddress(SOCKET s, uint32_t ip) {
     Exclusive guard;

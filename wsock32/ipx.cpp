@@ -220,7 +220,9 @@ EXPORT int WSAAPI mp_getsockname(SOCKET s, sockaddr* name, int* length) {
         uint32_t asked;
         if (result == 0 && name && length && *length >= int(sizeof(sockaddr_in)) &&
             BoundAddressOf(s, &asked)) {
-            reinterpret_cast<sockaddr_in*>(name)->sin_addr.s_addr = asked;
+            // Behind a router the address others reach the game at is the relayed one.
+            uint32_t relayed = RelayedOwnAddress();
+            reinterpret_cast<sockaddr_in*>(name)->sin_addr.s_addr = relayed ? relayed : asked;
         }
     } else if (!name || !length || *length < kIpxAddressSize) {
         result = BadAddress();
@@ -233,6 +235,8 @@ EXPORT int WSAAPI mp_getsockname(SOCKET s, sockaddr* name, int* length) {
         if (result != SOCKET_ERROR) {
             // Bound to all addresses, the socket's node would read 0, which nobody can
             // reach: games put this address into their messages for others to join.
+            // Behind a router, only the relayed address reaches it.
+            if (own.sin_addr.s_addr == 0) own.sin_addr.s_addr = RelayedOwnAddress();
             if (own.sin_addr.s_addr == 0) own.sin_addr.s_addr = OwnAddress();
             IpxAddress ipx = ToIpxAddress("", s, own);
             std::memcpy(name, &ipx, sizeof ipx);

@@ -24,12 +24,14 @@ sockaddr_in Launcher() {
 using SendtoFn = int(WSAAPI*)(SOCKET, const char*, int, int, const sockaddr*, int);
 
 // Sends a broadcast to the launcher as a link message whose port field holds
-// `port_field` (two bytes as they stand). The result is the payload count, or
-// SOCKET_ERROR.
+// `port_field` (two bytes as they stand); with `relayed_to` (a relayed address), a
+// datagram for that player instead. The result is the payload count, or SOCKET_ERROR.
 int SendToLauncher(SendtoFn sendto, SOCKET s, const char* buffer, int length, int flags,
-                   const uint8_t port_field[2], const char* done_line) {
+                   const uint8_t port_field[2], const char* done_line, uint32_t relayed_to = 0) {
     uint8_t message[kLinkMaxMessage];
-    if (length < 0 || size_t(length) > kLinkMaxPayload) {
+    // A datagram for a relayed player must fit one message of the relay service.
+    size_t limit = relayed_to ? kDirectMaxPayload : kLinkMaxPayload;
+    if (length < 0 || size_t(length) > limit) {
         // It does not fit a link message: refused as the platform refuses an oversized datagram.
         mp_WSASetLastError(WSAEMSGSIZE);
         return SOCKET_ERROR;
@@ -38,8 +40,8 @@ int SendToLauncher(SendtoFn sendto, SOCKET s, const char* buffer, int length, in
     message[4] = port_field[0];
     message[5] = port_field[1];
     message[6] = message[7] = 0;
-    uint32_t loopback = uint32_t(mp_inet_addr(kLoopbackText));
-    std::memcpy(message + kLinkAddressOffset, &loopback, 4);
+    uint32_t address = relayed_to ? relayed_to : uint32_t(mp_inet_addr(kLoopbackText));
+    std::memcpy(message + kLinkAddressOffset, &address, 4);
     if (length > 0) std::memcpy(message + kLinkHeaderSize, buffer, size_t(length));
     sockaddr_in to = Launcher();
     OZWS_LOG(kTrace,
@@ -85,6 +87,10 @@ int SendIpx(SendtoFn sendto, SOCKET s, const char* buffer, int length, int flags
         dotted, int(port));
     to.sin_addr.s_addr = address;
     OZWS_LOG(kTrace, "mp_sendto() - (converted).sin_port = %d", int(port));
+    if (IsRelayedAddress(uint32_t(address))) {
+        return SendToLauncher(sendto, s, buffer, length, flags, ipx.socket,
+                              "RELAYING TO A PLAYER BEHIND A ROUTER", uint32_t(address));
+    }
     int result = sendto(s, buffer, length, flags, reinterpret_cast<sockaddr*>(&to), sizeof to);
     LogDumpGuard(kSourceWsock32, __LINE__, kTrace, buffer, length);
     return result;
@@ -109,13 +115,18 @@ EXPORT int WSAAPI mp_sendto(SOCKET s, const char* buffer, int length, int flags,
     } else {
         uint32_t destination;
         std::memcpy(&destination, reinterpret_cast<const uint8_t*>(to) + 4, 4);
-        // The broadcast address of one of the machine's networks is a LAN broadcast too.
-        if (destination != uint32_t(mp_htonl(0xFFFFFFFFu)) && !IsOwnNetworkBroadcast(destination)) {
+        u_short port = mp_ntohs(reinterpret_cast<const sockaddr_in*>(to)->sin_port);
+        const uint8_t port_field[2] = {uint8_t(port), uint8_t(port >> 8)};
+        if (IsRelayedAddress(destination)) {
+            // A player whom only the relay service reaches: the launcher carries it.
+            result = SendToLauncher(sendto, s, buffer, length, flags, port_field,
+                                    "RELAYING TO A PLAYER BEHIND A ROUTER", destination);
+        } else if (destination != uint32_t(mp_htonl(0xFFFFFFFFu)) &&
+                   !IsOwnNetworkBroadcast(destination)) {
+            // The broadcast address of one of the machine's networks is a LAN broadcast too.
             result = sendto(s, buffer, length, flags, to, to_length);
         } else {
             OZWS_LOG(kTrace, "This is a LAN broadcast udp request from the game");
-            u_short port = mp_ntohs(reinterpret_cast<const sockaddr_in*>(to)->sin_port);
-            const uint8_t port_field[2] = {uint8_t(port), uint8_t(port >> 8)};
             result = SendToLauncher(sendto, s, buffer, length, flags, port_field,
                                     "BROADCASTING (TCPIP) OVER VIRTUAL LAN");
         }

@@ -141,6 +141,10 @@ bool IsOwnNetworkBroadcast(uint32_t ip);
 // The address other players reach this machine at (network order), chosen as the
 // session library chooses the address it stamps; 0 when there is none.
 uint32_t OwnAddress();
+// The address the launcher says other players' games know this one by (network order)
+// while only the relay service reaches this player (a router stands between); 0 when
+// the machine's own address does, or no launcher answers.
+uint32_t RelayedOwnAddress();
 
 // Binds the real function and calls it with the arguments as given, or returns
 // `failure` when it cannot be bound. A must match the real parameter types.

@@ -420,6 +420,158 @@ TEST_F(SessionLibraryTest, RelayedTrafficMovesWithoutTheTimer) {
     EXPECT_TRUE(run_own_transport([] { return TransportPendingCount(g_peer_link) == 0; }));
 }
 
+// The machine's address as the library stamps it.
+uint32_t StampedAddress() {
+    char host[128] = {};
+    gethostname(host, sizeof host);
+    char local[kLocalAddressSize];
+    std::snprintf(local, sizeof local, "%s", host);
+    if (hostent* entry = gethostbyname(host)) {
+        PickLocalAddress(reinterpret_cast<const uint8_t* const*>(entry->h_addr_list),
+                         entry->h_length, local, sizeof local);
+    }
+    return uint32_t(inet_addr(local));
+}
+
+// The relayed address the launcher gives a proxy that asks from `proxy`; false
+// without an answer.
+bool AskOwnAddress(RawPeer& proxy, uint32_t* address) {
+    std::vector<uint8_t> query(kLinkHeaderSize);
+    WriteLinkHeader(query.data(), 0);
+    StampLinkAddress(query.data(), query.size(), 0);
+    proxy.SendTo(kRelayPort, query);
+    std::vector<uint8_t> answer;
+    SocketAddress from;
+    if (!proxy.ReceiveRaw(&answer, &from, 1000) || answer.size() != kLinkHeaderSize) return false;
+    EXPECT_EQ(kRelayPort, HostPort(from));
+    *address = LinkAddress(answer.data());
+    return true;
+}
+
+std::vector<uint8_t> AddressMessage(const std::vector<uint8_t>& relayed,
+                                    const std::vector<uint8_t>& seen) {
+    std::vector<uint8_t> m = relayed;
+    m.insert(m.end(), seen.begin(), seen.end());
+    m.insert(m.end(), {0x34, 0x12, 0, 0});
+    return m;
+}
+
+uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    uint8_t bytes[4] = {a, b, c, d};
+    uint32_t ip;
+    std::memcpy(&ip, bytes, 4);
+    return ip;
+}
+
+TEST_F(SessionLibraryTest, BehindARouterGamesDatagramsForRelayedPlayersTravelUnacknowledged) {
+    JoinTransportPeer();
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
+    RawPeer game(900);
+    RawPeer client(905);
+    ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); }));
+    // The join asks for relayed traffic.
+    EXPECT_EQ(kJoinFlagRelayedTraffic, GetU32(g_peer_inbox[0].data.data() + kJoinFlagsOffset));
+    // Before the relay service answers, the proxy is told there is no relayed address.
+    uint32_t asked = 1;
+    ASSERT_TRUE(AskOwnAddress(client, &asked));
+    EXPECT_EQ(0u, asked);
+
+    // The relay service sees this launcher at another address: it sits behind a router.
+    g_peer_inbox.clear();
+    std::vector<uint8_t> answer = AddressMessage({198, 18, 0, 7}, {203, 0, 113, 9});
+    TransportSend(g_peer_link, answer.data(), int32_t(answer.size()), kAddressMessageType);
+    ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); }));
+    EXPECT_EQ(int32_t(kAddressMessageType), g_peer_inbox[0].type);
+    uint32_t stamp = StampedAddress();
+    EXPECT_EQ(std::vector<uint8_t>(reinterpret_cast<uint8_t*>(&stamp),
+                                   reinterpret_cast<uint8_t*>(&stamp) + 4),
+              g_peer_inbox[0].data);
+    ASSERT_TRUE(AskOwnAddress(client, &asked));
+    EXPECT_EQ(Ip(198, 18, 0, 7), asked);
+
+    // Out: a datagram for a relayed player goes unacknowledged, unstamped, with the
+    // game socket's port; one too long for a single message does not go at all.
+    g_peer_inbox.clear();
+    std::vector<uint8_t> to_player(kDirectMaxMessage, 0x61);
+    WriteLinkHeader(to_player.data(), 4000);
+    StampLinkAddress(to_player.data(), to_player.size(), Ip(198, 18, 0, 9));
+    client.SendTo(kRelayPort, to_player);
+    std::vector<uint8_t> too_long(kDirectMaxMessage + 1, 0x62);
+    std::memcpy(too_long.data(), to_player.data(), kLinkHeaderSize);
+    client.SendTo(kRelayPort, too_long);
+    ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); }));
+    PumpFor(100);
+    ASSERT_EQ(1u, g_peer_inbox.size());
+    EXPECT_EQ(int32_t(kDirectMessageType), g_peer_inbox[0].type);
+    SetLinkSourcePort(to_player.data(), 905);
+    EXPECT_EQ(to_player, g_peer_inbox[0].data);
+    EXPECT_EQ(1u, GetTransportStats().datagrams_delivered);
+
+    // In: a relayed player's datagram reaches the game's port from 3668.
+    std::vector<uint8_t> from_player(60, 0x63);
+    WriteLinkHeader(from_player.data(), 900);
+    StampLinkAddress(from_player.data(), from_player.size(), Ip(198, 18, 0, 9));
+    TransportSendDatagram(g_peer_link, from_player.data(), int32_t(from_player.size()),
+                          kDirectMessageType);
+    std::vector<uint8_t> got;
+    ASSERT_TRUE(Pump([&] {
+        SocketAddress from;
+        return game.ReceiveRaw(&got, &from, 0);
+    }));
+    EXPECT_EQ(from_player, got);
+}
+
+TEST_F(SessionLibraryTest, WithRelayedTrafficOffOrNoRouterTheGameKeepsItsOwnAddress) {
+    // A launcher on the address the relay service sees tells its games no relayed
+    // address: other players reach the machine's own.
+    JoinTransportPeer();
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
+    RawPeer client(905);
+    PumpFor(100);
+    uint32_t stamp = StampedAddress();
+    std::vector<uint8_t> answer = AddressMessage({198, 18, 0, 7}, {});
+    std::memcpy(answer.data() + 4, &stamp, 4);
+    answer.resize(kAddressMessageSize);
+    TransportSend(g_peer_link, answer.data(), int32_t(answer.size()), kAddressMessageType);
+    PumpFor(100);
+    uint32_t asked = 1;
+    ASSERT_TRUE(AskOwnAddress(client, &asked));
+    EXPECT_EQ(0u, asked);
+    end_();
+    FreeLibrary(module_);
+    TransportReset();
+    SetTransportLogSink(nullptr);
+    g_peer_link = 0;
+
+    // Switched off: the join asks for nothing, and an offer is neither answered nor used.
+    SetEnvironmentVariableA("OZLAN_RELAYED_TRAFFIC", "off");
+    module_ = LoadLibraryA((lib_folder_ + "\\OZLAN.dll").c_str());
+    init_ = Bind<OZLanInitFn>(module_, "OZLanInit");
+    pre_launch_ = Bind<OZLanPreLaunchFn>(module_, "OZLanPreLaunch");
+    end_ = Bind<OZLanEndSessionFn>(module_, "OZLanEndSession");
+    JoinTransportPeer();
+    SetEnvironmentVariableA("OZLAN_RELAYED_TRAFFIC", nullptr);
+    g_peer_inbox.clear();
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
+    RawPeer game(900);
+    ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); }));
+    EXPECT_EQ(0u, GetU32(g_peer_inbox[0].data.data() + kJoinFlagsOffset));
+    g_peer_inbox.clear();
+    answer = AddressMessage({198, 18, 0, 7}, {203, 0, 113, 9});
+    TransportSend(g_peer_link, answer.data(), int32_t(answer.size()), kAddressMessageType);
+    std::vector<uint8_t> from_player(60, 0x63);
+    WriteLinkHeader(from_player.data(), 900);
+    TransportSendDatagram(g_peer_link, from_player.data(), int32_t(from_player.size()),
+                          kDirectMessageType);
+    PumpFor(200);
+    EXPECT_TRUE(g_peer_inbox.empty());
+    ASSERT_TRUE(AskOwnAddress(client, &asked));
+    EXPECT_EQ(0u, asked);
+    std::vector<uint8_t> got;
+    SocketAddress from;
+    EXPECT_FALSE(game.ReceiveRaw(&got, &from, 100));
+}
+
 TEST_F(SessionLibraryTest, EndSessionStopsEverything) {
     JoinTransportPeer();
     ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
