@@ -168,7 +168,8 @@ TEST_F(SessionLibraryTest, InitSendsTheConnectBodyAndActivatesOnConfirmation) {
     ASSERT_TRUE(Pump([&] { return peer.Receive(&join, 0) && join.header.type == 0; }));
     ASSERT_EQ(kJoinMessageSize, join.payload.size());
     EXPECT_STREQ("arena", reinterpret_cast<const char*>(join.payload.data()));
-    EXPECT_EQ(0u, GetU32(join.payload.data() + 64));
+    // The flags word: relayed traffic asked for.
+    EXPECT_EQ(kJoinFlagRelayedTraffic, GetU32(join.payload.data() + 64));
     EXPECT_STREQ("NoName", reinterpret_cast<const char*>(join.payload.data() + 68));
 }
 

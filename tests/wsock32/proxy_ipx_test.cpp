@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -397,6 +398,78 @@ TEST_F(ProxyIpxTest, IpxBroadcastCarriesTheSocketBytesAndDirectedGoesStraight) {
                            "to 127.0.0.1 on our lan listening to port 770"));
         EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_sendto() - (converted).sin_port = 770"));
     }
+}
+
+TEST_F(ProxyIpxTest, DatagramsForRelayedPlayersGoToTheLauncherWithTheirAddress) {
+    SOCKET launcher = Helper("127.0.0.1", 3668);
+    u_short port;
+    SOCKET game = GameUdp(&port);
+    sockaddr_in to = Address("198.18.0.9", 4000);
+    proxy_.ForgetLines();
+    EXPECT_EQ(5, game_.sendto(game, "hello", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    sockaddr_in from{};
+    EXPECT_EQ(LinkMessage({198, 18, 0, 9}, 0xA0, 0x0F, "hello"), Receive(launcher, &from));
+    EXPECT_EQ(port, PortOf(from));  // from the game's own socket
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] RELAYING TO A PLAYER BEHIND A ROUTER"));
+    // One relay message holds at most 1388 bytes of a game's datagram.
+    std::string most(1388, 'm'), more(1389, 'm');
+    EXPECT_EQ(1388, game_.sendto(game, most.data(), 1388, 0, reinterpret_cast<sockaddr*>(&to),
+                                 sizeof to));
+    EXPECT_EQ(1400u, Receive(launcher, &from).size());
+    EXPECT_EQ(-1, game_.sendto(game, more.data(), 1389, 0, reinterpret_cast<sockaddr*>(&to),
+                               sizeof to));
+    EXPECT_EQ(WSAEMSGSIZE, game_.last_error());
+    // Neighbours of the range go out as they are.
+    sockaddr_in outside = Address("198.20.0.9", 4000);
+    game_.sendto(game, "x", 1, 0, reinterpret_cast<sockaddr*>(&outside), sizeof outside);
+    EXPECT_EQ("<nothing>", Receive(launcher, &from, 100));
+
+    // IPX: node 00 00 C6 12 00 09 is that player too.
+    SOCKET ipx = game_.socket(6, SOCK_DGRAM, 1000);
+    opened_.push_back(ipx);
+    Ipx player = IpxTo({0, 0, 198, 18, 0, 9}, 0x02, 0x03);
+    EXPECT_EQ(3, game_.sendto(ipx, "ipx", 3, 0, reinterpret_cast<sockaddr*>(&player), 14));
+    EXPECT_EQ(LinkMessage({198, 18, 0, 9}, 0x02, 0x03, "ipx"), Receive(launcher, &from));
+}
+
+TEST_F(ProxyIpxTest, BehindARouterGamesAreToldTheirRelayedAddress) {
+    MIB_IPADDRROW network;
+    if (!FirstNetwork(&network)) GTEST_SKIP() << "this machine has no network but loopback";
+    // A launcher that answers the proxy's question with 198.18.0.5, as many times as asked.
+    SOCKET launcher = Helper("127.0.0.1", 3668);
+    int questions = 0;
+    std::thread answering([&] {
+        for (;;) {
+            sockaddr_in from{};
+            std::string q = Receive(launcher, &from, 1500);
+            if (q == "<nothing>") return;
+            if (q != LinkMessage({0, 0, 0, 0}, 0, 0, "")) continue;
+            ++questions;
+            std::string a = LinkMessage({198, 18, 0, 5}, 0, 0, "");
+            real_.sendto(launcher, a.data(), int(a.size()), 0, reinterpret_cast<sockaddr*>(&from),
+                         sizeof from);
+        }
+    });
+    SOCKET ipx = game_.socket(6, SOCK_DGRAM, 1000);
+    opened_.push_back(ipx);
+    Ipx local = IpxTo({0, 0, 0, 0, 0, 0}, 0x02, 0x03);
+    ASSERT_EQ(0, game_.bind(ipx, reinterpret_cast<sockaddr*>(&local), 14));
+    Ipx name{};
+    int n = 14;
+    ASSERT_EQ(0, game_.getsockname(ipx, reinterpret_cast<sockaddr*>(&name), &n));
+    EXPECT_EQ(Bytes({0, 0, 198, 18, 0, 5}), std::string(reinterpret_cast<char*>(name.nodenum), 6));
+    // A UDP socket bound to the machine's own address reports the relayed one.
+    SOCKET udp = game_.socket(AF_INET, SOCK_DGRAM, 0);
+    opened_.push_back(udp);
+    sockaddr_in own = Address("0.0.0.0", 0);
+    own.sin_addr.s_addr = network.dwAddr;
+    ASSERT_EQ(0, game_.bind(udp, reinterpret_cast<sockaddr*>(&own), sizeof own));
+    sockaddr_in udp_name{};
+    n = sizeof udp_name;
+    ASSERT_EQ(0, game_.getsockname(udp, reinterpret_cast<sockaddr*>(&udp_name), &n));
+    EXPECT_EQ(Bytes({198, 18, 0, 5}), std::string(reinterpret_cast<char*>(&udp_name.sin_addr), 4));
+    answering.join();
+    EXPECT_EQ(1, questions);  // an address once given is kept
 }
 
 TEST_F(ProxyIpxTest, FailedAndOversizedBroadcastsReturnErrorsTheGameCanRead) {
