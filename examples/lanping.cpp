@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,7 @@ struct Options {
     int port = 0;  // UDP port, or IPX socket number
     std::string name = "player";
     int count = 5;
+    int players = 1;  // host: joiners to wait for (each says goodbye)
     int broadcasts = 0;  // extra timed broadcasts after discovery (latency measurement)
     int timeout_seconds = 30;
     int interval_ms = 300;
@@ -80,7 +83,7 @@ int Usage() {
                  "usage: lanping host|join (--udp PORT | --ipx SOCKET) [--name NAME] [--count N]\n"
                  "               [--broadcasts N] [--timeout SECONDS] [--interval MS]\n"
                  "               [--bind-own-address] [--client-port N] [--advertise]\n"
-                 "               [--subnet-broadcast]\n");
+                 "               [--subnet-broadcast] [--players N]\n");
     return 2;
 }
 
@@ -114,6 +117,8 @@ bool Parse(int argc, char** argv, Options* o) {
             o->name = v;
         } else if (arg == "--count") {
             o->count = std::atoi(v);
+        } else if (arg == "--players") {
+            o->players = std::atoi(v);
         } else if (arg == "--broadcasts") {
             o->broadcasts = std::atoi(v);
         } else if (arg == "--timeout") {
@@ -124,7 +129,8 @@ bool Parse(int argc, char** argv, Options* o) {
             return false;
         }
     }
-    return o->port > 0 && o->port < 65536 && o->count >= 0 && o->timeout_seconds > 0 &&
+    return o->port > 0 && o->port < 65536 && o->count >= 0 && o->players > 0 &&
+           o->timeout_seconds > 0 &&
            o->client_port < 65536;
 }
 
@@ -278,8 +284,8 @@ int Game::Host() {
                 o_.port);
     std::fflush(stdout);
     int64_t deadline = NowUs() + int64_t(o_.timeout_seconds) * 1000000;
-    bool found = false;
-    int pings = 0;
+    std::map<std::string, int> pings;  // by joiner, from its first query
+    std::set<std::string> gone;  // joiners that said goodbye
     std::vector<int64_t> latencies;
     std::vector<int> copies;  // of each timed broadcast, by its sequence number
     int64_t closing_at = 0;   // after a goodbye, late broadcasts still count for a second
@@ -298,21 +304,23 @@ int Game::Host() {
                 if (copies.size() < size_t(c)) copies.resize(size_t(c));
                 ++copies[size_t(c - 1)];
             }
-            if (!found) {
+            if (!pings.count(name)) {
                 std::printf("host: found by %s at %s\n", name, from.Text().c_str());
                 std::fflush(stdout);
-                found = true;
+                pings[name] = 0;
             }
             std::string answer = "OZH " + o_.name + " " + std::to_string(a);
             if (o_.advertise) answer.append(" ").append(Hex(&own_.address, size_t(own_.length)));
             SendTo(from, answer);
         } else if (k == "OZP") {
-            ++pings;
+            ++pings[name];
             SendTo(from, "OZR " + std::string(name) + " " + std::to_string(a));
-        } else if (k == "OZB" && closing_at == 0) {
-            std::printf("host: %s said goodbye after %d pings\n", name, pings);
+        } else if (k == "OZB" && closing_at == 0 && gone.insert(name).second) {
+            // Each joiner says goodbye several times; its first counts.
+            std::printf("host: %s said goodbye after %d pings\n", name, pings[name]);
+            std::fflush(stdout);
             announced = a;
-            closing_at = NowUs() + 1000000;
+            if (int(gone.size()) == o_.players) closing_at = NowUs() + 1000000;
         }
     }
     if (closing_at != 0) {
@@ -338,7 +346,7 @@ int Game::Host() {
         }
         return 0;
     }
-    std::printf("host: %s\n", found ? "the joiner went away without a goodbye" : "nobody found us");
+    std::printf("host: %s\n", pings.empty() ? "nobody found us" : "a joiner went away without a goodbye");
     return 1;
 }
 
