@@ -427,9 +427,12 @@ int Game::Join() {
     if (!rtts.empty()) {
         double sum = 0;
         for (double r : rtts) sum += r;
-        std::printf("join: %zu directed round trips, min %.3f ms, avg %.3f ms, max %.3f ms\n",
-                    rtts.size(), *std::min_element(rtts.begin(), rtts.end()),
-                    sum / double(rtts.size()), *std::max_element(rtts.begin(), rtts.end()));
+        std::vector<double> sorted = rtts;
+        std::sort(sorted.begin(), sorted.end());
+        std::printf(
+            "join: %zu directed round trips, min %.3f ms, avg %.3f ms, max %.3f ms, p50 %.3f ms\n",
+            rtts.size(), sorted.front(), sum / double(rtts.size()), sorted.back(),
+            sorted[sorted.size() / 2]);
     }
     return 0;
 }
