@@ -1,5 +1,5 @@
-// Feeds the relay service's message handling with arbitrary joins and relay
-// messages from four connected launchers, and runs transport passes between them.
+// Feeds the relay service's message handling with arbitrary joins, relay messages,
+// address messages and games' datagrams from four connected launchers, and runs transport passes between them.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -58,9 +58,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Setup setup;
     while (size >= 3) {
         int32_t link = setup.links[data[0] % 4];
-        int32_t type = data[1] < 100 ? 0 : data[1] < 250 ? 8 : data[1];
-        // Lengths in steps of 9, and the join message's own size, which no step hits.
-        size_t len = data[2] >= 250 ? kJoinMessageSize : size_t(data[2]) * 9;
+        // Joins, relay messages, address messages, games' datagrams, and other types.
+        uint8_t t = data[1];
+        int32_t type = t < 80 ? 0 : t < 180 ? 8 : t < 210 ? 9 : t < 240 ? 10 : t;
+        // Lengths in steps of 9, and the sizes of the join and own-address messages,
+        // which no step hits.
+        size_t len = data[2] >= 250   ? kJoinMessageSize
+                     : data[2] == 249 ? kOwnAddressMessageSize
+                                      : size_t(data[2]) * 9;
         len = std::min(len, size - 3);
         RelayOnUserMessage(data + 3, int32_t(len), type, link, nullptr);
         data += 3 + len;
