@@ -9,6 +9,11 @@
 #include <cstring>
 #include <string>
 
+#include <CLI/CLI.hpp>
+
+#ifdef OZLAN_RELAY_METRICS
+#include "relay/metrics.h"
+#endif
 #include "relay/relay.h"
 
 using namespace ozlan;
@@ -42,81 +47,91 @@ const char kUsage[] =
     "  --max-messages-per-source N\n"
     "                       relay messages per second from one IPv4 address (default 20000)\n"
     "  --stats-interval S   seconds between stats lines (default 60)\n"
+#ifdef OZLAN_RELAY_METRICS
+    "  --metrics ADDR:PORT  serve live figures over HTTP: Prometheus text at /metrics,\n"
+    "                       a status page at / (off by default; e.g. 127.0.0.1:9669)\n"
+#endif
     "  --clock-scale N      run the protocol clock N times faster (for tests)\n"
+    "  --version            print the version\n"
     "  --help               show this text\n";
 
-bool ParseNumber(const char* text, unsigned long min, unsigned long max, unsigned long* out) {
-    if (!text || !*text) return false;
-    char* end = nullptr;
-    unsigned long v = std::strtoul(text, &end, 10);
-    if (*end != 0 || text[0] == '-' || v < min || v > max) return false;
-    *out = v;
-    return true;
+// The command line, parsed by CLI11 with the checks and words of the help text above.
+struct Arguments {
+    RelayConfig config;
+    std::string metrics;  // "ADDR:PORT", empty when off
+    bool help = false;
+    bool version = false;
+};
+
+// A whole number from min to max, named in the message CLI11 prints for a bad value.
+CLI::Validator Number(unsigned long min, unsigned long max) {
+    return CLI::Validator(
+        [min, max](std::string& text) -> std::string {
+            char* end = nullptr;
+            unsigned long v = text.empty() ? 0 : std::strtoul(text.c_str(), &end, 10);
+            if (text.empty() || *end != 0 || text[0] == '-' || v < min || v > max) {
+                return "needs a number from " + std::to_string(min) + " to " + std::to_string(max) +
+                       ", got '" + text + "'";
+            }
+            return {};
+        },
+        "N");
 }
 
-// Parses the command line into config; on a bad argument prints why and returns false.
-bool ParseArguments(int argc, char** argv, RelayConfig* config, bool* help) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        unsigned long n = 0;
-        auto number = [&](unsigned long min, unsigned long max) {
-            if (!ParseNumber(value, min, max, &n)) {
-                std::fprintf(stderr, "ozrelay: %s needs a number from %lu to %lu, got '%s'\n",
-                             arg.c_str(), min, max, value ? value : "");
-                return false;
-            }
-            ++i;
-            return true;
-        };
-        if (arg == "--help" || arg == "-h") {
-            *help = true;
-        } else if (arg == "--verbose") {
-            config->verbose = true;
-        } else if (arg == "--port") {
-            if (!number(1, 65535)) return false;
-            config->port = uint16_t(n);
-        } else if (arg == "--bind") {
-            uint32_t ip = 0;
-            if (!value || !ResolveIPv4(value, &ip)) {
-                std::fprintf(stderr, "ozrelay: --bind needs an IPv4 address, got '%s'\n",
-                             value ? value : "");
-                return false;
-            }
-            config->bind_ip = ip;
-            ++i;
-        } else if (arg == "--max-connections") {
-            if (!number(1, 1000000)) return false;
-            config->max_connections = n;
-        } else if (arg == "--max-sessions") {
-            if (!number(1, 1000000)) return false;
-            config->max_sessions = n;
-        } else if (arg == "--max-members") {
-            if (!number(2, 100000)) return false;
-            config->max_members = n;
-        } else if (arg == "--max-queued") {
-            if (!number(1, 1000000)) return false;
-            config->max_queued_per_connection = n;
-        } else if (arg == "--max-unverified") {
-            if (!number(1, 1000000)) return false;
-            config->max_unverified = n;
-        } else if (arg == "--max-unverified-per-source") {
-            if (!number(1, 1000000)) return false;
-            config->max_unverified_per_source = n;
-        } else if (arg == "--max-messages-per-source") {
-            if (!number(1, 100000000)) return false;
-            config->max_messages_per_source = n;
-        } else if (arg == "--stats-interval") {
-            if (!number(1, 86400)) return false;
-            config->stats_interval_ms = int(n * 1000);
-        } else if (arg == "--clock-scale") {
-            if (!number(1, 10000)) return false;
-            config->clock_scale = int64_t(n);
-        } else {
-            std::fprintf(stderr, "ozrelay: unknown argument '%s' (see --help)\n", arg.c_str());
-            return false;
-        }
+// Parses the command line into `a`; on a bad argument prints why and returns false.
+bool ParseArguments(int argc, char** argv, Arguments* a) {
+    CLI::App app{"ozrelay"};
+    app.set_help_flag();  // the text above, not CLI11's
+    app.add_flag("-h,--help", a->help);
+    app.add_flag("--version", a->version);
+    RelayConfig& c = a->config;
+    app.add_flag("--verbose", c.verbose);
+    unsigned long port = c.port, stats = unsigned(c.stats_interval_ms / 1000), scale = 1;
+    app.add_option("--port", port)->check(Number(1, 65535));
+    app.add_option("--bind",
+                   [&c](const CLI::results_t& values) {
+                       return ResolveIPv4(values[0].c_str(), &c.bind_ip);
+                   })
+        ->type_name("ADDR")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                uint32_t ip = 0;
+                return ResolveIPv4(text.c_str(), &ip) ? ""
+                                                      : "needs an IPv4 address, got '" + text + "'";
+            },
+            "ADDR"));
+#ifdef OZLAN_RELAY_METRICS
+    app.add_option("--metrics", a->metrics)
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                std::string address;
+                uint16_t p = 0;
+                return ParseMetricsAddress(text, &address, &p)
+                           ? ""
+                           : "needs ADDR:PORT (an IPv4 address and a port), got '" + text + "'";
+            },
+            "ADDR:PORT"));
+#endif
+    app.add_option("--max-connections", c.max_connections)->check(Number(1, 1000000));
+    app.add_option("--max-sessions", c.max_sessions)->check(Number(1, 1000000));
+    app.add_option("--max-members", c.max_members)->check(Number(2, 100000));
+    app.add_option("--max-queued", c.max_queued_per_connection)->check(Number(1, 1000000));
+    app.add_option("--max-unverified", c.max_unverified)->check(Number(1, 1000000));
+    app.add_option("--max-unverified-per-source", c.max_unverified_per_source)
+        ->check(Number(1, 1000000));
+    app.add_option("--max-messages-per-source", c.max_messages_per_source)
+        ->check(Number(1, 100000000));
+    app.add_option("--stats-interval", stats)->check(Number(1, 86400));
+    app.add_option("--clock-scale", scale)->check(Number(1, 10000));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "ozrelay: %s (see --help)\n", e.what());
+        return false;
     }
+    c.port = uint16_t(port);
+    c.stats_interval_ms = int(stats * 1000);
+    c.clock_scale = int64_t(scale);
     return true;
 }
 
@@ -129,18 +144,36 @@ int main(int argc, char** argv) {
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
     mallopt(M_TOP_PAD, 16 << 20);
 #endif
-    RelayConfig config;
-    bool help = false;
-    if (!ParseArguments(argc, argv, &config, &help)) return 2;
-    if (help) {
+    Arguments arguments;
+    if (!ParseArguments(argc, argv, &arguments)) return 2;
+    if (arguments.help) {
         std::fputs(kUsage, stdout);
         return 0;
     }
+    if (arguments.version) {
+        std::printf("ozrelay %s\n", OZLAN_VERSION);
+        return 0;
+    }
+    const RelayConfig& config = arguments.config;
     std::string error;
     if (!RelayStart(config, &error)) {
         std::fprintf(stderr, "ozrelay: %s\n", error.c_str());
         return 1;
     }
+#ifdef OZLAN_RELAY_METRICS
+    if (!arguments.metrics.empty()) {
+        std::string address;
+        uint16_t port = 0;
+        ParseMetricsAddress(arguments.metrics, &address, &port);
+        if (!MetricsStart(address, port, &error)) {
+            std::fprintf(stderr, "ozrelay: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("ozrelay: metrics at http://%s:%u/metrics, status page at http://%s:%u/\n",
+                    address.c_str(), unsigned(port), address.c_str(), unsigned(port));
+    }
+    int64_t next_publish = 0;
+#endif
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     std::printf("ozrelay: listening on UDP port %u\n", unsigned(config.port));
@@ -161,12 +194,30 @@ int main(int argc, char** argv) {
             next_trim = SystemNowMs() + kTrimIntervalMs;
         }
 #endif
+#ifdef OZLAN_RELAY_METRICS
+        if (!arguments.metrics.empty() && SystemNowMs() >= next_publish) {
+            MetricsSnapshot snapshot;
+            snapshot.at_ms = SystemNowMs();
+            snapshot.links = RelayLinkCount();
+            snapshot.sessions = RelaySessionCount();
+            snapshot.members = RelayMemberCount();
+            snapshot.relay = GetRelayStats();
+            snapshot.transport = GetTransportStats();
+            snapshot.config = config;
+            snapshot.session_list = RelaySessionFigures();
+            MetricsPublish(std::move(snapshot));
+            next_publish = SystemNowMs() + 1000;
+        }
+#endif
         if (SystemNowMs() >= next_stats) {
             std::printf("ozrelay: %s\n", RelayStatsLine().c_str());
             std::fflush(stdout);
             next_stats = SystemNowMs() + config.stats_interval_ms;
         }
     }
+#ifdef OZLAN_RELAY_METRICS
+    MetricsStop();
+#endif
     std::printf("ozrelay: stopped; %s\n", RelayStatsLine().c_str());
     std::fflush(stdout);
     return 0;

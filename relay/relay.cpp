@@ -26,6 +26,7 @@ struct Link {
 
 struct Session {
     std::vector<int32_t> members;  // join order
+    uint64_t messages_in = 0;      // relay and direct messages from its members
 };
 
 // Relay messages one source address may still send in the current second.
@@ -207,6 +208,7 @@ void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length) 
         return;
     }
     ++r.stats.relays_in;
+    ++r.sessions[link.session].messages_in;
     // Two forms of the message: as the sender's launcher stamped it (for members seen
     // at the same address, such as players behind one router, who reach each other
     // directly), and with the address this relay sees the sender at (for everyone
@@ -268,6 +270,7 @@ void OnDirect(const Link& link, const uint8_t* data, int32_t length) {
         return;
     }
     ++r.stats.directs_in;
+    ++r.sessions[link.session].messages_in;
     auto destination = r.links_by_relayed_address.find(LinkAddress(data));
     if (destination == r.links_by_relayed_address.end()) {
         ++r.stats.drop_no_destination;
@@ -377,6 +380,20 @@ size_t RelaySessionCount() {
 }
 size_t RelayMemberCount() {
     return Relay().members;
+}
+size_t RelayLinkCount() {
+    return Relay().links.size();
+}
+
+std::vector<SessionFigures> RelaySessionFigures() {
+    std::vector<SessionFigures> figures;
+    figures.reserve(Relay().sessions.size());
+    for (const auto& [name, session] : Relay().sessions) {
+        figures.push_back({name, session.members.size(), session.messages_in});
+    }
+    std::sort(figures.begin(), figures.end(),
+              [](const SessionFigures& a, const SessionFigures& b) { return a.name < b.name; });
+    return figures;
 }
 
 std::string RelayStatsLine() {

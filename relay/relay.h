@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "transport/transport.h"
 
@@ -56,6 +57,14 @@ std::string RelayStatsLine();
 RelayStats GetRelayStats();
 size_t RelaySessionCount();
 size_t RelayMemberCount();
+size_t RelayLinkCount();
+// Each session's name, member count, and the messages its members have sent so far.
+struct SessionFigures {
+    std::string name;
+    size_t members = 0;
+    uint64_t messages_in = 0;  // relay and direct messages from its members
+};
+std::vector<SessionFigures> RelaySessionFigures();  // by name
 // Forgets every session and link (the transport is reset separately).
 void RelayReset();
 

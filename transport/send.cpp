@@ -123,6 +123,7 @@ void ResendAndTimeOut(TransportState& s, SendBatch& batch) {
         bool waits_for_connect = m.header.type == MSG_CONFIRM_CONNECT && !c.verified;
         if (now - m.last_sent > m.resend_interval && !waits_for_connect) {
             ++m.tries;
+            ++s.stats.resends;
             m.resend_interval = std::min(m.resend_interval * 2, kResendIntervalMs);
             Log("Message %u being resent (%d tries so far) on address %d. %d bytes, %d of %d, "
                 "%s:%u\n",

@@ -137,6 +137,7 @@ struct TransportStats {
     uint64_t dropped_unverified_message = 0;  // user messages of unverified connections
     uint64_t messages_delivered = 0;
     uint64_t datagrams_delivered = 0;  // unacknowledged messages handed to a handler
+    uint64_t resends = 0;              // messages sent again for want of an acknowledgement
 };
 TransportStats GetTransportStats();
 

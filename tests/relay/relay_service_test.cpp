@@ -190,8 +190,18 @@ TEST_F(RelayServiceTest, RelayedAddressesAreOfferedOnlyToLaunchersThatAskAndAreU
     // The answer: relayed address, the address and port seen, two zero bytes.
     Endpoint* endpoint = nullptr;
     TransportConnectionInfo(a, nullptr, nullptr, &endpoint);
-    std::vector<uint8_t> expected = {198, 18, 0, 1, 127, 0, 0, 2, uint8_t(endpoint->local_port),
-                                     uint8_t(endpoint->local_port >> 8), 0, 0};
+    std::vector<uint8_t> expected = {198,
+                                     18,
+                                     0,
+                                     1,
+                                     127,
+                                     0,
+                                     0,
+                                     2,
+                                     uint8_t(endpoint->local_port),
+                                     uint8_t(endpoint->local_port >> 8),
+                                     0,
+                                     0};
     EXPECT_EQ(expected, g_addresses[a][0]);
     // The generator skips host parts 0 and 255 and covers the whole range.
     EXPECT_EQ(std::vector<uint8_t>({198, 18, 0, 254}), Bytes(RelayedAddress(253)));
@@ -251,8 +261,7 @@ TEST_F(RelayServiceTest, AGamesDatagramReachesOnlyTheMemberItNamesInTheSendersSe
     no_magic[0] = 0;
     TransportSendDatagram(a, no_magic.data(), int32_t(no_magic.size()), kDirectMessageType);
     std::vector<uint8_t> from_older = datagram(b_address, {4});
-    TransportSendDatagram(older, from_older.data(), int32_t(from_older.size()),
-                          kDirectMessageType);
+    TransportSendDatagram(older, from_older.data(), int32_t(from_older.size()), kDirectMessageType);
     PumpFor(200);
     EXPECT_EQ(1u, g_directs[b].size());
     EXPECT_TRUE(g_directs[c].empty());
@@ -579,14 +588,18 @@ TEST_F(RelayServiceTest, BadCommandLinesAreRejected) {
         const char* says;
     };
     const Case cases[] = {
-        {{"--port", "abc"}, 2, "--port needs a number from 1 to 65535, got 'abc'"},
-        {{"--port", "0"}, 2, "--port needs a number"},
-        {{"--port", "70000"}, 2, "--port needs a number"},
-        {{"--port"}, 2, "--port needs a number"},
-        {{"--max-members", "-3"}, 2, "--max-members needs a number"},
-        {{"--bind", "nowhere.invalid"}, 2, "--bind needs an IPv4 address"},
-        {{"--frobnicate"}, 2, "unknown argument '--frobnicate'"},
+        {{"--port", "abc"}, 2, "--port: needs a number from 1 to 65535, got 'abc'"},
+        {{"--port", "0"}, 2, "--port: needs a number"},
+        {{"--port", "70000"}, 2, "--port: needs a number"},
+        {{"--port"}, 2, "--port: 1 required"},
+        {{"--max-members", "-3"}, 2, "--max-members: needs a number"},
+        {{"--bind", "nowhere.invalid"}, 2, "--bind: needs an IPv4 address"},
+        {{"--metrics", "127.0.0.1"}, 2, "--metrics: needs ADDR:PORT"},
+        {{"--metrics", "127.0.0.1:0"}, 2, "--metrics: needs ADDR:PORT"},
+        {{"--frobnicate"}, 2, "not expected: --frobnicate"},
         {{"--help"}, 0, "usage: ozrelay"},
+        {{"--help"}, 0, "--metrics ADDR:PORT"},
+        {{"--version"}, 0, "ozrelay " OZLAN_VERSION},
     };
     for (const auto& c : cases) {
         RelayProcess relay(c.args, false);
