@@ -3,6 +3,9 @@
 // session going until the game exits.
 #include <windows.h>
 
+#include <io.h>
+
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,9 +20,12 @@ constexpr uint16_t kDefaultRelayPort = 3669;
 constexpr int kDefaultTimeoutSeconds = 10;
 
 const char kUsage[] =
-    "usage: ozlaunch --relay HOST[:PORT] --session NAME [--timeout SECONDS] -- GAME.EXE [ARGS...]\n"
+    "usage: ozlaunch --relay HOST[:PORT] --session NAME [--timeout SECONDS] [--log FILE]\n"
+    "                -- GAME.EXE [ARGS...]\n"
     "Joins SESSION on the relay service (default port 3669), starts the game with the\n"
     "Winsock proxy in its folder, and ends the session when the game exits.\n"
+    "--log FILE keeps this launcher's and the session library's lines in FILE, for a\n"
+    "bug report.\n"
     "Exit code: the game's, or 2 for a bad command line, 3 when the relay service\n"
     "cannot be reached, 4 when the session cannot be prepared, 5 when the game cannot start.\n";
 
@@ -28,15 +34,56 @@ struct Options {
     uint16_t relay_port = kDefaultRelayPort;
     std::string session;
     int timeout_seconds = kDefaultTimeoutSeconds;
+    std::string log;
     std::string game;
     std::vector<std::string> game_args;
 };
+
+// With --log, standard output goes to the log file (the session library writes its
+// lines there too) and the player's own lines also to the console, kept here.
+FILE* g_console = nullptr;
+
+// One line for the player (and the log).
+void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    if (g_console) {
+        va_list copy;
+        va_copy(copy, args);
+        std::vfprintf(g_console, format, copy);
+        va_end(copy);
+        std::fflush(g_console);
+    }
+    std::vfprintf(stdout, format, args);
+    std::fflush(stdout);
+    va_end(args);
+}
 
 int Fail(int code, const char* format, const char* detail = "") {
     std::fprintf(stderr, "ozlaunch: ");
     std::fprintf(stderr, format, detail);
     std::fprintf(stderr, "\n");
+    if (g_console) {  // the log keeps why it ended
+        std::fprintf(stdout, "ozlaunch: ");
+        std::fprintf(stdout, format, detail);
+        std::fprintf(stdout, "\n");
+        std::fflush(stdout);
+    }
     return code;
+}
+
+// Sends standard output to `path`, keeping the console for Say; false when the file
+// cannot be written.
+bool StartLog(const std::string& path) {
+    int console = _dup(_fileno(stdout));
+    if (console < 0) return false;
+    if (!std::freopen(path.c_str(), "w", stdout)) {
+        _close(console);
+        return false;
+    }
+    g_console = _fdopen(console, "w");
+    return g_console != nullptr;
 }
 
 bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
@@ -66,6 +113,9 @@ bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
             ++i;
         } else if (arg == "--session" && value) {
             o->session = value;
+            ++i;
+        } else if (arg == "--log" && value) {
+            o->log = value;
             ++i;
         } else if (arg == "--timeout" && value) {
             char* end = nullptr;
@@ -182,6 +232,8 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
+    if (!o.log.empty() && !StartLog(o.log))
+        return Fail(2, "cannot write the log file %s", o.log.c_str());
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     std::string folder = FolderOf(self);
@@ -204,9 +256,8 @@ int main(int argc, char** argv) {
     if (!init || !pre_launch || !end_session || !is_joined)
         return Fail(4, "%s", "OZLAN.dll is incomplete");
 
-    std::printf("ozlaunch: joining session '%s' on %s:%u\n", o.session.c_str(),
-                o.relay_host.c_str(), unsigned(o.relay_port));
-    std::fflush(stdout);
+    Say("ozlaunch: joining session '%s' on %s:%u\n", o.session.c_str(), o.relay_host.c_str(),
+        unsigned(o.relay_port));
     if (!init(o.relay_host.c_str(), o.relay_port)) {
         return Fail(3, "cannot reach the relay service at %s (bad address?)", o.relay_host.c_str());
     }
@@ -219,8 +270,7 @@ int main(int argc, char** argv) {
         end_session();
         return Fail(3, "the relay service at %s did not answer", o.relay_host.c_str());
     }
-    std::printf("ozlaunch: joined\n");
-    std::fflush(stdout);
+    Say("ozlaunch: joined\n");
 
     // A copy of the proxy must be writable into the game folder; a wsock32.dll of the
     // player's waits aside meanwhile.
@@ -240,9 +290,7 @@ int main(int argc, char** argv) {
     }
     bool kept = Exists(saved);
     if (kept) {
-        std::printf(
-            "ozlaunch: kept your wsock32.dll (as %s); it will be put back when the game "
-            "ends\n",
+        Say("ozlaunch: kept your wsock32.dll (as %s); it will be put back when the game ends\n",
             OZLAN_SAVED_NAME);
     }
     std::string command = Quote(game_full);
@@ -263,11 +311,19 @@ int main(int argc, char** argv) {
         return Fail(5, "cannot start the game %s", game_full);
     }
     CloseHandle(process.hThread);
-    std::printf("ozlaunch: game started\n");
-    std::fflush(stdout);
-    while (MsgWaitForMultipleObjects(1, &process.hProcess, FALSE, INFINITE, QS_ALLINPUT) ==
-           WAIT_OBJECT_0 + 1) {
+    Say("ozlaunch: game started\n");
+    // The link is watched while the game runs: a player whose relay went away learns
+    // why nobody finds the game any more.
+    bool lost = false;
+    for (;;) {
+        DWORD woke = MsgWaitForMultipleObjects(1, &process.hProcess, FALSE, 1000, QS_ALLINPUT);
+        if (woke == WAIT_OBJECT_0) break;
         DispatchMessages();
+        if (!lost && !is_joined()) {
+            lost = true;
+            Say("ozlaunch: relay lost: the relay service stopped answering; other players no "
+                "longer see this game (it goes on; start it again to rejoin)\n");
+        }
     }
     DWORD exit_code = 1;
     GetExitCodeProcess(process.hProcess, &exit_code);
@@ -275,12 +331,14 @@ int main(int argc, char** argv) {
     if (wine) PreferGameWinsock(game_full, false);
     end_session();
     if (kept) {
-        std::printf(Exists(saved) ? "ozlaunch: your wsock32.dll is still kept as %s (the game "
-                                    "folder's copy was in use); it goes back at the next start\n"
-                                  : "ozlaunch: your wsock32.dll is back in place%s\n",
-                    Exists(saved) ? OZLAN_SAVED_NAME : "");
+        if (Exists(saved)) {
+            Say("ozlaunch: your wsock32.dll is still kept as %s (the game folder's copy was in "
+                "use); it goes back at the next start\n",
+                OZLAN_SAVED_NAME);
+        } else {
+            Say("ozlaunch: your wsock32.dll is back in place\n");
+        }
     }
-    std::printf("ozlaunch: game ended with exit code %lu\n", exit_code);
-    std::fflush(stdout);
+    Say("ozlaunch: game ended with exit code %lu\n", exit_code);
     return int(exit_code);
 }
