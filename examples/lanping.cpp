@@ -37,7 +37,7 @@ struct Options {
     int port = 0;  // UDP port, or IPX socket number
     std::string name = "player";
     int count = 5;
-    int players = 1;  // host: joiners to wait for (each says goodbye)
+    int players = 1;     // host: joiners to wait for (each says goodbye)
     int broadcasts = 0;  // extra timed broadcasts after discovery (latency measurement)
     int timeout_seconds = 30;
     int interval_ms = 300;
@@ -130,8 +130,7 @@ bool Parse(int argc, char** argv, Options* o) {
         }
     }
     return o->port > 0 && o->port < 65536 && o->count >= 0 && o->players > 0 &&
-           o->timeout_seconds > 0 &&
-           o->client_port < 65536;
+           o->timeout_seconds > 0 && o->client_port < 65536;
 }
 
 // The host's own address, as a server that binds to it finds it: its name's first
@@ -285,7 +284,7 @@ int Game::Host() {
     std::fflush(stdout);
     int64_t deadline = NowUs() + int64_t(o_.timeout_seconds) * 1000000;
     std::map<std::string, int> pings;  // by joiner, from its first query
-    std::set<std::string> gone;  // joiners that said goodbye
+    std::set<std::string> gone;        // joiners that said goodbye
     std::vector<int64_t> latencies;
     std::vector<int> copies;  // of each timed broadcast, by its sequence number
     int64_t closing_at = 0;   // after a goodbye, late broadcasts still count for a second
@@ -346,7 +345,8 @@ int Game::Host() {
         }
         return 0;
     }
-    std::printf("host: %s\n", pings.empty() ? "nobody found us" : "a joiner went away without a goodbye");
+    std::printf("host: %s\n",
+                pings.empty() ? "nobody found us" : "a joiner went away without a goodbye");
     return 1;
 }
 

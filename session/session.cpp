@@ -112,8 +112,7 @@ extern "C" uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char
     }
     std::snprintf(s.session_name, kPathSize, "%s", name);
     uint8_t join[kJoinMessageSize];
-    WriteJoinMessage(join, s.session_name,
-                     s.relayed_traffic_wanted ? kJoinFlagRelayedTraffic : 0);
+    WriteJoinMessage(join, s.session_name, s.relayed_traffic_wanted ? kJoinFlagRelayedTraffic : 0);
     TransportSend(s.connection_id, join, int32_t(sizeof join), kJoinMessageType);
     if (!DeployProxy(gameFolder)) return 0;
     RegisterRestartCleanup();

@@ -111,9 +111,9 @@ bool AskLauncher(uint32_t* relayed) {
             uint8_t answer[kLinkHeaderSize + 1];
             sockaddr_in from{};
             int from_length = sizeof from;
-            int got = Forward<R_recvfrom>(-1, s, reinterpret_cast<char*>(answer),
-                                          int(sizeof answer), 0, reinterpret_cast<sockaddr*>(&from),
-                                          &from_length);
+            int got =
+                Forward<R_recvfrom>(-1, s, reinterpret_cast<char*>(answer), int(sizeof answer), 0,
+                                    reinterpret_cast<sockaddr*>(&from), &from_length);
             if (got == int(kLinkHeaderSize) && from.sin_port == launcher.sin_port &&
                 HasLinkMagic(answer, kLinkHeaderSize) && LinkPort(answer) == 0) {
                 *relayed = IsRelayedAddress(LinkAddress(answer)) ? LinkAddress(answer) : 0;

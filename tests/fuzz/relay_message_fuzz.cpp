@@ -1,5 +1,6 @@
 // Feeds the relay service's message handling with arbitrary joins, relay messages,
-// address messages and games' datagrams from four connected launchers, and runs transport passes between them.
+// address messages and games' datagrams from four connected launchers, and runs transport passes
+// between them.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

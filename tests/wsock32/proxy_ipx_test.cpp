@@ -416,8 +416,8 @@ TEST_F(ProxyIpxTest, DatagramsForRelayedPlayersGoToTheLauncherWithTheirAddress) 
     EXPECT_EQ(1388, game_.sendto(game, most.data(), 1388, 0, reinterpret_cast<sockaddr*>(&to),
                                  sizeof to));
     EXPECT_EQ(1400u, Receive(launcher, &from).size());
-    EXPECT_EQ(-1, game_.sendto(game, more.data(), 1389, 0, reinterpret_cast<sockaddr*>(&to),
-                               sizeof to));
+    EXPECT_EQ(
+        -1, game_.sendto(game, more.data(), 1389, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
     EXPECT_EQ(WSAEMSGSIZE, game_.last_error());
     // Neighbours of the range go out as they are.
     sockaddr_in outside = Address("198.20.0.9", 4000);
