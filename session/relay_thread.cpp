@@ -119,6 +119,10 @@ unsigned long __stdcall RelayThread(void*) {
             arrived = more;  // a long flood may hide answers that came meanwhile
         } while (more && s.active);
     }
+    // The game's last datagrams (a goodbye sent just before it exited) are still waiting
+    // here when the session ends: they go out before the thread does.
+    DrainProxyDatagrams(relay, kRelayBatch);
+    TransportPump(false);
     s.relay_running = 0;
     s.relay_started = 0;
     return 0;

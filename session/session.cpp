@@ -131,15 +131,15 @@ extern "C" uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char
 
 extern "C" uint32_t OZLAN_CALL OZLanEndSession(void) {
     SessionState& s = Session();
-    intptr_t closed = s.relay_socket;
-    closesocket(SOCKET(closed));
+    // The relay thread notices within one wait, forwards what the game sent last, and
+    // ends; its socket is closed after it.
     s.active = 0;
     if (s.timer_id != 0) KillTimer(nullptr, s.timer_id);
-    RemoveProxy();
     WaitForRelayThread();
-    // A relay thread that was still starting made its socket after the close above.
-    intptr_t late = s.relay_socket;
-    if (late != closed && late != kNoSocket) closesocket(SOCKET(late));
+    RemoveProxy();
+    intptr_t relay = s.relay_socket;
+    if (relay != kNoSocket) closesocket(SOCKET(relay));
+    s.relay_socket = kNoSocket;
     Sleep(10);
     return 0;
 }
