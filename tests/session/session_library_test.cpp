@@ -573,6 +573,21 @@ TEST_F(SessionLibraryTest, WithRelayedTrafficOffOrNoRouterTheGameKeepsItsOwnAddr
     EXPECT_FALSE(game.ReceiveRaw(&got, &from, 100));
 }
 
+TEST_F(SessionLibraryTest, WhatTheGameSentLastGoesOutWhenTheSessionEnds) {
+    JoinTransportPeer();
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
+    RawPeer game(905);
+    PumpFor(100);
+    g_peer_inbox.clear();
+    // A game's goodbyes, and at once the end of the session (the game has exited).
+    std::vector<uint8_t> goodbye(20, 0x47);
+    WriteLinkHeader(goodbye.data(), 900);
+    for (int i = 0; i < 3; ++i) game.SendTo(kRelayPort, goodbye);
+    end_();
+    EXPECT_TRUE(Pump([] { return g_peer_inbox.size() == 3; }, 2000))
+        << g_peer_inbox.size() << " of 3 reached the relay service";
+}
+
 TEST_F(SessionLibraryTest, EndSessionStopsEverything) {
     JoinTransportPeer();
     ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
