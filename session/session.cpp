@@ -136,6 +136,13 @@ extern "C" uint32_t OZLAN_CALL OZLanEndSession(void) {
     s.active = 0;
     if (s.timer_id != 0) KillTimer(nullptr, s.timer_id);
     WaitForRelayThread();
+    // Messages still unacknowledged (the game's last broadcasts, lost once on the way)
+    // are resent for a while instead of dropped with the session.
+    for (int waited = 0; waited < kEndFlushMs && TransportPendingCount(s.connection_id) > 0;
+         waited += 5) {
+        TransportThink(0);
+        Sleep(5);
+    }
     RemoveProxy();
     intptr_t relay = s.relay_socket;
     if (relay != kNoSocket) closesocket(SOCKET(relay));

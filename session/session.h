@@ -22,6 +22,7 @@ constexpr int kRelayWaitMs = 5;               // select time-out in the relay lo
 constexpr int kRelayBatch = 64;               // proxy datagrams forwarded per transport pump
 constexpr int kRelaySocketBuffer = 4 << 20;   // receive buffer of the relay socket
 constexpr int kRelayStartWaitMs = 2000;       // session end waits this long for a starting relay
+constexpr int kEndFlushMs = 2000;  // session end waits this long for what is unacknowledged
 constexpr intptr_t kNoSocket = ~intptr_t(0);  // INVALID_SOCKET
 
 struct SessionState {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "session/ozlan.h"
 #include "session/session.h"
@@ -586,6 +587,51 @@ TEST_F(SessionLibraryTest, WhatTheGameSentLastGoesOutWhenTheSessionEnds) {
     end_();
     EXPECT_TRUE(Pump([] { return g_peer_inbox.size() == 3; }, 2000))
         << g_peer_inbox.size() << " of 3 reached the relay service";
+}
+
+TEST_F(SessionLibraryTest, AMessageLostJustBeforeTheEndIsResentBeforeTheSessionEnds) {
+    // A raw peer plays the relay service, so that it can lose a message.
+    RawPeer relay;
+    ASSERT_EQ(1u, init_("127.0.0.1", relay.port()));
+    Datagram d;
+    ASSERT_TRUE(Pump([&] { return relay.Receive(&d, 0); }));
+    uint16_t library_port = HostPort(d.from);
+    std::vector<uint8_t> confirm(8);
+    PutU32(confirm.data(), 1);
+    PutU32(confirm.data() + 4, 42);
+    relay.SendTo(library_port, MakeDatagram(1, MSG_CONFIRM_CONNECT, 1, 1, confirm));
+    auto acknowledge = [&](const Datagram& m) {
+        std::vector<uint8_t> ack(8);
+        WriteAckBody(ack.data(), m.header.id, m.header.type, m.header.seq);
+        relay.SendTo(library_port, MakeDatagram(77, MSG_ACK, 1, 1, ack));
+    };
+    acknowledge(d);  // the connect
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
+    // Everything until the join is acknowledged.
+    ASSERT_TRUE(Pump([&] {
+        while (relay.Receive(&d, 0)) {
+            if (d.header.type != MSG_ACK) acknowledge(d);
+            if (d.header.type == kJoinMessageType) return true;
+        }
+        return false;
+    }));
+    RawPeer game(905);
+    std::vector<uint8_t> last(20, 0x4C);
+    WriteLinkHeader(last.data(), 900);
+    game.SendTo(kRelayPort, last);
+    Datagram first;
+    ASSERT_TRUE(Pump([&] { return relay.Receive(&first, 0) && first.header.type == 8; }));
+    // Lost: not acknowledged. The game exits and the session ends meanwhile.
+    auto started = std::chrono::steady_clock::now();
+    std::thread ending([&] { end_(); });
+    Datagram again;
+    bool resent = false;
+    while (!resent && relay.Receive(&again, 3000)) resent = again.header.id == first.header.id;
+    EXPECT_TRUE(resent) << "the lost message was not resent before the session ended";
+    if (resent) acknowledge(again);
+    ending.join();
+    auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(took, std::chrono::milliseconds(kEndFlushMs)) << "the end waited past the answer";
 }
 
 TEST_F(SessionLibraryTest, EndSessionStopsEverything) {
