@@ -321,6 +321,19 @@ TEST_F(SessionLibraryTest, TwoTrailingBackslashesKeepOne) {
         BuildDeploymentPaths(("C:\\" + longest + "\\").c_str(), "C:\\o", folder, target, source));
 }
 
+// The machine's address as the library stamps it.
+uint32_t StampedAddress() {
+    char host[128] = {};
+    gethostname(host, sizeof host);
+    char local[kLocalAddressSize];
+    std::snprintf(local, sizeof local, "%s", host);
+    if (hostent* entry = gethostbyname(host)) {
+        PickLocalAddress(reinterpret_cast<const uint8_t* const*>(entry->h_addr_list),
+                         entry->h_length, local, sizeof local);
+    }
+    return uint32_t(inet_addr(local));
+}
+
 TEST_F(SessionLibraryTest, RelayCarriesBroadcastsBothWays) {
     JoinTransportPeer();
     ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
@@ -330,15 +343,7 @@ TEST_F(SessionLibraryTest, RelayCarriesBroadcastsBothWays) {
     g_peer_inbox.clear();
 
     // Outbound: the proxy's link message reaches the relay service behind the header.
-    char host[128] = {};
-    gethostname(host, sizeof host);
-    char local[kLocalAddressSize];
-    std::snprintf(local, sizeof local, "%s", host);
-    if (hostent* entry = gethostbyname(host)) {
-        PickLocalAddress(reinterpret_cast<const uint8_t* const*>(entry->h_addr_list),
-                         entry->h_length, local, sizeof local);
-    }
-    uint32_t stamp = uint32_t(inet_addr(local));
+    uint32_t stamp = StampedAddress();
     for (size_t size : {size_t(12), size_t(100), size_t(2060)}) {
         std::vector<uint8_t> link(size, 0x41);
         WriteLinkHeader(link.data(), 900);
@@ -420,19 +425,6 @@ TEST_F(SessionLibraryTest, RelayedTrafficMovesWithoutTheTimer) {
         << g_peer_inbox.size() << " of 20 reached the relay service";
     // Every message was acknowledged at once: nothing waits for a resend.
     EXPECT_TRUE(run_own_transport([] { return TransportPendingCount(g_peer_link) == 0; }));
-}
-
-// The machine's address as the library stamps it.
-uint32_t StampedAddress() {
-    char host[128] = {};
-    gethostname(host, sizeof host);
-    char local[kLocalAddressSize];
-    std::snprintf(local, sizeof local, "%s", host);
-    if (hostent* entry = gethostbyname(host)) {
-        PickLocalAddress(reinterpret_cast<const uint8_t* const*>(entry->h_addr_list),
-                         entry->h_length, local, sizeof local);
-    }
-    return uint32_t(inet_addr(local));
 }
 
 // The relayed address the launcher gives a proxy that asks from `proxy`; false
