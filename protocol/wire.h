@@ -189,11 +189,35 @@ inline uint32_t RelayedAddress(uint32_t index) {
     std::memcpy(&ip, b, 4);
     return ip;
 }
+// The index RelayedAddress turned into `ip` (a relayed address).
+inline uint32_t RelayedAddressIndex(uint32_t ip_network_order) {
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&ip_network_order);
+    return ((uint32_t(b[1] - 18) << 8) | b[2]) * 254 + b[3] - 1u;
+}
+
+// The address message, relay -> launcher (addresses in network order, the port in
+// host order).
+inline void WriteAddressMessage(uint8_t* out, uint32_t relayed, uint32_t seen_ip,
+                                uint16_t seen_port) {
+    std::memset(out, 0, kAddressMessageSize);
+    std::memcpy(out, &relayed, 4);
+    std::memcpy(out + 4, &seen_ip, 4);
+    out[8] = uint8_t(seen_port);
+    out[9] = uint8_t(seen_port >> 8);
+}
+inline void ReadAddressMessage(const uint8_t* message, uint32_t* relayed, uint32_t* seen_ip) {
+    std::memcpy(relayed, message, 4);
+    std::memcpy(seen_ip, message + 4, 4);
+}
 
 // The proxy asks the launcher for its game's relayed address with a bare link header
 // (port 0, address 0.0.0.0) sent to port 3668; the launcher answers the same header
 // with the address filled in, 0.0.0.0 while it has none. A launcher without relayed
 // traffic never answers.
+inline void WriteOwnAddressQuery(uint8_t* out) {
+    WriteLinkHeader(out, 0);
+    StampLinkAddress(out, kLinkHeaderSize, 0);
+}
 inline bool IsOwnAddressQuery(const uint8_t* message, size_t size) {
     return size == kLinkHeaderSize && HasLinkMagic(message, size) && LinkPort(message) == 0 &&
            LinkAddress(message) == 0;

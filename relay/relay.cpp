@@ -122,8 +122,7 @@ void ReleaseRelayedAddress(const Link& link) {
     RelayState& r = Relay();
     if (link.relayed_address == 0) return;
     r.links_by_relayed_address.erase(link.relayed_address);
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(&link.relayed_address);
-    r.free_relayed_indexes.push_back(((uint32_t(b[1] - 18) << 8) | b[2]) * 254 + b[3] - 1u);
+    r.free_relayed_indexes.push_back(RelayedAddressIndex(link.relayed_address));
 }
 
 void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
@@ -139,12 +138,10 @@ void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
     // not ask never sees the message.
     if ((ReadLe32(data + kJoinFlagsOffset) & kJoinFlagRelayedTraffic) == 0) return;
     if (!AssignRelayedAddress(id, link)) return;
-    uint8_t answer[kAddressMessageSize] = {};
-    std::memcpy(answer, &link.relayed_address, 4);
-    std::memcpy(answer + 4, &link.address.ip, 4);
+    uint8_t answer[kAddressMessageSize];
     const uint8_t* port = reinterpret_cast<const uint8_t*>(&link.address.port);  // network order
-    answer[8] = port[1];
-    answer[9] = port[0];
+    WriteAddressMessage(answer, link.relayed_address, link.address.ip,
+                        uint16_t((port[0] << 8) | port[1]));
     TransportSend(id, answer, int32_t(sizeof answer), kAddressMessageType);
 }
 

@@ -151,8 +151,7 @@ void OnAddressMessage(const uint8_t* data, int32_t length) {
     SessionState& s = Session();
     if (length != int32_t(kAddressMessageSize)) return;
     uint32_t relayed, seen;
-    std::memcpy(&relayed, data, 4);
-    std::memcpy(&seen, data + 4, 4);
+    ReadAddressMessage(data, &relayed, &seen);
     if (!IsRelayedAddress(relayed)) return;
     s.seen_address = seen;
     s.relayed_address = relayed;

@@ -86,8 +86,7 @@ bool AskLauncher(uint32_t* relayed) {
     SOCKET s = Forward<R_socket>(INVALID_SOCKET, int(AF_INET), int(SOCK_DGRAM), 0);
     if (s == INVALID_SOCKET) return false;
     uint8_t query[kLinkHeaderSize];
-    WriteLinkHeader(query, 0);
-    StampLinkAddress(query, sizeof query, 0);
+    WriteOwnAddressQuery(query);
     sockaddr_in launcher{};
     launcher.sin_family = AF_INET;
     launcher.sin_port = Forward<R_htons>(u_short(0), u_short(kRelayPort));

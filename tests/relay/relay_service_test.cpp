@@ -209,6 +209,9 @@ TEST_F(RelayServiceTest, RelayedAddressesAreOfferedOnlyToLaunchersThatAskAndAreU
     EXPECT_EQ(std::vector<uint8_t>({198, 19, 255, 254}),
               Bytes(RelayedAddress(kRelayedAddressCount - 1)));
     EXPECT_TRUE(IsRelayedAddress(RelayedAddress(kRelayedAddressCount - 1)));
+    for (uint32_t index : {0u, 253u, 254u, 65535u, kRelayedAddressCount - 1}) {
+        EXPECT_EQ(index, RelayedAddressIndex(RelayedAddress(index)));
+    }
     uint32_t outside = 0;
     for (auto b : std::vector<std::vector<uint8_t>>{
              {198, 20, 0, 1}, {198, 17, 255, 1}, {198, 18, 0, 0}, {198, 18, 3, 255}}) {

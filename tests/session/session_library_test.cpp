@@ -431,8 +431,7 @@ TEST_F(SessionLibraryTest, RelayedTrafficMovesWithoutTheTimer) {
 // without an answer.
 bool AskOwnAddress(RawPeer& proxy, uint32_t* address) {
     std::vector<uint8_t> query(kLinkHeaderSize);
-    WriteLinkHeader(query.data(), 0);
-    StampLinkAddress(query.data(), query.size(), 0);
+    WriteOwnAddressQuery(query.data());
     proxy.SendTo(kRelayPort, query);
     std::vector<uint8_t> answer;
     SocketAddress from;
