@@ -20,17 +20,19 @@ constexpr uint16_t kDefaultRelayPort = 3669;
 constexpr int kDefaultTimeoutSeconds = 10;
 
 const char kUsage[] =
-    "usage: ozlaunch --relay HOST[:PORT] --session NAME [--timeout SECONDS] [--log FILE]\n"
-    "                -- GAME.EXE [ARGS...]\n"
+    "usage: ozlaunch --relay HOST[:PORT][,HOST[:PORT]...] --session NAME [--timeout SECONDS]\n"
+    "                [--log FILE] -- GAME.EXE [ARGS...]\n"
     "Joins SESSION on the relay service (default port 3669), starts the game with the\n"
     "Winsock proxy in its folder, and ends the session when the game exits.\n"
+    "With several relays (a list, or a name with several addresses) every player of a\n"
+    "session picks the same one; a lost relay is joined again, or the next one, by itself.\n"
     "--log FILE keeps this launcher's and the session library's lines in FILE, for a\n"
     "bug report.\n"
     "Exit code: the game's, or 2 for a bad command line, 3 when the relay service\n"
     "cannot be reached, 4 when the session cannot be prepared, 5 when the game cannot start.\n";
 
 struct Options {
-    std::string relay_host;
+    std::string relay;  // one HOST[:PORT] or a comma-separated list
     uint16_t relay_port = kDefaultRelayPort;
     std::string session;
     int timeout_seconds = kDefaultTimeoutSeconds;
@@ -86,6 +88,25 @@ bool StartLog(const std::string& path) {
     return g_console != nullptr;
 }
 
+// Every entry of "HOST[:PORT],..." has a host and, where given, a port from 1 to 65535.
+bool RelayListWellFormed(const std::string& list) {
+    size_t start = 0;
+    for (;;) {
+        size_t comma = list.find(',', start);
+        std::string entry =
+            list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        size_t colon = entry.rfind(':');
+        if (entry.empty() || colon == 0) return false;
+        if (colon != std::string::npos) {
+            char* end = nullptr;
+            long port = std::strtol(entry.c_str() + colon + 1, &end, 10);
+            if (colon + 1 == entry.size() || *end || port < 1 || port > 65535) return false;
+        }
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
+
 bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
     int i = 1;
     for (; i < argc; ++i) {
@@ -98,17 +119,10 @@ bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
             *help = true;
             return true;
         } else if (arg == "--relay" && value) {
-            std::string text = value;
-            size_t colon = text.rfind(':');
-            o->relay_host = text.substr(0, colon);
-            if (colon != std::string::npos) {
-                char* end = nullptr;
-                long port = std::strtol(text.c_str() + colon + 1, &end, 10);
-                if (*end || port < 1 || port > 65535) {
-                    Fail(2, "bad relay port in '%s'", value);
-                    return false;
-                }
-                o->relay_port = uint16_t(port);
+            o->relay = value;
+            if (!RelayListWellFormed(o->relay)) {
+                Fail(2, "bad relay list '%s' (HOST[:PORT], several separated by commas)", value);
+                return false;
             }
             ++i;
         } else if (arg == "--session" && value) {
@@ -133,7 +147,7 @@ bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
     }
     if (i < argc) o->game = argv[i++];
     for (; i < argc; ++i) o->game_args.push_back(argv[i]);
-    if (o->relay_host.empty() || o->session.empty() || o->game.empty()) {
+    if (o->relay.empty() || o->session.empty() || o->game.empty()) {
         Fail(2, "%s", "--relay, --session and a game after -- are required (see --help)");
         return false;
     }
@@ -249,17 +263,16 @@ int main(int argc, char** argv) {
     auto bind = [&](const char* name) {
         return reinterpret_cast<void*>(GetProcAddress(ozlan, name));
     };
-    auto init = reinterpret_cast<OZLanInitFn>(bind("OZLanInit"));
+    auto init = reinterpret_cast<OZLanInitSessionFn>(bind("OZLanInitSession"));
     auto pre_launch = reinterpret_cast<OZLanPreLaunchFn>(bind("OZLanPreLaunch"));
     auto end_session = reinterpret_cast<OZLanEndSessionFn>(bind("OZLanEndSession"));
     auto is_joined = reinterpret_cast<OZLanIsJoinedFn>(bind("OZLanIsJoined"));
     if (!init || !pre_launch || !end_session || !is_joined)
         return Fail(4, "%s", "OZLAN.dll is incomplete");
 
-    Say("ozlaunch: joining session '%s' on %s:%u\n", o.session.c_str(), o.relay_host.c_str(),
-        unsigned(o.relay_port));
-    if (!init(o.relay_host.c_str(), o.relay_port)) {
-        return Fail(3, "cannot reach the relay service at %s (bad address?)", o.relay_host.c_str());
+    Say("ozlaunch: joining session '%s' on %s\n", o.session.c_str(), o.relay.c_str());
+    if (!init(o.relay.c_str(), o.relay_port, o.session.c_str())) {
+        return Fail(3, "cannot reach the relay service at %s (bad address?)", o.relay.c_str());
     }
     DWORD deadline = GetTickCount() + DWORD(o.timeout_seconds) * 1000;
     while (!is_joined() && int(deadline - GetTickCount()) > 0) {
@@ -268,7 +281,7 @@ int main(int argc, char** argv) {
     }
     if (!is_joined()) {
         end_session();
-        return Fail(3, "the relay service at %s did not answer", o.relay_host.c_str());
+        return Fail(3, "the relay service at %s did not answer", o.relay.c_str());
     }
     Say("ozlaunch: joined\n");
 
@@ -312,17 +325,30 @@ int main(int argc, char** argv) {
     }
     CloseHandle(process.hThread);
     Say("ozlaunch: game started\n");
-    // The link is watched while the game runs: a player whose relay went away learns
-    // why nobody finds the game any more.
-    bool lost = false;
+    // The link is watched while the game runs: the session library joins again by
+    // itself, and the player learns what happens meanwhile.
+    DWORD lost_at = 0;
+    bool lost = false, said_still = false;
     for (;;) {
-        DWORD woke = MsgWaitForMultipleObjects(1, &process.hProcess, FALSE, 1000, QS_ALLINPUT);
+        DWORD woke = MsgWaitForMultipleObjects(1, &process.hProcess, FALSE, 250, QS_ALLINPUT);
         if (woke == WAIT_OBJECT_0) break;
         DispatchMessages();
-        if (!lost && !is_joined()) {
+        bool joined = is_joined() != 0;
+        if (!lost && !joined) {
             lost = true;
-            Say("ozlaunch: relay lost: the relay service stopped answering; other players no "
-                "longer see this game (it goes on; start it again to rejoin)\n");
+            said_still = false;
+            lost_at = GetTickCount();
+            Say("ozlaunch: relay lost; reconnecting (the game goes on; other players see it again "
+                "once the session is rejoined)\n");
+        } else if (lost && joined) {
+            lost = false;
+            Say("ozlaunch: rejoined session '%s' after %.1f s\n", o.session.c_str(),
+                double(GetTickCount() - lost_at) / 1000.0);
+        } else if (lost && !said_still &&
+                   GetTickCount() - lost_at >= DWORD(o.timeout_seconds) * 1000) {
+            said_still = true;
+            Say("ozlaunch: the relay service has not answered for %d s; still trying\n",
+                o.timeout_seconds);
         }
     }
     DWORD exit_code = 1;

@@ -210,6 +210,26 @@ inline void ReadAddressMessage(const uint8_t* message, uint32_t* relayed, uint32
     std::memcpy(seen_ip, message + 4, 4);
 }
 
+// The launcher's answer, 8 bytes instead of 4 when it rejoins after losing its link:
+// its own address, then the relayed address it had, which the relay service gives it
+// again if nobody holds it (a restarted relay, or another one), so that the games keep
+// reaching it where they knew it. Relays that take only 4 bytes drop the longer form.
+constexpr size_t kOwnAddressRejoinSize = 8;
+
+// --- Link notices ---------------------------------------------------------------
+// Relay -> launcher, unacknowledged, with an empty body (12 bytes on the wire, no
+// larger than any datagram they answer). A launcher acts on them only when they come
+// from the address and port it connected to; launchers that do not know them ignore
+// them as user messages of an unknown type.
+
+// The relay service has no link for the source of a datagram it received (it was
+// restarted, or timed the link out, or a router gave the launcher a new port): the
+// launcher's link has ended, and it connects again. At most one a second per source.
+constexpr uint32_t kNoLinkNoticeType = 11;
+// The relay service is stopping: the launcher's link ends now, and it connects to the
+// next relay (or to this one when it is back).
+constexpr uint32_t kGoingAwayNoticeType = 12;
+
 // The proxy asks the launcher for its game's relayed address with a bare link header
 // (port 0, address 0.0.0.0) sent to port 3668; the launcher answers the same header
 // with the address filled in, 0.0.0.0 while it has none. A launcher without relayed

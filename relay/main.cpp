@@ -215,6 +215,9 @@ int main(int argc, char** argv) {
             next_stats = SystemNowMs() + config.stats_interval_ms;
         }
     }
+    // Launchers move at once instead of waiting for their links to time out.
+    size_t told = RelayAnnounceStop();
+    std::printf("ozrelay: stopping; told %zu launchers\n", told);
 #ifdef OZLAN_RELAY_METRICS
     MetricsStop();
 #endif

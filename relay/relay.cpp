@@ -35,6 +35,12 @@ struct SourceAllowance {
     size_t used = 0;
 };
 
+// "No link" notices: at most one a second to one source address and port, at most
+// kNoticesPerSourceAddress a second to one IPv4 address, and none once the table of
+// sources answered this second is full (a flood from forged sources gets little).
+constexpr size_t kNoticesPerSourceAddress = 64;
+constexpr size_t kMaxNoticeSources = 65536;
+
 struct RelayState {
     RelayConfig config;
     RelayStats stats;
@@ -51,6 +57,11 @@ struct RelayState {
     std::unordered_map<uint32_t, int32_t> links_by_relayed_address;
     std::vector<uint32_t> free_relayed_indexes;
     uint32_t next_relayed_index = 0;
+    // Sources answered with a "no link" notice this second: by address and port, and
+    // by IPv4 address.
+    int64_t notice_second = -1;
+    std::unordered_map<uint64_t, bool> noticed_sources;
+    std::unordered_map<uint32_t, size_t> notices_by_ip;
 };
 
 RelayState& Relay() {
@@ -118,6 +129,44 @@ bool AssignRelayedAddress(int32_t id, Link& link) {
     return true;
 }
 
+// Gives the link the relayed address `wanted` in place of the one it holds, if nobody
+// holds it; true when the link holds it afterwards.
+bool TakeRelayedAddress(int32_t id, Link& link, uint32_t wanted) {
+    RelayState& r = Relay();
+    if (!IsRelayedAddress(wanted)) return false;
+    if (link.relayed_address == wanted) return true;
+    if (r.links_by_relayed_address.count(wanted)) return false;
+    uint32_t index = RelayedAddressIndex(wanted);
+    if (index >= kRelayedAddressCount) return false;
+    auto& free = r.free_relayed_indexes;
+    auto found = std::find(free.begin(), free.end(), index);
+    if (found != free.end()) {
+        free.erase(found);
+    } else if (index >= r.next_relayed_index) {
+        for (uint32_t skipped = r.next_relayed_index; skipped < index; ++skipped) {
+            free.push_back(skipped);
+        }
+        r.next_relayed_index = index + 1;
+    } else {
+        return false;  // held by nobody yet not free: cannot happen
+    }
+    if (link.relayed_address != 0) {
+        r.links_by_relayed_address.erase(link.relayed_address);
+        free.push_back(RelayedAddressIndex(link.relayed_address));
+    }
+    link.relayed_address = wanted;
+    r.links_by_relayed_address[wanted] = id;
+    return true;
+}
+
+void SendAddressMessage(int32_t id, const Link& link) {
+    uint8_t answer[kAddressMessageSize];
+    const uint8_t* port = reinterpret_cast<const uint8_t*>(&link.address.port);  // network order
+    WriteAddressMessage(answer, link.relayed_address, link.address.ip,
+                        uint16_t((port[0] << 8) | port[1]));
+    TransportSend(id, answer, int32_t(sizeof answer), kAddressMessageType);
+}
+
 void ReleaseRelayedAddress(const Link& link) {
     RelayState& r = Relay();
     if (link.relayed_address == 0) return;
@@ -138,20 +187,25 @@ void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
     // not ask never sees the message.
     if ((ReadLe32(data + kJoinFlagsOffset) & kJoinFlagRelayedTraffic) == 0) return;
     if (!AssignRelayedAddress(id, link)) return;
-    uint8_t answer[kAddressMessageSize];
-    const uint8_t* port = reinterpret_cast<const uint8_t*>(&link.address.port);  // network order
-    WriteAddressMessage(answer, link.relayed_address, link.address.ip,
-                        uint16_t((port[0] << 8) | port[1]));
-    TransportSend(id, answer, int32_t(sizeof answer), kAddressMessageType);
+    SendAddressMessage(id, link);
 }
 
-void OnOwnAddress(Link& link, const uint8_t* data, int32_t length) {
+// The launcher's own address; a launcher that rejoins also names the relayed address
+// it had, and gets it back when it is free.
+void OnOwnAddress(int32_t id, Link& link, const uint8_t* data, int32_t length) {
     RelayState& r = Relay();
-    if (link.relayed_address == 0 || length != int32_t(kOwnAddressMessageSize)) {
+    if (link.relayed_address == 0 ||
+        (length != int32_t(kOwnAddressMessageSize) && length != int32_t(kOwnAddressRejoinSize))) {
         ++r.stats.drop_other_type;
         return;
     }
     std::memcpy(&link.own_address, data, 4);
+    if (length != int32_t(kOwnAddressRejoinSize)) return;
+    uint32_t wanted;
+    std::memcpy(&wanted, data + 4, 4);
+    if (wanted == link.relayed_address || !TakeRelayedAddress(id, link, wanted)) return;
+    ++r.stats.addresses_kept;
+    SendAddressMessage(id, link);
 }
 
 // Whether others reach the launcher's games at the address seen here: it says it has
@@ -299,6 +353,85 @@ void RelayOnAccept(int32_t connection_id) {
     SetEventCallback(connection_id, EVENT_TIMED_OUT, RelayOnLinkEnded);
 }
 
+// A launcher whose link is proven again from the same address and port connected anew
+// (it lost its link, or restarted): the older links there are gone, and the new one
+// keeps the relayed address the games know this launcher by.
+void RelayOnVerified(int32_t connection_id) {
+    RelayState& r = Relay();
+    auto found = r.links.find(connection_id);
+    if (found == r.links.end()) return;
+    auto same = r.links_by_address.find(AddressOf(found->second.address));
+    if (same == r.links_by_address.end() || same->second.size() < 2) return;
+    std::vector<int32_t> older;
+    for (int32_t id : same->second) {
+        if (id != connection_id) older.push_back(id);
+    }
+    for (int32_t id : older) {
+        auto old = r.links.find(id);
+        if (old == r.links.end()) continue;
+        uint32_t relayed = old->second.relayed_address;
+        uint32_t own = old->second.own_address;
+        LeaveSession(id, old->second);
+        ReleaseRelayedAddress(old->second);
+        old->second.relayed_address = 0;
+        r.links.erase(old);
+        r.links_by_address[AddressOf(found->second.address)].erase(id);
+        TransportDropConnection(id);
+        ++r.stats.links_replaced;
+        Link& link = r.links[connection_id];
+        if (relayed != 0 && link.relayed_address == 0 &&
+            TakeRelayedAddress(connection_id, link, relayed)) {
+            link.own_address = own;
+        }
+    }
+}
+
+// A datagram from a source with no link: the launcher there still thinks it has one
+// (this relay restarted, or timed it out, or a router moved it to another port). One
+// short notice tells it to connect again.
+void RelayOnUnknownSource(Endpoint* endpoint, const SocketAddress& from,
+                          const MessageHeader& header, size_t size) {
+    RelayState& r = Relay();
+    // Never answer a notice (two relays would answer each other), nor anything
+    // shorter than the notice itself.
+    if (header.type == kNoLinkNoticeType || header.type == kGoingAwayNoticeType ||
+        size < kHeaderSize) {
+        return;
+    }
+    int64_t second = ScaledNow() / 1000;
+    if (second != r.notice_second) {
+        r.noticed_sources.clear();
+        r.notices_by_ip.clear();
+        r.notice_second = second;
+    }
+    if (r.noticed_sources.size() >= kMaxNoticeSources) {
+        ++r.stats.drop_notice_rate;
+        return;
+    }
+    auto [entry, fresh] = r.noticed_sources.try_emplace(AddressOf(from), true);
+    size_t& per_ip = r.notices_by_ip[from.ip];
+    if (!fresh || per_ip >= kNoticesPerSourceAddress) {
+        ++r.stats.drop_notice_rate;
+        return;
+    }
+    ++per_ip;
+    TransportSendDatagramTo(endpoint, from, nullptr, 0, kNoLinkNoticeType);
+    ++r.stats.notices_sent;
+}
+
+size_t RelayAnnounceStop() {
+    RelayState& r = Relay();
+    size_t told = 0;
+    for (const auto& [id, link] : r.links) {
+        if (!TransportConnectionVerified(id)) continue;
+        // Twice: a lost notice leaves the launcher waiting for its link to time out.
+        TransportSendDatagram(id, nullptr, 0, kGoingAwayNoticeType);
+        TransportSendDatagram(id, nullptr, 0, kGoingAwayNoticeType);
+        ++told;
+    }
+    return told;
+}
+
 void RelayOnLinkEnded(int32_t connection_id, int32_t event, void*) {
     RelayState& r = Relay();
     auto found = r.links.find(connection_id);
@@ -333,7 +466,7 @@ void RelayOnUserMessage(const uint8_t* data, int32_t length, int32_t type, int32
     } else if (uint32_t(type) == kDirectMessageType) {
         OnDirect(found->second, data, length);
     } else if (uint32_t(type) == kAddressMessageType) {
-        OnOwnAddress(found->second, data, length);
+        OnOwnAddress(connection_id, found->second, data, length);
     } else {
         ++r.stats.drop_other_type;
     }
@@ -351,6 +484,8 @@ bool RelayStart(const RelayConfig& config, std::string* error) {
     limits.max_incomplete_per_connection = 8;  // relay messages take at most two fragments
     SetTransportLimits(limits);
     SetAcceptCallback(RelayOnAccept);
+    SetVerifiedCallback(RelayOnVerified);
+    SetUnknownSourceCallback(RelayOnUnknownSource);
     r.endpoint = CreateEndpoint(config.port, config.bind_ip);
     if (!r.endpoint) {
         char text[128];
@@ -396,7 +531,7 @@ std::vector<SessionFigures> RelaySessionFigures() {
 std::string RelayStatsLine() {
     const RelayStats& s = Relay().stats;
     TransportStats t = GetTransportStats();
-    char line[800];
+    char line[1000];
     std::snprintf(line, sizeof line,
                   "sessions=%zu members=%zu links=%zu joins=%" PRIu64 " in=%" PRIu64 " out=%" PRIu64
                   " drops: malformed_join=%" PRIu64 " malformed_relay=%" PRIu64
@@ -405,14 +540,17 @@ std::string RelayStatsLine() {
                   " bad_datagram=%" PRIu64 " unknown_source=%" PRIu64 " bucket_full=%" PRIu64
                   " connection_limit=%" PRIu64 " unverified_dropped=%" PRIu64
                   " source_limit=%" PRIu64 " source_rate=%" PRIu64 " direct_in=%" PRIu64
-                  " direct_out=%" PRIu64 " no_destination=%" PRIu64 " other_session=%" PRIu64,
+                  " direct_out=%" PRIu64 " no_destination=%" PRIu64 " other_session=%" PRIu64
+                  " notices=%" PRIu64 " notice_rate=%" PRIu64 " replaced=%" PRIu64
+                  " kept_address=%" PRIu64,
                   Relay().sessions.size(), Relay().members, Relay().links.size(), s.joins,
                   s.relays_in, s.relays_out, s.drop_malformed_join, s.drop_malformed_relay,
                   s.drop_not_joined, s.drop_other_type, s.drop_session_limit, s.drop_member_limit,
                   s.drop_queue_full, t.dropped_unverified_message, t.dropped_malformed,
                   t.dropped_unknown_source, t.dropped_bucket_full, t.dropped_connection_limit,
                   t.dropped_unverified, t.dropped_source_limit, s.drop_source_rate, s.directs_in,
-                  s.directs_out, s.drop_no_destination, s.drop_other_session);
+                  s.directs_out, s.drop_no_destination, s.drop_other_session, s.notices_sent,
+                  s.drop_notice_rate, s.links_replaced, s.addresses_kept);
     return line;
 }
 

@@ -45,6 +45,10 @@ struct RelayStats {
     uint64_t directs_out = 0;
     uint64_t drop_no_destination = 0;  // to a relayed address nobody holds
     uint64_t drop_other_session = 0;   // to a member of another session
+    uint64_t notices_sent = 0;         // "no link" notices to unknown sources
+    uint64_t drop_notice_rate = 0;     // unknown sources left unanswered (rate)
+    uint64_t links_replaced = 0;       // older links of a launcher that connected again
+    uint64_t addresses_kept = 0;       // rejoining launchers given their relayed address back
 };
 
 // Creates the endpoint and registers the handlers; false with a reason on failure.
@@ -65,6 +69,9 @@ struct SessionFigures {
     uint64_t messages_in = 0;  // relay and direct messages from its members
 };
 std::vector<SessionFigures> RelaySessionFigures();  // by name
+// Tells every proven link that the relay service is stopping (twice, unacknowledged);
+// how many links were told.
+size_t RelayAnnounceStop();
 // Forgets every session and link (the transport is reset separately).
 void RelayReset();
 
@@ -72,6 +79,9 @@ void RelayReset();
 void RelayOnUserMessage(const uint8_t* data, int32_t length, int32_t type, int32_t connection_id,
                         void* reserved);
 void RelayOnAccept(int32_t connection_id);
+void RelayOnVerified(int32_t connection_id);
+void RelayOnUnknownSource(Endpoint* endpoint, const SocketAddress& from,
+                          const MessageHeader& header, size_t size);
 void RelayOnLinkEnded(int32_t connection_id, int32_t event, void* reserved);
 
 }  // namespace ozlan

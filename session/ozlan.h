@@ -5,9 +5,16 @@
 //   OZLanPreLaunch(folder, session)  deploy the proxy, send the join message, start the
 //                                    relay; 1 on success, 0 on failure
 //   OZLanEndSession()                stop the relay, remove the proxy; always 0
-//   OZLanIsJoined()                  1 once the relay service has confirmed the link,
-//                                    0 before that and after the link is lost
-// Exported by name and ordinal (1, 2, 3, 4), undecorated, with the __stdcall convention.
+//   OZLanIsJoined()                  1 while the relay service has confirmed the link,
+//                                    0 before that and while a lost link is being
+//                                    connected and joined again (which happens by itself)
+//   OZLanInitSession(host, port, session)
+//                                    OZLanInit for a launcher that knows its session
+//                                    name already: with several relays, every launcher
+//                                    of the session then picks the same one first
+// `host` may list several relays, "a.example.net:3669,b.example.net" (a name may also
+// resolve to several addresses); `port` is for entries without one.
+// Exported by name and ordinal (1, 2, 3, 4, 5), undecorated, with the __stdcall convention.
 // A wsock32.dll of the player's in the game folder is kept under OZLAN_SAVED_NAME for
 // the session and put back at its end; OZLanPreLaunch refuses (0) a folder that holds
 // both a player's wsock32.dll and a file of that name.
@@ -31,11 +38,13 @@ uint32_t OZLAN_CALL OZLanInit(const char* host, uint32_t port);
 uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char* sessionName);
 uint32_t OZLAN_CALL OZLanEndSession(void);
 uint32_t OZLAN_CALL OZLanIsJoined(void);
+uint32_t OZLAN_CALL OZLanInitSession(const char* host, uint32_t port, const char* sessionName);
 
 typedef uint32_t(OZLAN_CALL* OZLanInitFn)(const char*, uint32_t);
 typedef uint32_t(OZLAN_CALL* OZLanPreLaunchFn)(const char*, const char*);
 typedef uint32_t(OZLAN_CALL* OZLanEndSessionFn)(void);
 typedef uint32_t(OZLAN_CALL* OZLanIsJoinedFn)(void);
+typedef uint32_t(OZLAN_CALL* OZLanInitSessionFn)(const char*, uint32_t, const char*);
 
 #ifdef __cplusplus
 }

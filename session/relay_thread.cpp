@@ -66,8 +66,8 @@ bool DrainProxyDatagrams(SOCKET relay, int limit) {
         if (got >= int(kLinkHeaderSize) && IsRelayedAddress(LinkAddress(buffer))) {
             // A datagram for one player whom only the relay service reaches: it goes
             // as it is, unacknowledged, or not at all.
-            if (s.relayed_address != 0 && size_t(got) <= kDirectMaxMessage) {
-                TransportSendDatagram(s.connection_id, buffer, got, kDirectMessageType);
+            if (s.relayed_address != 0 && size_t(got) <= kDirectMaxMessage && RelayLinkJoined()) {
+                TransportSendDatagram(RelayLinkConnection(), buffer, got, kDirectMessageType);
             }
             continue;
         }
@@ -134,7 +134,7 @@ void ForwardToRemote(const unsigned char* datagram, int length, uint32_t flags) 
     std::vector<uint8_t> message(kRelayHeaderSize + size_t(length));
     WriteRelayHeader(message.data(), s.session_name, uint32_t(length), flags);
     std::memcpy(message.data() + kRelayHeaderSize, datagram, size_t(length));
-    TransportSend(s.connection_id, message.data(), int32_t(message.size()), kRelayMessageType);
+    RelayLinkSend(message.data(), message.size());
 }
 
 bool BehindRouter() {
@@ -146,8 +146,9 @@ bool BehindRouter() {
 namespace {
 
 // The relay service's answer to a join that asked for relayed traffic: keep the
-// addresses, and tell it this machine's own address.
-void OnAddressMessage(const uint8_t* data, int32_t length) {
+// addresses, and tell it this machine's own address (after a rejoin, with the relayed
+// address the games knew this player by, to have it back).
+void OnAddressMessage(int32_t connection_id, const uint8_t* data, int32_t length) {
     SessionState& s = Session();
     if (length != int32_t(kAddressMessageSize)) return;
     uint32_t relayed, seen;
@@ -155,8 +156,12 @@ void OnAddressMessage(const uint8_t* data, int32_t length) {
     if (!IsRelayedAddress(relayed)) return;
     s.seen_address = seen;
     s.relayed_address = relayed;
-    uint32_t own = uint32_t(inet_addr(s.local_address));
-    TransportSend(s.connection_id, &own, int32_t(sizeof own), kAddressMessageType);
+    uint32_t answer[2] = {uint32_t(inet_addr(s.local_address)), s.previous_relayed_address};
+    bool ask_back = answer[1] != 0 && answer[1] != relayed;
+    TransportSend(connection_id, answer,
+                  int32_t(ask_back ? kOwnAddressRejoinSize : kOwnAddressMessageSize),
+                  kAddressMessageType);
+    if (!ask_back) s.previous_relayed_address = 0;
 }
 
 }  // namespace
@@ -164,9 +169,13 @@ void OnAddressMessage(const uint8_t* data, int32_t length) {
 void DeliverToGame(const uint8_t* data, int32_t length, int32_t type, int32_t connection_id,
                    void*) {
     SessionState& s = Session();
-    if (connection_id != s.connection_id) return;
+    if (connection_id != RelayLinkConnection()) return;
+    if (uint32_t(type) == kNoLinkNoticeType || uint32_t(type) == kGoingAwayNoticeType) {
+        RelayLinkNotice(connection_id, uint32_t(type));
+        return;
+    }
     if (uint32_t(type) == kAddressMessageType && s.relayed_traffic_wanted) {
-        OnAddressMessage(data, length);
+        OnAddressMessage(connection_id, data, length);
         return;
     }
     bool direct = uint32_t(type) == kDirectMessageType && s.relayed_address != 0;

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "session/ozlan.h"
 #include "session/session.h"
@@ -28,16 +29,16 @@ bool StartWinsock() {
 }
 
 void CALLBACK ThinkTimerProc(HWND, UINT, UINT_PTR, DWORD) {
+    RelayLinkTick();
     TransportThink(0);
 }
 
-void OnConnected(int32_t, int32_t, void*) {
-    Session().active = 1;
-    Session().joined = 1;
-}
-void OnConnectionLost(int32_t, int32_t, void*) {
-    Session().active = 0;
-    Session().joined = 0;
+// Runs inside a transport pass, under the transport's lock, like PreLaunch's own join:
+// whichever comes second sends it.
+void OnLinkJoined(int32_t connection_id, bool rejoined) {
+    SessionState& s = Session();
+    if (rejoined) s.previous_relayed_address = s.relayed_address;
+    if (s.session_name[0] != 0) SendJoin(connection_id);
 }
 
 void ChooseLocalAddress(char* text) {
@@ -60,7 +61,42 @@ void WaitForRelayThread() {
     while (s.relay_running) Sleep(1);
 }
 
+uint32_t InitSession(const char* host, uint32_t port, const char* session_name) {
+    SessionState& s = Session();
+    s.session_name[0] = 0;
+    s.endpoint = CreateEndpoint(0);
+    if (!s.endpoint) return 0;
+    // One relay, or a list of them (and names with several addresses): every launcher of
+    // a session orders them alike and joins the first that answers.
+    std::vector<RelayAddress> relays;
+    char error[160];
+    if (!host || uint16_t(port) == 0 ||
+        !ParseRelayList(host, uint16_t(port), &relays, error, sizeof error)) {
+        return 0;
+    }
+    if (session_name && *session_name) OrderRelaysForSession(session_name, &relays);
+    if (RelayLinkBegin(s.endpoint, relays, DeliverToGame, OnLinkJoined) == 0) return 0;
+    s.timer_id = SetTimer(nullptr, 0, kThinkIntervalMs, ThinkTimerProc);
+    ChooseLocalAddress(s.local_address);
+    s.relayed_address = 0;
+    s.previous_relayed_address = 0;
+    s.seen_address = 0;
+    char setting[8] = {};
+    GetEnvironmentVariableA("OZLAN_RELAYED_TRAFFIC", setting, sizeof setting);
+    s.relayed_traffic_wanted = _stricmp(setting, "off") != 0;
+    s.proxy_target[0] = 0;
+    s.active = 1;
+    return 1;
+}
+
 }  // namespace
+
+void SendJoin(int32_t connection_id) {
+    SessionState& s = Session();
+    uint8_t join[kJoinMessageSize];
+    WriteJoinMessage(join, s.session_name, s.relayed_traffic_wanted ? kJoinFlagRelayedTraffic : 0);
+    TransportSend(connection_id, join, int32_t(sizeof join), kJoinMessageType);
+}
 
 bool AttachProcess(HMODULE module) {
     if (!StartWinsock()) return false;
@@ -76,27 +112,12 @@ bool AttachProcess(HMODULE module) {
 using namespace ozlan;
 
 extern "C" uint32_t OZLAN_CALL OZLanInit(const char* host, uint32_t port) {
-    SessionState& s = Session();
-    s.session_name[0] = 0;
-    s.joined = 0;
-    s.endpoint = CreateEndpoint(0);
-    if (!s.endpoint) return 0;
-    s.connection_id = Connect(s.endpoint, host, uint16_t(port), 0);
-    if (s.connection_id == 0) return 0;
-    SetEventCallback(s.connection_id, EVENT_CONNECTED, OnConnected);
-    SetEventCallback(s.connection_id, EVENT_PEER_CLOSE, OnConnectionLost);
-    SetEventCallback(s.connection_id, EVENT_TIMED_OUT, OnConnectionLost);
-    SetDefaultHandler(s.connection_id, DeliverToGame);
-    s.timer_id = SetTimer(nullptr, 0, kThinkIntervalMs, ThinkTimerProc);
-    ChooseLocalAddress(s.local_address);
-    s.relayed_address = 0;
-    s.seen_address = 0;
-    char setting[8] = {};
-    GetEnvironmentVariableA("OZLAN_RELAYED_TRAFFIC", setting, sizeof setting);
-    s.relayed_traffic_wanted = _stricmp(setting, "off") != 0;
-    s.proxy_target[0] = 0;
-    s.active = 1;
-    return 1;
+    return InitSession(host, port, nullptr);
+}
+
+extern "C" uint32_t OZLAN_CALL OZLanInitSession(const char* host, uint32_t port,
+                                                const char* sessionName) {
+    return InitSession(host, port, sessionName);
 }
 
 extern "C" uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char* sessionName) {
@@ -110,10 +131,12 @@ extern "C" uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char
         !BuildDeploymentPaths(gameFolder, s.module_folder, folder, target, source)) {
         return 0;
     }
-    std::snprintf(s.session_name, kPathSize, "%s", name);
-    uint8_t join[kJoinMessageSize];
-    WriteJoinMessage(join, s.session_name, s.relayed_traffic_wanted ? kJoinFlagRelayedTraffic : 0);
-    TransportSend(s.connection_id, join, int32_t(sizeof join), kJoinMessageType);
+    {
+        // While the link is away, the join goes out once it is back.
+        std::lock_guard guard(TransportMutex());
+        std::snprintf(s.session_name, kPathSize, "%s", name);
+        if (RelayLinkJoined()) SendJoin(RelayLinkConnection());
+    }
     if (!DeployProxy(gameFolder)) return 0;
     RegisterRestartCleanup();
     // One relay per session: a running relay keeps the port and goes on.
@@ -135,10 +158,13 @@ extern "C" uint32_t OZLAN_CALL OZLanEndSession(void) {
     // ends; its socket is closed after it.
     s.active = 0;
     if (s.timer_id != 0) KillTimer(nullptr, s.timer_id);
+    RelayLinkStop();
     WaitForRelayThread();
     // Messages still unacknowledged (the game's last broadcasts, lost once on the way)
     // are resent for a while instead of dropped with the session.
-    for (int waited = 0; waited < kEndFlushMs && TransportPendingCount(s.connection_id) > 0;
+    int32_t link = RelayLinkConnection();
+    for (int waited = 0;
+         waited < kEndFlushMs && RelayLinkJoined() && TransportPendingCount(link) > 0;
          waited += 5) {
         TransportThink(0);
         Sleep(5);
@@ -152,7 +178,7 @@ extern "C" uint32_t OZLAN_CALL OZLanEndSession(void) {
 }
 
 extern "C" uint32_t OZLAN_CALL OZLanIsJoined(void) {
-    return Session().joined ? 1 : 0;
+    return RelayLinkJoined() ? 1 : 0;
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {

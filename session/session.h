@@ -10,6 +10,7 @@
 
 #include "session/local_address.h"
 #include "session/ozlan.h"
+#include "session/relay_link.h"
 #include "protocol/wire.h"
 #include "transport/transport.h"
 
@@ -29,7 +30,6 @@ struct SessionState {
     char module_folder[kPathSize] = {};
     bool winsock_started = false;
     Endpoint* endpoint = nullptr;
-    int32_t connection_id = 0;
     uintptr_t timer_id = 0;
     char local_address[kLocalAddressSize] = {};
     char session_name[kPathSize] = {};
@@ -37,8 +37,7 @@ struct SessionState {
     char proxy_target[kPathSize] = {};
     char saved_target[kPathSize] = {};  // where a player's own wsock32.dll waits meanwhile
 
-    std::atomic<uint8_t> active{0};         // written by the launcher's thread
-    std::atomic<uint8_t> joined{0};         // the relay service confirmed the link
+    std::atomic<uint8_t> active{0};  // written by the launcher's thread
     std::atomic<uint8_t> relay_running{0};  // written by the relay thread
     std::atomic<intptr_t> relay_socket{kNoSocket};
     // A relay thread was started and has not yet finished (it clears this last).
@@ -49,6 +48,8 @@ struct SessionState {
     bool relayed_traffic_wanted = true;
     std::atomic<uint32_t> relayed_address{0};  // what other players' games know ours by
     std::atomic<uint32_t> seen_address{0};     // where the relay service sees this launcher
+    // The relayed address of an earlier link of this session, asked for again on rejoin.
+    uint32_t previous_relayed_address = 0;
 };
 
 // True when the relay service sees this launcher at another address than its own: a
@@ -85,6 +86,8 @@ unsigned long __stdcall RelayThread(void* unused);
 void ForwardToRemote(const unsigned char* datagram, int length, uint32_t flags = 0);
 void DeliverToGame(const uint8_t* data, int32_t length, int32_t type, int32_t connection_id,
                    void* zero);
+// The link is up (again): the join goes out, asking for relayed traffic as before.
+void SendJoin(int32_t connection_id);
 #endif
 
 }  // namespace ozlan

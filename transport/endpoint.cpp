@@ -93,9 +93,16 @@ void UntrackUnverified(Connection& c) {
     }
 }
 
+int64_t HeartbeatDue(const Connection& c) {
+    const LinkTimings& t = c.timings;
+    int64_t since =
+        t.heartbeat_when_silent ? std::max(c.heartbeat_time, c.last_sent) : c.heartbeat_time;
+    return since + t.heartbeat_ms;
+}
+
 void ScheduleHeartbeat(const Connection& c) {
     int64_t& due = State().next_heartbeat_due;
-    due = std::min(due, c.heartbeat_time + kHeartbeatIntervalMs);
+    due = std::min(due, HeartbeatDue(c));
 }
 
 void ReleaseMessage(Message& m) {
@@ -135,7 +142,10 @@ Endpoint* CreateEndpoint(uint16_t port, uint32_t bind_ip) {
     return s.endpoints.back().get();
 }
 
-int32_t Connect(Endpoint* endpoint, const char* host, uint16_t port, int32_t remote_id) {
+namespace {
+
+int32_t ConnectWith(Endpoint* endpoint, const char* host, uint16_t port, int32_t remote_id,
+                    const LinkTimings& timings) {
     TransportState& s = State();
     std::lock_guard guard(s.lock);
     if (!host || port == 0) {
@@ -163,6 +173,8 @@ int32_t Connect(Endpoint* endpoint, const char* host, uint16_t port, int32_t rem
     c->endpoint = endpoint;
     c->remote_id = remote_id;
     c->heartbeat_time = Now();
+    c->last_sent = c->heartbeat_time;
+    c->timings = timings;
     s.connections[c->id] = c;
     s.by_address[AddressKey(endpoint, c->remote)].insert(c->id);
     if (remote_id > 0) ScheduleHeartbeat(*c);
@@ -177,6 +189,17 @@ int32_t Connect(Endpoint* endpoint, const char* host, uint16_t port, int32_t rem
         TransportSend(c->id, bytes, int32_t(sizeof bytes), MSG_CONNECT);
     }
     return c->id;
+}
+
+}  // namespace
+
+int32_t Connect(Endpoint* endpoint, const char* host, uint16_t port, int32_t remote_id) {
+    return ConnectWith(endpoint, host, port, remote_id, LinkTimings{});
+}
+
+int32_t ConnectWithTimings(Endpoint* endpoint, const char* host, uint16_t port,
+                           const LinkTimings& timings) {
+    return ConnectWith(endpoint, host, port, 0, timings);
 }
 
 void SetEventCallback(int32_t connection_id, int32_t event, EventCallback callback) {
@@ -209,6 +232,19 @@ void SetTransportClock(NowFunction now, SleepFunction sleep) {
     std::lock_guard guard(State().lock);
     State().now = now ? now : SystemNowMs;
     State().sleep = sleep ? sleep : SystemSleepMs;
+}
+
+void SetUnknownSourceCallback(UnknownSourceCallback callback) {
+    std::lock_guard guard(State().lock);
+    State().on_unknown_source = callback;
+}
+
+int64_t TransportNow() {
+    return Now();
+}
+
+std::recursive_mutex& TransportMutex() {
+    return State().lock;
 }
 
 void SetAcceptCallback(AcceptCallback callback) {
@@ -261,6 +297,7 @@ void TransportReset() {
     s.stats = TransportStats{};
     s.on_accept = nullptr;
     s.on_verified = nullptr;
+    s.on_unknown_source = nullptr;
     s.unverified_order.clear();
     s.unverified_count = 0;
     s.unverified_by_source.clear();

@@ -153,8 +153,10 @@ void OnConfirmConnect(const MessageHeader& h, const uint8_t* body) {
     if (!c) return;
     c->remote_id = b;
     ScheduleHeartbeat(*c);
-    FireEvent(c, EVENT_CONNECTED);
+    // The acknowledgement first: it proves our address to the answering side, which
+    // takes no user message before it, and the callback may send at once.
     Acknowledge(a, h);
+    FireEvent(c, EVENT_CONNECTED);
 }
 
 void OnConfirmDisconnect(const uint8_t* body) {
@@ -299,6 +301,10 @@ void HandleIncomingDatagram(Endpoint* endpoint, const uint8_t* datagram, size_t 
         ++s.stats.dropped_malformed;
         return;
     }
+    if (s.on_unknown_source && h.type != MSG_CONNECT &&
+        s.by_address.find(AddressKey(endpoint, from)) == s.by_address.end()) {
+        s.on_unknown_source(endpoint, from, h, size);
+    }
     switch (h.type) {
         case MSG_CONNECT:
             OnConnect(endpoint, h, body, from);
@@ -423,6 +429,15 @@ int64_t BucketNextExpiry() {
 void ClearBucket() {
     TransportState& s = State();
     while (!s.bucket.empty()) RemoveBucketEntry(s, s.bucket.begin());
+}
+
+void DropBucketEntries(int32_t connection_id) {
+    TransportState& s = State();
+    for (auto it = s.bucket.begin(); it != s.bucket.end();) {
+        auto next = std::next(it);
+        if (it->connection_id == connection_id) RemoveBucketEntry(s, it);
+        it = next;
+    }
 }
 
 }  // namespace ozlan

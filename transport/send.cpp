@@ -34,6 +34,7 @@ struct SendBatch {
     DatagramSlot slots[kMaxBatch];
     SocketHandle socket = kInvalidSocket;
     int count = 0;
+    int64_t now = Now();
 };
 
 void FlushBatch(TransportState& s, SendBatch& b) {
@@ -55,6 +56,7 @@ void AddToBatch(TransportState& s, SendBatch& b, const Message& m) {
     b.slots[b.count].data = datagram;
     b.slots[b.count].size = kHeaderSize + len;
     b.slots[b.count].address = m.connection->remote;
+    m.connection->last_sent = b.now;
     ++b.count;
 }
 
@@ -70,6 +72,22 @@ void MeasureRoundTrip(Connection& c, int64_t sample) {
     c.srtt = (7 * c.srtt + sample) / 8;
 }
 
+int64_t FirstResendInterval(const Message& m) {
+    if (m.header.type == MSG_CONNECT) return m.connection->timings.connect_first_resend_ms;
+    return IsControlType(m.header.type) ? kResendIntervalMs : ResendInterval(*m.connection);
+}
+
+int64_t MaxResendInterval(const Message& m) {
+    if (m.header.type == MSG_CONNECT) return m.connection->timings.connect_max_resend_ms;
+    return kResendIntervalMs;
+}
+
+// How long the message may wait for its acknowledgement; 0 for ever.
+int64_t MessageTimeout(const Message& m) {
+    if (m.header.type == MSG_CONNECT) return m.connection->timings.connect_timeout_ms;
+    return kTimeoutMs;
+}
+
 void SendStep(TransportState& s) {
     SendBatch batch;
     int64_t now = Now();
@@ -78,8 +96,7 @@ void SendStep(TransportState& s) {
         s.send_queue.pop_front();
         AddToBatch(s, batch, *m);
         m->last_sent = now;
-        m->resend_interval =
-            IsControlType(m->header.type) ? kResendIntervalMs : ResendInterval(*m->connection);
+        m->resend_interval = FirstResendInterval(*m);
         if (m->header.type == MSG_ACK) {
             ReleaseMessage(*m);
         } else {
@@ -106,7 +123,8 @@ void ResendAndTimeOut(TransportState& s, SendBatch& batch) {
         // message is younger than the shortest resend interval, so is every one behind it.
         if (now - m.created <= kMinResendIntervalMs) return;
         const Connection& c = *m.connection;
-        if (now - m.created > kTimeoutMs) {
+        int64_t timeout = MessageTimeout(m);
+        if (timeout > 0 && now - m.created > timeout) {
             Log("Message %u timed out on address %d. %d bytes, %d of %d, %s:%u\n", m.header.id,
                 m.connection_id, int(m.header.len), int(m.header.seq), int(m.header.total), c.host,
                 unsigned(c.endpoint->local_port));
@@ -124,7 +142,7 @@ void ResendAndTimeOut(TransportState& s, SendBatch& batch) {
         if (now - m.last_sent > m.resend_interval && !waits_for_connect) {
             ++m.tries;
             ++s.stats.resends;
-            m.resend_interval = std::min(m.resend_interval * 2, kResendIntervalMs);
+            m.resend_interval = std::min(m.resend_interval * 2, MaxResendInterval(m));
             Log("Message %u being resent (%d tries so far) on address %d. %d bytes, %d of %d, "
                 "%s:%u\n",
                 m.header.id, m.tries, m.connection_id, int(m.header.len), int(m.header.seq),
@@ -142,7 +160,7 @@ void HeartbeatStep(TransportState& s) {
     int64_t next_due = INT64_MAX;
     for (auto& [id, c] : s.connections) {
         if (c->remote_id <= 0 || !c->verified) continue;
-        if (now - c->heartbeat_time > kHeartbeatIntervalMs) {
+        if (now > HeartbeatDue(*c)) {
             Log("HEARTBEAT: sending heartbeat on address %d\n", id);
             uint8_t body[kConnectionIdBodySize];
             PutU32(body, uint32_t(c->remote_id));
@@ -150,7 +168,7 @@ void HeartbeatStep(TransportState& s) {
             // Queuing adds no connection, so the table walk stays valid.
             TransportSend(id, body, int32_t(sizeof body), MSG_HEARTBEAT);
         }
-        next_due = std::min(next_due, c->heartbeat_time + kHeartbeatIntervalMs);
+        next_due = std::min(next_due, HeartbeatDue(*c));
     }
     s.next_heartbeat_due = next_due;
 }
@@ -185,8 +203,47 @@ int32_t TransportSendDatagram(int32_t connection_id, const void* data, int32_t l
     WriteHeader(datagram, MessageHeader{0, uint16_t(type), 0, 0, uint16_t(length)});
     if (length) std::memcpy(datagram + kHeaderSize, data, size_t(length));
     SocketSendTo(c->endpoint->socket, datagram, kHeaderSize + size_t(length), c->remote);
+    c->last_sent = Now();
     ++s.stats.datagrams_sent;
     return 0;
+}
+
+int32_t TransportSendDatagramTo(Endpoint* endpoint, const SocketAddress& to, const void* data,
+                                int32_t length, uint32_t type) {
+    TransportState& s = State();
+    std::lock_guard guard(s.lock);
+    if (!endpoint || length < 0 || size_t(length) > kMaxFragmentPayload || (!data && length > 0) ||
+        type > 0xFFFF || IsControlType(uint16_t(type))) {
+        SetLastError(TRANSPORT_ERR_ARGUMENTS);
+        return -1;
+    }
+    uint8_t datagram[kMaxDatagram];
+    WriteHeader(datagram, MessageHeader{0, uint16_t(type), 0, 0, uint16_t(length)});
+    if (length) std::memcpy(datagram + kHeaderSize, data, size_t(length));
+    SocketSendTo(endpoint->socket, datagram, kHeaderSize + size_t(length), to);
+    ++s.stats.datagrams_sent;
+    return 0;
+}
+
+bool TransportDropConnection(int32_t connection_id) {
+    TransportState& s = State();
+    std::lock_guard guard(s.lock);
+    if (!FindConnection(connection_id)) return false;
+    for (auto it = s.send_queue.begin(); it != s.send_queue.end();) {
+        if ((*it)->connection_id == connection_id) {
+            ReleaseMessage(**it);
+            it = s.send_queue.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = s.unacked.begin(); it != s.unacked.end();) {
+        auto next = std::next(it);
+        if ((*it)->connection_id == connection_id) EraseUnacked(s, it);
+        it = next;
+    }
+    DropBucketEntries(connection_id);
+    return RemoveConnection(connection_id);
 }
 
 int32_t QueueMessage(int32_t connection_id, const void* data, int32_t length, uint32_t type,
@@ -276,7 +333,7 @@ bool TransportConnectionVerified(int32_t connection_id) {
 }
 
 int64_t ResendInterval(const Connection& c) {
-    if (!c.rtt_measured) return kResendIntervalMs;
+    if (!c.rtt_measured) return c.timings.unmeasured_resend_ms;
     return std::clamp(c.srtt + 4 * c.rttvar, kMinResendIntervalMs, kResendIntervalMs);
 }
 

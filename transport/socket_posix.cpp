@@ -161,6 +161,27 @@ bool ResolveIPv4(const char* host, uint32_t* ip) {
     return true;
 }
 
+size_t ResolveIPv4All(const char* host, uint32_t* out, size_t capacity) {
+    in_addr a{};
+    if (capacity == 0) return 0;
+    if (::inet_pton(AF_INET, host, &a) == 1) {
+        out[0] = a.s_addr;
+        return 1;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* result = nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &result) != 0) return 0;
+    size_t count = 0;
+    for (addrinfo* r = result; r && count < capacity; r = r->ai_next) {
+        uint32_t ip = reinterpret_cast<sockaddr_in*>(r->ai_addr)->sin_addr.s_addr;
+        if (std::find(out, out + count, ip) == out + count) out[count++] = ip;
+    }
+    ::freeaddrinfo(result);
+    return count;
+}
+
 bool RandomBytes(void* out, size_t size) {
     auto* bytes = static_cast<uint8_t*>(out);
     while (size > 0) {

@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -119,6 +120,24 @@ bool ResolveIPv4(const char* host, uint32_t* ip) {
     if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) return false;
     std::memcpy(ip, entry->h_addr_list[0], 4);
     return true;
+}
+
+size_t ResolveIPv4All(const char* host, uint32_t* out, size_t capacity) {
+    if (capacity == 0) return 0;
+    unsigned long dotted = ::inet_addr(host);
+    if (dotted != INADDR_NONE || std::strcmp(host, "255.255.255.255") == 0) {
+        out[0] = uint32_t(dotted);
+        return 1;
+    }
+    hostent* entry = ::gethostbyname(host);
+    if (!entry || entry->h_addrtype != AF_INET) return 0;
+    size_t count = 0;
+    for (char** a = entry->h_addr_list; *a && count < capacity; ++a) {
+        uint32_t ip;
+        std::memcpy(&ip, *a, 4);
+        if (std::find(out, out + count, ip) == out + count) out[count++] = ip;
+    }
+    return count;
 }
 
 bool RandomBytes(void* out, size_t size) {

@@ -24,6 +24,8 @@ struct Connection {
     Endpoint* endpoint = nullptr;
     int32_t remote_id = 0;
     int64_t heartbeat_time = 0;
+    int64_t last_sent = 0;  // when any datagram of this connection last went out
+    LinkTimings timings;
     EventCallback callbacks[4] = {};
     DefaultHandler handler = nullptr;
     size_t pending = 0;     // messages queued or unacknowledged
@@ -121,6 +123,7 @@ struct TransportState {
 
     AcceptCallback on_accept = nullptr;
     AcceptCallback on_verified = nullptr;
+    UnknownSourceCallback on_unknown_source = nullptr;
     // Unverified accepted connections: oldest first (entries of connections verified or
     // gone since are passed over), and how many per source address.
     std::deque<int32_t> unverified_order;
@@ -150,6 +153,8 @@ void SetLastError(int32_t code);
 void ReleaseMessage(Message& m);  // drops the connection's pending count
 // A connection's remote id became known: its heartbeats start counting.
 void ScheduleHeartbeat(const Connection& c);
+// When the connection's next heartbeat is due.
+int64_t HeartbeatDue(const Connection& c);
 void ApplyAcknowledgement(uint32_t id, uint16_t seq);
 // Queues a message under the given id (TransportSend takes the next of the counter).
 int32_t QueueMessage(int32_t connection_id, const void* data, int32_t length, uint32_t type,
@@ -172,5 +177,6 @@ void HandleIncomingDatagram(Endpoint* endpoint, const uint8_t* datagram, size_t 
 void DeliverStep();
 int64_t BucketNextExpiry();  // earliest first_arrival in the bucket, or INT64_MAX
 void ClearBucket();
+void DropBucketEntries(int32_t connection_id);
 
 }  // namespace ozlan

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "transport/message.h"
 #include "transport/socket.h"
@@ -52,6 +53,24 @@ constexpr int64_t kTimeoutMs = 30000;
 constexpr int64_t kHeartbeatIntervalMs = 30000;
 constexpr uint32_t kThinkForever = 0xFFFFFFFFu;
 
+// How one connection keeps time. The defaults are the protocol's; a launcher that
+// must get through lossy links and home routers asks for tighter ones.
+struct LinkTimings {
+    // The connect: first resent after this long, the interval doubling up to the
+    // second figure; given up (EVENT_TIMED_OUT) after the third, or never when it is 0
+    // (the owner drops the connection when it stops waiting).
+    int64_t connect_first_resend_ms = kResendIntervalMs;
+    int64_t connect_max_resend_ms = kResendIntervalMs;
+    int64_t connect_timeout_ms = kTimeoutMs;
+    // User messages sent before a round trip has been measured are resent after this.
+    int64_t unmeasured_resend_ms = kResendIntervalMs;
+    // A heartbeat every heartbeat_ms; with heartbeat_when_silent, only once nothing at
+    // all has been sent on the connection for that long (which keeps a home router's
+    // mapping alive at the least cost).
+    int64_t heartbeat_ms = kHeartbeatIntervalMs;
+    bool heartbeat_when_silent = false;
+};
+
 // Endpoints and connections. `bind_ip` (network order, 0 for all local addresses)
 // lets a server listen on one address.
 Endpoint* CreateEndpoint(uint16_t port, uint32_t bind_ip = 0);
@@ -59,6 +78,13 @@ int32_t Connect(Endpoint* endpoint, const char* host, uint16_t port, int32_t rem
 inline int32_t Connect(Endpoint* endpoint, const char* host, uint16_t port) {
     return Connect(endpoint, host, port, 0);
 }
+// Connect (this side starts the handshake) with the connection's own timings, in
+// force before its connect first goes out.
+int32_t ConnectWithTimings(Endpoint* endpoint, const char* host, uint16_t port,
+                           const LinkTimings& timings);
+// Forgets a connection at once: its queued and unacknowledged messages and what it
+// has gathered in the bucket go with it, and no event fires. False if not in the table.
+bool TransportDropConnection(int32_t connection_id);
 void SetEventCallback(int32_t connection_id, int32_t event, EventCallback callback);
 void SetDefaultHandler(int32_t connection_id, DefaultHandler handler);
 
@@ -72,6 +98,10 @@ int32_t TransportSend(int32_t connection_id, const void* data, int32_t length, u
 // (too long, or a control type).
 int32_t TransportSendDatagram(int32_t connection_id, const void* data, int32_t length,
                               uint32_t type);
+// The same to an address that has no connection, from `endpoint` (a short notice to a
+// source the receiver knows nothing of).
+int32_t TransportSendDatagramTo(Endpoint* endpoint, const SocketAddress& to, const void* data,
+                                int32_t length, uint32_t type);
 int32_t TransportThink(uint32_t budget_ms);
 // Receives what has arrived (when `receive`; a caller that waited on the endpoints'
 // sockets knows), delivers it and sends what is queued, at once. Resends, time-outs
@@ -93,6 +123,8 @@ void SetTransportLogSink(LogSink sink);
 using NowFunction = int64_t (*)();
 using SleepFunction = void (*)(int ms);
 void SetTransportClock(NowFunction now, SleepFunction sleep);
+// The transport's clock (ms), so that code beside it keeps the same time.
+int64_t TransportNow();
 
 // Called with the id of each connection that the receive path makes for an incoming
 // connect, before its confirmation is queued: a server registers its handlers here.
@@ -107,6 +139,18 @@ void SetAcceptCallback(AcceptCallback callback);
 // is, and its user messages, heartbeats and closes go unanswered. The callback runs when
 // the proof arrives; connections this side made are verified from the start.
 void SetVerifiedCallback(AcceptCallback callback);
+
+// Called for each well-formed datagram other than a connect whose source address has
+// no connection on the endpoint that received it (after a restart, the peers of the
+// previous run), before it is handled as usual. `size` is the datagram's whole length.
+using UnknownSourceCallback = void (*)(Endpoint* endpoint, const SocketAddress& from,
+                                       const MessageHeader& header, size_t size);
+void SetUnknownSourceCallback(UnknownSourceCallback callback);
+
+// The lock over all transport state. Code that keeps its own state beside the
+// transport's and is called from transport callbacks takes this one too, so that
+// both are always taken in the same order.
+std::recursive_mutex& TransportMutex();
 bool TransportConnectionVerified(int32_t connection_id);
 
 // Bounds on what a remote party can make the receiver hold.

@@ -16,8 +16,8 @@ namespace {
 constexpr int kMaxBoundSockets = 1024;
 constexpr int kMaxNetworks = 64;
 constexpr ULONGLONG kNetworkRefreshMs = 5000;  // addresses change rarely; a sendto must stay cheap
-// The launcher answers at once; while it has no relayed address it is asked again a
-// second later, and one that does not answer is asked again only after a while.
+// The launcher answers at once; its answer is kept for a second (a launcher that joined
+// again may give another), and one that does not answer is asked again only after a while.
 constexpr int kLauncherAnswerWaitMs = 250;
 constexpr ULONGLONG kAskAgainMs = 1000;
 constexpr ULONGLONG kAskSilentLauncherAgainMs = 10000;
@@ -130,11 +130,12 @@ uint32_t RelayedOwnAddress() {
     AddressState& a = g_addresses;
     AcquireSRWLockExclusive(&a.query_lock);
     ULONGLONG now = GetTickCount64();
-    // An address once given stays for the session.
-    if (a.relayed_address == 0 && now >= a.ask_again_at) {
+    // Asked again now and then: a launcher that joined again may have a new one. While
+    // the launcher does not answer, the address it gave last stays.
+    if (now >= a.ask_again_at) {
         uint32_t relayed = 0;
         bool answered = AskLauncher(&relayed);
-        a.relayed_address = relayed;
+        if (answered) a.relayed_address = relayed;
         a.ask_again_at = GetTickCount64() + (answered ? kAskAgainMs : kAskSilentLauncherAgainMs);
     }
     uint32_t result = a.relayed_address;

@@ -201,13 +201,16 @@ TEST(StackCleanup, EverySessionLibraryExportRemovesExactlyItsArguments) {
     HMODULE library = LoadLibraryA((BinFolder() + "\\OZLAN.dll").c_str());
     ASSERT_NE(nullptr, library);
     // Init against a port nobody answers, a refused pre-launch (no folder), the
-    // joined flag, and the end.
-    Measure(library, {
-                         {"OZLanInit", ArgumentBytes(OZLanInitFn{}), {U("127.0.0.1"), 9}},
-                         {"OZLanPreLaunch", ArgumentBytes(OZLanPreLaunchFn{}), {0, U("s")}},
-                         {"OZLanIsJoined", ArgumentBytes(OZLanIsJoinedFn{}), {}},
-                         {"OZLanEndSession", ArgumentBytes(OZLanEndSessionFn{}), {}},
-                     });
+    // joined flag, init with a session name, and the end.
+    Measure(
+        library,
+        {
+            {"OZLanInit", ArgumentBytes(OZLanInitFn{}), {U("127.0.0.1"), 9}},
+            {"OZLanPreLaunch", ArgumentBytes(OZLanPreLaunchFn{}), {0, U("s")}},
+            {"OZLanIsJoined", ArgumentBytes(OZLanIsJoinedFn{}), {}},
+            {"OZLanInitSession", ArgumentBytes(OZLanInitSessionFn{}), {U("127.0.0.1"), 9, U("s")}},
+            {"OZLanEndSession", ArgumentBytes(OZLanEndSessionFn{}), {}},
+        });
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -180,18 +181,24 @@ TEST_F(SessionLibraryTest, InitFailsOnPortZeroAndUnknownHost) {
     EXPECT_EQ(0u, pre_launch_(game_folder_.c_str(), "x"));  // never activated
 }
 
-TEST_F(SessionLibraryTest, PreLaunchIsRefusedBeforeInitAndAfterThePeerCloses) {
+TEST_F(SessionLibraryTest, PreLaunchIsRefusedBeforeInitAndWaitsOutALostLink) {
     EXPECT_EQ(0u, pre_launch_(game_folder_.c_str(), "x"));
     EXPECT_FALSE(Exists(game_folder_ + "\\wsock32.dll"));
     JoinTransportPeer();
+    int32_t first_link = g_peer_link;
     int32_t remote = 0;
     TransportConnectionInfo(g_peer_link, nullptr, &remote, nullptr);
-    // The relay service closes the link.
+    // The relay service closes the link: the library is away, and connects again.
     TransportSend(g_peer_link, U32Body(uint32_t(remote)).data(), 4, MSG_PEERCLOSE);
-    PumpFor(200);
-    EXPECT_EQ(0u, Bind<OZLanIsJoinedFn>(module_, "OZLanIsJoined")());
-    EXPECT_EQ(0u, pre_launch_(game_folder_.c_str(), "x"));
-    EXPECT_FALSE(Exists(game_folder_ + "\\wsock32.dll"));
+    auto is_joined = Bind<OZLanIsJoinedFn>(module_, "OZLanIsJoined");
+    ASSERT_TRUE(Pump([&] { return is_joined() == 0; }, 1000));
+    // Pre-launch still works; its join goes out once the link is back.
+    EXPECT_EQ(1u, pre_launch_(game_folder_.c_str(), "x"));
+    EXPECT_TRUE(Exists(game_folder_ + "\\wsock32.dll"));
+    ASSERT_TRUE(Pump([&] { return g_peer_link != first_link && is_joined() == 1; }));
+    ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); }));
+    EXPECT_EQ(int32_t(kJoinMessageType), g_peer_inbox[0].type);
+    EXPECT_STREQ("x", reinterpret_cast<const char*>(g_peer_inbox[0].data.data()));
 }
 
 TEST_F(SessionLibraryTest, JoinMessageNamesDefaultAndTakesSixtyThreeCharacters) {
@@ -655,6 +662,196 @@ TEST_F(SessionLibraryTest, EndSessionRightAfterPreLaunchLeavesNoRelaySocket) {
     EXPECT_EQ(0u, end_());  // the relay thread may not have reached its loop yet
     RawPeer port_taker(kRelayPort);
     EXPECT_EQ(kRelayPort, port_taker.port());
+}
+
+// A relay service played by a raw peer: it confirms connects, acknowledges what the
+// library sends, and can send notices; what arrives is kept in order.
+struct ScriptedRelay {
+    RawPeer peer;
+    uint16_t library_port = 0;
+    std::vector<Datagram> arrived;  // everything but acknowledgements
+
+    // Waits (pumping through `pump`) for the next connect; its connection id.
+    template <class PumpFn>
+    int32_t AwaitConnect(PumpFn pump, int ms = 3000) {
+        Datagram d;
+        int32_t id = 0;
+        pump(
+            [&] {
+                while (peer.Receive(&d, 0)) {
+                    if (d.header.type == MSG_CONNECT) {
+                        library_port = HostPort(d.from);
+                        id = GetI32(d.payload.data() + 68);
+                        return true;
+                    }
+                }
+                return false;
+            },
+            ms);
+        return id;
+    }
+    void Confirm(int32_t library_id, int32_t relay_id) {
+        std::vector<uint8_t> confirm(8);
+        PutU32(confirm.data(), uint32_t(library_id));
+        PutU32(confirm.data() + 4, uint32_t(relay_id));
+        peer.SendTo(library_port,
+                    MakeDatagram(uint32_t(1000 + relay_id), MSG_CONFIRM_CONNECT, 1, 1, confirm));
+    }
+    void Acknowledge(const Datagram& m) {
+        std::vector<uint8_t> ack(8);
+        WriteAckBody(ack.data(), m.header.id, m.header.type, m.header.seq);
+        peer.SendTo(library_port, MakeDatagram(next_id++, MSG_ACK, 1, 1, ack));
+    }
+    void Send(uint16_t type, const std::vector<uint8_t>& body) {
+        peer.SendTo(library_port, MakeDatagram(next_id++, type, 1, 1, body));
+    }
+    void Notice(uint32_t type) {
+        peer.SendTo(library_port, MakeDatagram(0, uint16_t(type), 0, 0, {}));
+    }
+    // Takes in what arrived, acknowledging it; true once `count` user messages of `type`
+    // are there.
+    bool Collect(uint16_t type, size_t count) {
+        Datagram d;
+        while (peer.Receive(&d, 0)) {
+            if (d.header.type == MSG_ACK) continue;
+            Acknowledge(d);
+            bool again = std::any_of(arrived.begin(), arrived.end(), [&](const Datagram& a) {
+                return a.header.id == d.header.id && a.header.type == d.header.type;
+            });
+            if (!again) arrived.push_back(d);
+        }
+        return Count(type) >= count;
+    }
+    size_t Count(uint16_t type) const {
+        return size_t(std::count_if(arrived.begin(), arrived.end(),
+                                    [type](const Datagram& a) { return a.header.type == type; }));
+    }
+    uint32_t next_id = 500;
+};
+
+TEST_F(SessionLibraryTest, ALinkTheRelayForgotIsJoinedAgainWithWhatTheGameSentMeanwhile) {
+    auto pump = [this](auto done, int ms) { return Pump(done, ms); };
+    auto is_joined = Bind<OZLanIsJoinedFn>(module_, "OZLanIsJoined");
+    ScriptedRelay relay;
+    ASSERT_EQ(1u, init_("127.0.0.1", relay.peer.port()));
+    int32_t first = relay.AwaitConnect(pump);
+    ASSERT_NE(0, first);
+    uint16_t library_port = relay.library_port;
+    relay.Confirm(first, 7);
+    ASSERT_TRUE(Pump([&] { return is_joined() == 1; }));
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
+    ASSERT_TRUE(Pump([&] { return relay.Collect(kJoinMessageType, 1); }));
+    // The relay gives a relayed address; the library answers with its own address.
+    relay.Send(uint16_t(kAddressMessageType), AddressMessage({198, 18, 0, 7}, {203, 0, 113, 9}));
+    ASSERT_TRUE(Pump([&] { return relay.Collect(uint16_t(kAddressMessageType), 1); }));
+    EXPECT_EQ(kOwnAddressMessageSize, relay.arrived.back().payload.size());
+    relay.arrived.clear();
+
+    // The relay restarted: it knows the link no more and says so.
+    relay.Notice(kNoLinkNoticeType);
+    ASSERT_TRUE(Pump([&] { return is_joined() == 0; }, 1000));
+    RawPeer game(905);
+    for (uint8_t n : {uint8_t(1), uint8_t(2)}) {
+        std::vector<uint8_t> link(20, n);
+        WriteLinkHeader(link.data(), 900);
+        game.SendTo(kRelayPort, link);
+    }
+    auto lost = std::chrono::steady_clock::now();
+    int32_t second = relay.AwaitConnect(pump, 2000);
+    auto waited = std::chrono::steady_clock::now() - lost;
+    ASSERT_NE(0, second);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(library_port, relay.library_port);  // the same socket, so the same router mapping
+    EXPECT_LT(waited, std::chrono::milliseconds(600)) << "the first try comes within 250 ms";
+    EXPECT_EQ(0u, is_joined());
+    // A late notice while connecting speaks of the old link: the attempt goes on.
+    relay.Notice(kNoLinkNoticeType);
+    PumpFor(100);
+    relay.Confirm(second, 8);
+    ASSERT_TRUE(Pump([&] { return relay.Collect(kRelayMessageType, 2); }));
+    for (const Datagram& d : relay.arrived) {
+        if (d.header.type == MSG_CONNECT) {
+            EXPECT_EQ(second, GetI32(d.payload.data() + 68));
+        }
+    }
+    EXPECT_EQ(1u, is_joined());
+    // The join first, as before (name and flags), then the game's broadcasts in order.
+    relay.arrived.erase(
+        std::remove_if(relay.arrived.begin(), relay.arrived.end(),
+                       [](const Datagram& d) { return d.header.type == MSG_CONNECT; }),
+        relay.arrived.end());
+    ASSERT_GE(relay.arrived.size(), 3u);
+    EXPECT_EQ(kJoinMessageType, relay.arrived[0].header.type);
+    EXPECT_STREQ("arena", reinterpret_cast<const char*>(relay.arrived[0].payload.data()));
+    EXPECT_EQ(kJoinFlagRelayedTraffic, GetU32(relay.arrived[0].payload.data() + 64));
+    EXPECT_EQ(kRelayMessageType, relay.arrived[1].header.type);
+    EXPECT_EQ(1, relay.arrived[1].payload.back());
+    EXPECT_EQ(2, relay.arrived[2].payload.back());
+    // A new relayed address: the library asks for the one its game was known by.
+    relay.arrived.clear();
+    relay.Send(uint16_t(kAddressMessageType), AddressMessage({198, 18, 0, 1}, {203, 0, 113, 9}));
+    ASSERT_TRUE(Pump([&] { return relay.Collect(uint16_t(kAddressMessageType), 1); }));
+    const std::vector<uint8_t>& answer = relay.arrived.back().payload;
+    ASSERT_EQ(kOwnAddressRejoinSize, answer.size());
+    uint32_t asked_back;
+    std::memcpy(&asked_back, answer.data() + 4, 4);
+    EXPECT_EQ(Ip(198, 18, 0, 7), asked_back);
+}
+
+TEST_F(SessionLibraryTest, ARelayThatStopsIsLeftForTheNextAtOnce) {
+    auto pump = [this](auto done, int ms) { return Pump(done, ms); };
+    auto is_joined = Bind<OZLanIsJoinedFn>(module_, "OZLanIsJoined");
+    ScriptedRelay first, second;
+    std::string list = "127.0.0.1:" + std::to_string(first.peer.port()) +
+                       ",127.0.0.1:" + std::to_string(second.peer.port());
+    ASSERT_EQ(1u, init_(list.c_str(), 3669));  // no session name: the list's order
+    int32_t id = first.AwaitConnect(pump);
+    ASSERT_NE(0, id);
+    first.Confirm(id, 3);
+    ASSERT_TRUE(Pump([&] { return is_joined() == 1; }));
+    first.Notice(kGoingAwayNoticeType);
+    auto told = std::chrono::steady_clock::now();
+    int32_t next = second.AwaitConnect(pump, 2000);
+    ASSERT_NE(0, next);
+    EXPECT_LT(std::chrono::steady_clock::now() - told, std::chrono::milliseconds(600));
+    second.Confirm(next, 4);
+    EXPECT_TRUE(Pump([&] { return is_joined() == 1; }));
+}
+
+TEST_F(SessionLibraryTest, ASilentRelayGivesWayToTheNextInTheSessionsOrder) {
+    auto pump = [this](auto done, int ms) { return Pump(done, ms); };
+    auto init_session = Bind<OZLanInitSessionFn>(module_, "OZLanInitSession");
+    ASSERT_NE(nullptr, init_session);
+    ScriptedRelay relays[3];
+    std::vector<RelayAddress> order;
+    std::string list;
+    for (ScriptedRelay& r : relays) {
+        list += (list.empty() ? "127.0.0.1:" : ",127.0.0.1:") + std::to_string(r.peer.port());
+    }
+    char error[100];
+    ASSERT_TRUE(ParseRelayList(list.c_str(), 3669, &order, error, sizeof error));
+    OrderRelaysForSession("friday", &order);
+    auto relay_at = [&](const RelayAddress& a) -> ScriptedRelay& {
+        for (ScriptedRelay& r : relays) {
+            if (r.peer.port() == a.port) return r;
+        }
+        return relays[0];
+    };
+    ASSERT_EQ(1u, init_session(list.c_str(), 3669, "friday"));
+    // The session's first relay gets the connect, again and again, and never answers.
+    ScriptedRelay& silent = relay_at(order[0]);
+    ASSERT_NE(0, silent.AwaitConnect(pump, 1000));
+    ASSERT_NE(0, silent.AwaitConnect(pump, 1000));  // resent after 250 ms
+    auto started = std::chrono::steady_clock::now();
+    ScriptedRelay& next = relay_at(order[1]);
+    int32_t id = next.AwaitConnect(pump, 5000);
+    ASSERT_NE(0, id);
+    EXPECT_GT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2000));
+    next.Confirm(id, 5);
+    auto is_joined = Bind<OZLanIsJoinedFn>(module_, "OZLanIsJoined");
+    EXPECT_TRUE(Pump([&] { return is_joined() == 1; }));
+    Datagram stray;
+    EXPECT_FALSE(relay_at(order[2]).peer.Receive(&stray, 0));
 }
 
 }  // namespace

@@ -1,0 +1,314 @@
+#include "session/relay_link.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "protocol/wire.h"
+
+namespace ozlan {
+
+namespace {
+
+void SetError(char* error, size_t size, const std::string& text) {
+    if (size > 0) std::snprintf(error, size, "%s", text.c_str());
+}
+
+// One "host[:port]" entry, appended with all its addresses.
+bool AddRelayEntry(const std::string& entry, uint16_t default_port, std::vector<RelayAddress>* out,
+                   char* error, size_t error_size) {
+    std::string host = entry;
+    uint16_t port = default_port;
+    size_t colon = entry.rfind(':');
+    if (colon != std::string::npos) {
+        host = entry.substr(0, colon);
+        std::string digits = entry.substr(colon + 1);
+        char* end = nullptr;
+        long value = digits.empty() ? 0 : std::strtol(digits.c_str(), &end, 10);
+        if (digits.empty() || *end != 0 || value < 1 || value > 65535) {
+            SetError(error, error_size, "bad relay port in '" + entry + "'");
+            return false;
+        }
+        port = uint16_t(value);
+    }
+    if (host.empty() || host.size() >= kHostFieldSize) {
+        SetError(error, error_size, "bad relay address '" + entry + "'");
+        return false;
+    }
+    uint32_t ips[kMaxRelays];
+    size_t count = ResolveIPv4All(host.c_str(), ips, kMaxRelays);
+    if (count == 0) {
+        SetError(error, error_size, "cannot resolve the relay service's name '" + host + "'");
+        return false;
+    }
+    for (size_t i = 0; i < count && out->size() < kMaxRelays; ++i) {
+        RelayAddress a;
+        a.ip = ips[i];
+        a.port = port;
+        const uint8_t* b = reinterpret_cast<const uint8_t*>(&ips[i]);
+        std::snprintf(a.text, sizeof a.text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+        bool known = std::any_of(out->begin(), out->end(), [&](const RelayAddress& r) {
+            return r.ip == a.ip && r.port == a.port;
+        });
+        if (!known) out->push_back(a);
+    }
+    return true;
+}
+
+uint64_t Mix64(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+int64_t RandomBelow(int64_t bound) {
+    uint32_t r = 0;
+    if (!RandomBytes(&r, sizeof r)) r = uint32_t(TransportNow());
+    return bound > 0 ? int64_t(r % uint64_t(bound)) : 0;
+}
+
+bool RelayGoingAway(const RelayLinkState& k, size_t index, int64_t now) {
+    return index < k.going_away_until.size() && now < k.going_away_until[index];
+}
+
+// The first relay from `start` on that has not said it stops; `start` itself when all have.
+size_t NextRelay(const RelayLinkState& k, size_t start, int64_t now) {
+    for (size_t n = 0; n < k.relays.size(); ++n) {
+        size_t index = (start + n) % k.relays.size();
+        if (!RelayGoingAway(k, index, now)) return index;
+    }
+    return start % k.relays.size();
+}
+
+void OnLinkConnected(int32_t connection_id, int32_t, void*);
+void OnLinkEnded(int32_t connection_id, int32_t, void*);
+
+bool StartAttempt(RelayLinkState& k, size_t index, int64_t now) {
+    const RelayAddress& relay = k.relays[index];
+    int32_t id = ConnectWithTimings(k.endpoint, relay.text, relay.port, LauncherLinkTimings());
+    if (id == 0) return false;
+    SetEventCallback(id, EVENT_CONNECTED, OnLinkConnected);
+    SetEventCallback(id, EVENT_PEER_CLOSE, OnLinkEnded);
+    SetEventCallback(id, EVENT_DISCONNECTED, OnLinkEnded);
+    SetEventCallback(id, EVENT_TIMED_OUT, OnLinkEnded);
+    SetDefaultHandler(id, k.handler);
+    k.current = index;
+    k.connection_id = id;
+    k.attempt_started = now;
+    k.phase = LinkPhase::Connecting;
+    return true;
+}
+
+void FlushHeld(RelayLinkState& k) {
+    while (!k.held.empty()) {
+        const std::vector<uint8_t>& m = k.held.front();
+        TransportSend(k.connection_id, m.data(), int32_t(m.size()), kRelayMessageType);
+        k.held.pop_front();
+    }
+}
+
+void OnLinkConnected(int32_t connection_id, int32_t, void*) {
+    RelayLinkState& k = RelayLink();
+    if (connection_id != k.connection_id || k.phase != LinkPhase::Connecting) return;
+    int64_t now = TransportNow();
+    bool rejoined = k.ever_joined;
+    k.phase = LinkPhase::Joined;
+    k.joined_at = now;
+    k.lost_at = 0;
+    k.ever_joined = true;
+    if (rejoined) ++k.rejoins;
+    if (k.joined_hook) k.joined_hook(connection_id, rejoined);
+    FlushHeld(k);
+}
+
+// Inside a pass the connection may not be dropped: the loss is acted on at the next tick.
+void MarkLost(RelayLinkState& k) {
+    k.loss_pending = true;
+}
+
+void OnLinkEnded(int32_t connection_id, int32_t, void*) {
+    RelayLinkState& k = RelayLink();
+    if (connection_id == k.connection_id) MarkLost(k);
+}
+
+void ActOnLoss(RelayLinkState& k, int64_t now) {
+    k.loss_pending = false;
+    if (k.phase == LinkPhase::Joined) {
+        ++k.losses;
+        k.lost_at = now;
+        if (now - k.joined_at >= kStableLinkMs) k.rejoin_delay_ms = kFirstRejoinDelayMs;
+    }
+    TransportDropConnection(k.connection_id);
+    k.phase = LinkPhase::Waiting;
+    // Jittered, so that the launchers of a restarted relay do not all come at once.
+    k.next_attempt_at = now + k.rejoin_delay_ms / 2 + RandomBelow(k.rejoin_delay_ms / 2 + 1);
+    k.rejoin_delay_ms = std::min(k.rejoin_delay_ms * 2, kMaxRejoinDelayMs);
+    k.current = NextRelay(k, 0, now);  // after a loss, the session's order from the top
+}
+
+}  // namespace
+
+bool ParseRelayList(const char* text, uint16_t default_port, std::vector<RelayAddress>* out,
+                    char* error, size_t error_size) {
+    out->clear();
+    if (!text || !*text || std::strlen(text) >= kRelayListTextSize) {
+        SetError(error, error_size, "no relay address");
+        return false;
+    }
+    std::string list = text;
+    size_t start = 0;
+    for (;;) {
+        size_t comma = list.find(',', start);
+        std::string entry =
+            list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        entry.erase(0, entry.find_first_not_of(' '));
+        entry.erase(entry.find_last_not_of(' ') + 1);
+        if (entry.empty()) {
+            SetError(error, error_size, "empty entry in the relay list '" + list + "'");
+            return false;
+        }
+        if (!AddRelayEntry(entry, default_port, out, error, error_size)) return false;
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return true;
+}
+
+uint64_t RendezvousScore(const char* session_name, const RelayAddress& relay) {
+    uint64_t h = 0xCBF29CE484222325ull;  // FNV-1a over name, a zero, address, port
+    auto add = [&h](uint8_t byte) {
+        h ^= byte;
+        h *= 0x100000001B3ull;
+    };
+    for (const char* c = session_name; *c; ++c) add(uint8_t(*c));
+    add(0);
+    const uint8_t* ip = reinterpret_cast<const uint8_t*>(&relay.ip);
+    for (int i = 0; i < 4; ++i) add(ip[i]);
+    add(uint8_t(relay.port >> 8));
+    add(uint8_t(relay.port));
+    return Mix64(h);
+}
+
+void OrderRelaysForSession(const char* session_name, std::vector<RelayAddress>* relays) {
+    std::stable_sort(relays->begin(), relays->end(),
+                     [session_name](const RelayAddress& a, const RelayAddress& b) {
+                         uint64_t sa = RendezvousScore(session_name, a);
+                         uint64_t sb = RendezvousScore(session_name, b);
+                         return sa > sb;
+                     });
+}
+
+LinkTimings LauncherLinkTimings() {
+    LinkTimings t;
+    t.connect_first_resend_ms = 250;
+    t.connect_max_resend_ms = 2000;
+    t.connect_timeout_ms = 0;  // the keeper decides when to stop waiting
+    t.unmeasured_resend_ms = 1000;
+    t.heartbeat_ms = 10000;  // home routers forget idle mappings after 15 s or more
+    t.heartbeat_when_silent = true;
+    return t;
+}
+
+RelayLinkState& RelayLink() {
+    static RelayLinkState state;
+    return state;
+}
+
+int32_t RelayLinkBegin(Endpoint* endpoint, const std::vector<RelayAddress>& relays,
+                       DefaultHandler handler, LinkJoinedHook joined_hook) {
+    std::lock_guard guard(TransportMutex());
+    RelayLinkState& k = RelayLink();
+    k = RelayLinkState{};
+    if (relays.empty() || !endpoint) return 0;
+    k.relays = relays;
+    k.going_away_until.assign(relays.size(), 0);
+    k.endpoint = endpoint;
+    k.handler = handler;
+    k.joined_hook = joined_hook;
+    if (!StartAttempt(k, 0, TransportNow())) {
+        k.phase = LinkPhase::Idle;
+        return 0;
+    }
+    return k.connection_id;
+}
+
+void RelayLinkTick() {
+    std::lock_guard guard(TransportMutex());
+    RelayLinkState& k = RelayLink();
+    if (k.phase == LinkPhase::Idle || k.stopped) return;
+    int64_t now = TransportNow();
+    if (k.loss_pending) ActOnLoss(k, now);
+    if (k.phase == LinkPhase::Waiting && now >= k.next_attempt_at) {
+        if (!StartAttempt(k, k.current, now)) k.next_attempt_at = now + k.rejoin_delay_ms;
+        return;
+    }
+    // A relay that does not answer in time gives way to the next (one relay is tried
+    // until it answers: its connect is resent every 2 s at most).
+    if (k.phase == LinkPhase::Connecting && k.relays.size() > 1 &&
+        now - k.attempt_started >= kRelayAnswerWaitMs) {
+        TransportDropConnection(k.connection_id);
+        size_t next = NextRelay(k, k.current + 1, now);
+        if (!StartAttempt(k, next, now)) {
+            k.phase = LinkPhase::Waiting;
+            k.current = next;
+            k.next_attempt_at = now + k.rejoin_delay_ms;
+        }
+    }
+}
+
+void RelayLinkNotice(int32_t connection_id, uint32_t type) {
+    std::lock_guard guard(TransportMutex());
+    RelayLinkState& k = RelayLink();
+    if (connection_id != k.connection_id) return;
+    if (type == kGoingAwayNoticeType) {
+        k.going_away_until[k.current] = TransportNow() + kGoingAwaySkipMs;
+        // The relay is going: no need to wait before trying the next one.
+        k.rejoin_delay_ms = std::min(k.rejoin_delay_ms, kFirstRejoinDelayMs);
+        MarkLost(k);
+    } else if (type == kNoLinkNoticeType && k.phase == LinkPhase::Joined) {
+        // While connecting, a late notice about the old link says nothing of the new one.
+        MarkLost(k);
+    }
+}
+
+void RelayLinkStop() {
+    std::lock_guard guard(TransportMutex());
+    RelayLinkState& k = RelayLink();
+    k.stopped = true;
+}
+
+void RelayLinkSend(const uint8_t* message, size_t size) {
+    std::lock_guard guard(TransportMutex());
+    RelayLinkState& k = RelayLink();
+    if (k.phase == LinkPhase::Joined && !k.loss_pending) {
+        TransportSend(k.connection_id, message, int32_t(size), kRelayMessageType);
+        return;
+    }
+    if (k.held.size() >= kMaxHeldMessages) {
+        k.held.pop_front();
+        ++k.held_dropped;
+    }
+    k.held.emplace_back(message, message + size);
+}
+
+bool RelayLinkJoined() {
+    std::lock_guard guard(TransportMutex());
+    const RelayLinkState& k = RelayLink();
+    return k.phase == LinkPhase::Joined && !k.loss_pending;
+}
+
+int32_t RelayLinkConnection() {
+    std::lock_guard guard(TransportMutex());
+    return RelayLink().connection_id;
+}
+
+const RelayAddress* RelayLinkRelay() {
+    std::lock_guard guard(TransportMutex());
+    const RelayLinkState& k = RelayLink();
+    return k.relays.empty() ? nullptr : &k.relays[k.current];
+}
+
+}  // namespace ozlan

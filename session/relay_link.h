@@ -1,0 +1,99 @@
+// The session's link to the relay service, kept up for the whole session: the relays
+// are tried in the session's own order, a lost link is connected and joined again by
+// itself, and the game's broadcasts wait meanwhile. Platform-free; the session library
+// drives it from its timer, and every entry point takes the transport's lock, under
+// which its record is kept.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "transport/transport.h"
+
+namespace ozlan {
+
+constexpr size_t kMaxRelays = 16;
+constexpr size_t kRelayListTextSize = 1024;
+
+// One relay service address: IPv4 (network order) and port (host order), and the
+// dotted text the transport connects to.
+struct RelayAddress {
+    uint32_t ip = 0;
+    uint16_t port = 0;
+    char text[24] = {};
+};
+
+// "host[:port][,host[:port]]...": every address of every name, in order, duplicates
+// left out, at most kMaxRelays. False, with a reason in `error`, for an empty entry, a
+// bad port or a name that does not resolve.
+bool ParseRelayList(const char* text, uint16_t default_port, std::vector<RelayAddress>* out,
+                    char* error, size_t error_size);
+
+// Rendezvous hashing: every launcher of a session orders the same relays the same way
+// without talking to the others, and a relay added or removed moves only its own
+// share of sessions.
+uint64_t RendezvousScore(const char* session_name, const RelayAddress& relay);
+void OrderRelaysForSession(const char* session_name, std::vector<RelayAddress>* relays);
+
+// Timings of the keeper and of its links.
+constexpr int64_t kFirstRejoinDelayMs = 250;  // the first try after a loss, at most
+constexpr int64_t kMaxRejoinDelayMs = 5000;
+constexpr int64_t kStableLinkMs = 30000;      // a link this old resets the delay
+constexpr int64_t kRelayAnswerWaitMs = 3000;  // before the next relay is tried
+constexpr int64_t kGoingAwaySkipMs = 30000;   // a relay that said it stops is tried last
+constexpr size_t kMaxHeldMessages = 256;      // broadcasts kept while the link is away
+LinkTimings LauncherLinkTimings();
+
+enum class LinkPhase { Idle, Connecting, Joined, Waiting };
+
+// What the owner does when the link comes up: send its join (and what it holds).
+using LinkJoinedHook = void (*)(int32_t connection_id, bool rejoined);
+
+struct RelayLinkState {
+    std::vector<RelayAddress> relays;  // in the session's order
+    Endpoint* endpoint = nullptr;
+    DefaultHandler handler = nullptr;
+    LinkJoinedHook joined_hook = nullptr;
+
+    LinkPhase phase = LinkPhase::Idle;
+    size_t current = 0;           // index of the relay tried or joined
+    int32_t connection_id = 0;    // of the current attempt or link
+    int64_t attempt_started = 0;  // when the current relay was first tried
+    int64_t joined_at = 0;
+    int64_t next_attempt_at = 0;
+    int64_t rejoin_delay_ms = kFirstRejoinDelayMs;
+    int64_t lost_at = 0;  // when the link was lost; 0 while it is up
+    bool ever_joined = false;
+    bool stopped = false;                   // the session ended: no more attempts
+    bool loss_pending = false;              // noticed inside a pass, acted on at the next tick
+    std::vector<int64_t> going_away_until;  // per relay
+
+    // Relay messages the game sent while away, oldest first.
+    std::deque<std::vector<uint8_t>> held;
+    uint64_t held_dropped = 0;
+    uint64_t losses = 0;
+    uint64_t rejoins = 0;
+};
+
+RelayLinkState& RelayLink();
+
+// Starts the first attempt; 0 when the relays cannot be connected to at all.
+int32_t RelayLinkBegin(Endpoint* endpoint, const std::vector<RelayAddress>& relays,
+                       DefaultHandler handler, LinkJoinedHook joined_hook);
+// Drives attempts, relay changes and rejoins; the owner calls it before each pass.
+void RelayLinkTick();
+// A notice from the relay service (kNoLinkNoticeType, kGoingAwayNoticeType) on a link.
+void RelayLinkNotice(int32_t connection_id, uint32_t type);
+// Stops the keeping: no attempt follows a loss; the link, while up, still carries what
+// the game sent last.
+void RelayLinkStop();
+// Sends a relay message (type 8) on the link, or holds it (the oldest goes when full) while the
+// link is away.
+void RelayLinkSend(const uint8_t* message, size_t size);
+bool RelayLinkJoined();
+int32_t RelayLinkConnection();
+const RelayAddress* RelayLinkRelay();  // the relay tried or joined, or null
+
+}  // namespace ozlan
