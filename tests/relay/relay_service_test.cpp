@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <set>
 #include <thread>
@@ -623,6 +624,146 @@ TEST_F(RelayServiceTest, InterruptStopsCleanlyWithAFinalStatsLine) {
     EXPECT_NE(std::string::npos, relay.Output().find("ozrelay: sessions=0 members=0"));
     EXPECT_EQ(0, relay.Stop());
     EXPECT_NE(std::string::npos, relay.Output().find("ozrelay: stopped; sessions=0"));
+}
+
+// Notices the relay sends (types 11 and 12), by receiving link.
+std::map<int32_t, std::vector<uint32_t>> g_notices;
+void NoticeInbox(const uint8_t* data, int32_t length, int32_t type, int32_t id, void* zero) {
+    if (type == int32_t(kNoLinkNoticeType) || type == int32_t(kGoingAwayNoticeType)) {
+        g_notices[id].push_back(uint32_t(type));
+    }
+    Inbox(data, length, type, id, zero);
+}
+
+TEST_F(RelayServiceTest, AnUnknownSourceGetsOneShortNoticeASecondAndNoticesGoUnanswered) {
+    RelayProcess relay({"--clock-scale", "10"});  // one second in 100 ms
+    RawPeer stranger;
+    auto notices = [&](int quiet_ms) {
+        std::vector<std::vector<uint8_t>> got;
+        std::vector<uint8_t> d;
+        SocketAddress from;
+        while (stranger.ReceiveRaw(&d, &from, quiet_ms)) got.push_back(d);
+        return got;
+    };
+    // A heartbeat of a link the relay does not have: 12 bytes back, type 11, empty.
+    stranger.SendTo(relay.port(), MakeDatagram(5, MSG_HEARTBEAT, 1, 1, U32Body(9)));
+    std::vector<std::vector<uint8_t>> got = notices(50);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(std::vector<uint8_t>({0, 0, 0, 0, 11, 0, 0, 0, 0, 0, 0, 0}), got[0]);
+    // More within the same second go unanswered; the next second gets one again.
+    stranger.SendTo(relay.port(), MakeDatagram(6, 8, 1, 1, Pattern(40)));
+    stranger.SendTo(relay.port(), MakeDatagram(7, MSG_ACK, 1, 1, std::vector<uint8_t>(8)));
+    EXPECT_TRUE(notices(30).empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    stranger.SendTo(relay.port(), MakeDatagram(8, 8, 1, 1, {}));  // 12 bytes: as large
+    EXPECT_EQ(1u, notices(50).size());
+    // Shorter than a header, or a notice itself (two relays must not answer each
+    // other): nothing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    stranger.SendTo(relay.port(), std::vector<uint8_t>(11, 0));
+    stranger.SendTo(relay.port(), MakeDatagram(0, uint16_t(kNoLinkNoticeType), 0, 0, {}));
+    stranger.SendTo(relay.port(), MakeDatagram(0, uint16_t(kGoingAwayNoticeType), 0, 0, {}));
+    EXPECT_TRUE(notices(50).empty());
+    // A launcher with a link gets none.
+    int32_t a1 = Launcher(relay, "alpha");
+    SetDefaultHandler(a1, NoticeInbox);
+    Send(a1, kRelayMessageType, RelayMessage("alpha", LinkMessage(5, {10, 0, 0, 9}, {1})));
+    PumpFor(100);
+    EXPECT_TRUE(g_notices[a1].empty());
+    relay.Stop();
+    EXPECT_EQ(2, relay.Stat("notices"));
+    EXPECT_EQ(2, relay.Stat("notice_rate"));
+}
+
+TEST_F(RelayServiceTest, AStoppingRelayTellsEveryProvenLinkTwiceAndNoOtherSource) {
+    RelayProcess relay;
+    int32_t a1 = Launcher(relay, "alpha");
+    int32_t a2 = Launcher(relay, "beta", "127.0.0.3");
+    SetDefaultHandler(a1, NoticeInbox);
+    SetDefaultHandler(a2, NoticeInbox);
+    // An unproven source: its connect was confirmed, never answered.
+    RawPeer unproven;
+    ConnectBody body;
+    std::strcpy(body.host, "127.0.0.1");
+    body.port = unproven.port();
+    body.connection_id = 1;
+    std::vector<uint8_t> bytes(kConnectBodySize);
+    WriteConnectBody(bytes.data(), body);
+    unproven.SendTo(relay.port(), MakeDatagram(1, MSG_CONNECT, 1, 1, bytes));
+    unproven.Drain(100);
+    EXPECT_EQ(0, relay.Stop());
+    PumpFor(100);
+    EXPECT_EQ(std::vector<uint32_t>({kGoingAwayNoticeType, kGoingAwayNoticeType}), g_notices[a1]);
+    EXPECT_EQ(std::vector<uint32_t>({kGoingAwayNoticeType, kGoingAwayNoticeType}), g_notices[a2]);
+    EXPECT_TRUE(unproven.Drain(50).empty());
+    EXPECT_NE(std::string::npos, relay.Output().find("ozrelay: stopping; told 2 launchers"));
+}
+
+TEST_F(RelayServiceTest, ALauncherConnectingAgainFromItsSocketReplacesItsLinkAndKeepsItsAddress) {
+    RelayProcess relay;
+    uint32_t first_address = 0, other_address = 0;
+    int32_t old_link = RelayingLauncher(relay, "alpha", "127.0.0.2", {10, 1, 1, 1}, &first_address);
+    int32_t other = RelayingLauncher(relay, "alpha", "127.0.0.3", {10, 1, 1, 2}, &other_address);
+    // The launcher lost its link (it thinks) and connects again from the same socket.
+    Endpoint* ep = nullptr;
+    TransportConnectionInfo(old_link, nullptr, nullptr, &ep);
+    TransportDropConnection(old_link);
+    int32_t link = Connect(ep, "127.0.0.1", relay.port());
+    SetDefaultHandler(link, Inbox);
+    SetEventCallback(link, EVENT_CONNECTED, Connected);
+    ASSERT_TRUE(PumpUntil([&] { return g_connected[link]; }));
+    Send(link, kJoinMessageType, JoinMessage("alpha", kJoinFlagRelayedTraffic));
+    ASSERT_TRUE(PumpUntil([&] { return !g_addresses[link].empty(); }));
+    uint32_t again;
+    std::memcpy(&again, g_addresses[link][0].data(), 4);
+    EXPECT_EQ(first_address, again) << "the games know this player by its relayed address";
+    // One broadcast of the other member reaches it once, on its new link.
+    Send(other, kRelayMessageType, RelayMessage("alpha", LinkMessage(5, {10, 1, 1, 2}, {7})));
+    ASSERT_TRUE(PumpUntil([&] { return !g_inbox[link].empty(); }));
+    PumpFor(100);
+    EXPECT_EQ(1u, g_inbox[link].size());
+    relay.Stop();
+    EXPECT_EQ(2, relay.Stat("members"));
+    EXPECT_EQ(2, relay.Stat("links"));
+    EXPECT_EQ(1, relay.Stat("replaced"));
+}
+
+TEST_F(RelayServiceTest, ARestartedRelayGivesARejoiningLauncherTheRelayedAddressItHad) {
+    uint16_t port = FreeUdpPort();
+    uint32_t had = 0, taken = 0, first_gone = 0;
+    {
+        RelayProcess relay(port, {});
+        RelayingLauncher(relay, "alpha", "127.0.0.2", {10, 1, 1, 1}, &first_gone);
+        RelayingLauncher(relay, "alpha", "127.0.0.3", {10, 1, 1, 2}, &taken);
+        RelayingLauncher(relay, "alpha", "127.0.0.4", {10, 1, 1, 3}, &had);
+        relay.Stop();
+    }
+    TransportReset();
+    g_addresses.clear();
+    g_connected.clear();
+    RelayProcess relay(port, {});
+    // Back in another order: the first to rejoin is offered the first address, and
+    // asks for the one it had.
+    uint32_t offered = 0;
+    int32_t rejoined = RelayingLauncher(relay, "alpha", "127.0.0.4", {10, 1, 1, 3}, &offered);
+    EXPECT_EQ(first_gone, offered);
+    std::vector<uint8_t> ask(8);
+    std::memcpy(ask.data(), std::vector<uint8_t>({10, 1, 1, 3}).data(), 4);
+    std::memcpy(ask.data() + 4, &had, 4);
+    Send(rejoined, kAddressMessageType, ask);
+    ASSERT_TRUE(PumpUntil([&] { return g_addresses[rejoined].size() == 2; }));
+    uint32_t now_holds;
+    std::memcpy(&now_holds, g_addresses[rejoined][1].data(), 4);
+    EXPECT_EQ(had, now_holds);
+    // One that asks for an address somebody holds keeps the one it was offered.
+    uint32_t second = 0;
+    int32_t late = RelayingLauncher(relay, "alpha", "127.0.0.3", {10, 1, 1, 2}, &second);
+    std::memcpy(ask.data() + 4, &had, 4);
+    Send(late, kAddressMessageType, ask);
+    PumpFor(100);
+    EXPECT_EQ(1u, g_addresses[late].size());
+    relay.Stop();
+    EXPECT_EQ(1, relay.Stat("kept_address"));
 }
 
 }  // namespace

@@ -32,14 +32,23 @@ std::string RelayBinary() {
 }
 
 RelayProcess::RelayProcess(std::vector<std::string> args, bool pick_port) {
-    static int counter = 0;
-    output_path_ =
-        "/tmp/ozrelay-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".log";
     if (pick_port) {
         port_ = FreeUdpPort();
         // Bound to the address the launchers connect to, so that replies come from it.
         args.insert(args.begin(), {"--port", std::to_string(port_), "--bind", "127.0.0.1"});
     }
+    Start(std::move(args), pick_port);
+}
+
+RelayProcess::RelayProcess(uint16_t port, std::vector<std::string> args) : port_(port) {
+    args.insert(args.begin(), {"--port", std::to_string(port_), "--bind", "127.0.0.1"});
+    Start(std::move(args), true);
+}
+
+void RelayProcess::Start(std::vector<std::string> args, bool wait_until_listening) {
+    static int counter = 0;
+    output_path_ =
+        "/tmp/ozrelay-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".log";
     std::string binary = RelayBinary();
     std::vector<char*> argv{binary.data()};
     for (auto& a : args) argv.push_back(a.data());
@@ -52,7 +61,7 @@ RelayProcess::RelayProcess(std::vector<std::string> args, bool pick_port) {
     pid_t pid = 0;
     if (posix_spawn(&pid, binary.c_str(), &files, nullptr, argv.data(), environ) == 0) pid_ = pid;
     posix_spawn_file_actions_destroy(&files);
-    if (!pick_port) return;
+    if (!wait_until_listening) return;
     for (int i = 0; i < 500 && Output().find("listening") == std::string::npos; ++i) {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {

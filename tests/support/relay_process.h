@@ -11,6 +11,9 @@ class RelayProcess {
   public:
     // Starts ozrelay on a free port with the extra arguments; waits until it listens.
     explicit RelayProcess(std::vector<std::string> args = {}, bool pick_port = true);
+    // Starts ozrelay on `port` at 127.0.0.1 (a relay restarted where it was); waits
+    // until it listens.
+    RelayProcess(uint16_t port, std::vector<std::string> args);
     ~RelayProcess();
     uint16_t port() const { return port_; }
     bool running() const { return pid_ > 0; }
@@ -23,6 +26,7 @@ class RelayProcess {
     long Stat(const std::string& key) const;
 
   private:
+    void Start(std::vector<std::string> args, bool wait_until_listening);
     int pid_ = 0;
     uint16_t port_ = 0;
     std::string output_path_;
