@@ -195,6 +195,19 @@ inline uint32_t RelayedAddressIndex(uint32_t ip_network_order) {
     return ((uint32_t(b[1] - 18) << 8) | b[2]) * 254 + b[3] - 1u;
 }
 
+// Where the relay service starts looking for a free relayed address for a launcher it
+// sees at `ip`:`port` (network order): a hash of that address, so that a launcher that
+// connects again from the same socket, to a restarted relay or to another relay, gets
+// the same relayed address whenever it is free, and the games keep reaching it.
+inline uint32_t PreferredRelayedIndex(uint32_t ip_network_order, uint16_t port_network_order) {
+    uint64_t x = (uint64_t(ip_network_order) << 16) | port_network_order;
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    return uint32_t(x % kRelayedAddressCount);
+}
+
 // The address message, relay -> launcher (addresses in network order, the port in
 // host order).
 inline void WriteAddressMessage(uint8_t* out, uint32_t relayed, uint32_t seen_ip,

@@ -53,10 +53,8 @@ struct RelayState {
     size_t members = 0;
     std::unordered_map<uint32_t, SourceAllowance> allowances;  // by source IPv4 address
     int64_t allowances_second = 0;                             // when they were last pruned
-    // Relayed addresses in use, and the indexes of those given back.
+    // Relayed addresses in use.
     std::unordered_map<uint32_t, int32_t> links_by_relayed_address;
-    std::vector<uint32_t> free_relayed_indexes;
-    uint32_t next_relayed_index = 0;
     // Sources answered with a "no link" notice this second: by address and port, and
     // by IPv4 address.
     int64_t notice_second = -1;
@@ -110,19 +108,15 @@ bool JoinSession(int32_t id, Link& link, const std::string& name) {
     return true;
 }
 
-// Gives the link a relayed address unique on this relay (so within its session too);
-// false when all are taken.
+// Gives the link a relayed address unique on this relay (so within its session too):
+// the first free one from where its address hashes to; false when all are taken.
 bool AssignRelayedAddress(int32_t id, Link& link) {
     RelayState& r = Relay();
     if (link.relayed_address != 0) return true;
-    uint32_t index;
-    if (!r.free_relayed_indexes.empty()) {
-        index = r.free_relayed_indexes.back();
-        r.free_relayed_indexes.pop_back();
-    } else if (r.next_relayed_index < kRelayedAddressCount) {
-        index = r.next_relayed_index++;
-    } else {
-        return false;
+    if (r.links_by_relayed_address.size() >= kRelayedAddressCount) return false;
+    uint32_t index = PreferredRelayedIndex(link.address.ip, link.address.port);
+    while (r.links_by_relayed_address.count(RelayedAddress(index))) {
+        index = (index + 1) % kRelayedAddressCount;
     }
     link.relayed_address = RelayedAddress(index);
     r.links_by_relayed_address[link.relayed_address] = id;
@@ -136,24 +130,7 @@ bool TakeRelayedAddress(int32_t id, Link& link, uint32_t wanted) {
     if (!IsRelayedAddress(wanted)) return false;
     if (link.relayed_address == wanted) return true;
     if (r.links_by_relayed_address.count(wanted)) return false;
-    uint32_t index = RelayedAddressIndex(wanted);
-    if (index >= kRelayedAddressCount) return false;
-    auto& free = r.free_relayed_indexes;
-    auto found = std::find(free.begin(), free.end(), index);
-    if (found != free.end()) {
-        free.erase(found);
-    } else if (index >= r.next_relayed_index) {
-        for (uint32_t skipped = r.next_relayed_index; skipped < index; ++skipped) {
-            free.push_back(skipped);
-        }
-        r.next_relayed_index = index + 1;
-    } else {
-        return false;  // held by nobody yet not free: cannot happen
-    }
-    if (link.relayed_address != 0) {
-        r.links_by_relayed_address.erase(link.relayed_address);
-        free.push_back(RelayedAddressIndex(link.relayed_address));
-    }
+    if (link.relayed_address != 0) r.links_by_relayed_address.erase(link.relayed_address);
     link.relayed_address = wanted;
     r.links_by_relayed_address[wanted] = id;
     return true;
@@ -168,10 +145,7 @@ void SendAddressMessage(int32_t id, const Link& link) {
 }
 
 void ReleaseRelayedAddress(const Link& link) {
-    RelayState& r = Relay();
-    if (link.relayed_address == 0) return;
-    r.links_by_relayed_address.erase(link.relayed_address);
-    r.free_relayed_indexes.push_back(RelayedAddressIndex(link.relayed_address));
+    if (link.relayed_address != 0) Relay().links_by_relayed_address.erase(link.relayed_address);
 }
 
 void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {

@@ -175,6 +175,17 @@ std::vector<uint8_t> Bytes(uint32_t ip_network_order) {
     return {b[0], b[1], b[2], b[3]};
 }
 
+// The relayed address a launcher's link (from `source`) is offered first: where its
+// address and port hash to.
+uint32_t PreferredAddressOf(int32_t link, const char* source) {
+    Endpoint* endpoint = nullptr;
+    TransportConnectionInfo(link, nullptr, nullptr, &endpoint);
+    uint32_t ip = 0;
+    ResolveIPv4(source, &ip);
+    uint16_t port = endpoint->local_port;
+    return RelayedAddress(PreferredRelayedIndex(ip, uint16_t((port >> 8) | (port << 8))));
+}
+
 TEST_F(RelayServiceTest, RelayedAddressesAreOfferedOnlyToLaunchersThatAskAndAreUnique) {
     RelayProcess relay;
     // Two launchers behind one router (one public address, two ports), one elsewhere.
@@ -185,24 +196,24 @@ TEST_F(RelayServiceTest, RelayedAddressesAreOfferedOnlyToLaunchersThatAskAndAreU
     int32_t older = Launcher(relay, "s", "127.0.0.4");
     PumpFor(100);
     EXPECT_TRUE(g_addresses[older].empty());  // a launcher that did not ask learns nothing
-    EXPECT_EQ(std::vector<uint8_t>({198, 18, 0, 1}), Bytes(first));
-    EXPECT_EQ(std::vector<uint8_t>({198, 18, 0, 2}), Bytes(second));
-    EXPECT_EQ(std::vector<uint8_t>({198, 18, 0, 3}), Bytes(third));
+    // Each where its address and port hash to (all three differ).
+    EXPECT_EQ(PreferredAddressOf(a, "127.0.0.2"), first);
+    EXPECT_NE(first, second);
+    EXPECT_NE(second, third);
+    EXPECT_NE(first, third);
+    for (uint32_t address : {first, second, third}) EXPECT_TRUE(IsRelayedAddress(address));
     // The answer: relayed address, the address and port seen, two zero bytes.
     Endpoint* endpoint = nullptr;
     TransportConnectionInfo(a, nullptr, nullptr, &endpoint);
-    std::vector<uint8_t> expected = {198,
-                                     18,
-                                     0,
-                                     1,
-                                     127,
+    std::vector<uint8_t> expected = Bytes(first);
+    expected.insert(expected.end(), {127,
                                      0,
                                      0,
                                      2,
                                      uint8_t(endpoint->local_port),
                                      uint8_t(endpoint->local_port >> 8),
                                      0,
-                                     0};
+                                     0});
     EXPECT_EQ(expected, g_addresses[a][0]);
     // The generator skips host parts 0 and 255 and covers the whole range.
     EXPECT_EQ(std::vector<uint8_t>({198, 18, 0, 254}), Bytes(RelayedAddress(253)));
@@ -221,19 +232,37 @@ TEST_F(RelayServiceTest, RelayedAddressesAreOfferedOnlyToLaunchersThatAskAndAreU
     }
 }
 
-TEST_F(RelayServiceTest, AnAddressGoesBackWhenItsLauncherLeavesAndIsGivenOutAgain) {
+TEST_F(RelayServiceTest, AnAddressGoesBackWhenItsLauncherLeavesAndTheSameSocketGetsItAgain) {
     RelayProcess relay({"--clock-scale", "100"});
     uint32_t first = 0, again = 0, other = 0;
-    RelayingLauncher(relay, "s", "127.0.0.2", {10, 0, 0, 2}, &first);
+    int32_t a = RelayingLauncher(relay, "s", "127.0.0.2", {10, 0, 0, 2}, &first);
     RelayingLauncher(relay, "s", "127.0.0.3", {10, 0, 0, 3}, &other);
+    Endpoint* endpoint = nullptr;
+    TransportConnectionInfo(a, nullptr, nullptr, &endpoint);
+    uint16_t port = endpoint->local_port;
     TransportReset();  // both launchers are gone without a word; the relay times them out
     SetTransportLogSink(nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    relay.Stop();
+    EXPECT_EQ(0, relay.Stat("links"));
+    // The same launcher socket (a restarted relay, or another relay, sees the same)
+    // gets the same relayed address.
+    RelayProcess restarted({"--clock-scale", "100"});
     g_connected.clear();
     g_addresses.clear();
-    RelayingLauncher(relay, "s", "127.0.0.2", {10, 0, 0, 2}, &again);
+    uint32_t bind_ip = 0;
+    ResolveIPv4("127.0.0.2", &bind_ip);
+    Endpoint* same_socket = CreateEndpoint(port, bind_ip);
+    ASSERT_NE(nullptr, same_socket);
+    int32_t back = Connect(same_socket, "127.0.0.1", restarted.port());
+    SetDefaultHandler(back, Inbox);
+    SetEventCallback(back, EVENT_CONNECTED, Connected);
+    ASSERT_TRUE(PumpUntil([&] { return g_connected[back]; }));
+    Send(back, kJoinMessageType, JoinMessage("s", kJoinFlagRelayedTraffic));
+    ASSERT_TRUE(PumpUntil([&] { return !g_addresses[back].empty(); }));
+    std::memcpy(&again, g_addresses[back][0].data(), 4);
     EXPECT_NE(first, other);
-    EXPECT_TRUE(first == again || other == again) << "a freed address is reused";
+    EXPECT_EQ(first, again);
 }
 
 TEST_F(RelayServiceTest, AGamesDatagramReachesOnlyTheMemberItNamesInTheSendersSession) {
@@ -730,10 +759,10 @@ TEST_F(RelayServiceTest, ALauncherConnectingAgainFromItsSocketReplacesItsLinkAnd
 
 TEST_F(RelayServiceTest, ARestartedRelayGivesARejoiningLauncherTheRelayedAddressItHad) {
     uint16_t port = FreeUdpPort();
-    uint32_t had = 0, taken = 0, first_gone = 0;
+    uint32_t had = 0, taken = 0, other = 0;
     {
         RelayProcess relay(port, {});
-        RelayingLauncher(relay, "alpha", "127.0.0.2", {10, 1, 1, 1}, &first_gone);
+        RelayingLauncher(relay, "alpha", "127.0.0.2", {10, 1, 1, 1}, &other);
         RelayingLauncher(relay, "alpha", "127.0.0.3", {10, 1, 1, 2}, &taken);
         RelayingLauncher(relay, "alpha", "127.0.0.4", {10, 1, 1, 3}, &had);
         relay.Stop();
@@ -742,11 +771,11 @@ TEST_F(RelayServiceTest, ARestartedRelayGivesARejoiningLauncherTheRelayedAddress
     g_addresses.clear();
     g_connected.clear();
     RelayProcess relay(port, {});
-    // Back in another order: the first to rejoin is offered the first address, and
-    // asks for the one it had.
+    // Back from another socket (a launcher restarted): it is offered another address,
+    // and asks for the one it had.
     uint32_t offered = 0;
     int32_t rejoined = RelayingLauncher(relay, "alpha", "127.0.0.4", {10, 1, 1, 3}, &offered);
-    EXPECT_EQ(first_gone, offered);
+    ASSERT_NE(had, offered) << "a new socket: another address";
     std::vector<uint8_t> ask(8);
     std::memcpy(ask.data(), std::vector<uint8_t>({10, 1, 1, 3}).data(), 4);
     std::memcpy(ask.data() + 4, &had, 4);
