@@ -9,7 +9,7 @@ if(NOT code EQUAL 3)
 endif()
 file(READ "${LOG}" log)
 foreach(expected "ozlaunch: joining session 'x' on 127.0.0.1:9\n" "Connect() 127.0.0.1:9 remote:0"
-        "ozlaunch: the relay service at 127.0.0.1 did not answer")
+        "ozlaunch: the relay service at 127.0.0.1:9 did not answer")
     string(FIND "${log}" "${expected}" at)
     if(at EQUAL -1)
         message(FATAL_ERROR "the log lacks '${expected}':\n${log}")

@@ -88,21 +88,24 @@ bool StartLog(const std::string& path) {
     return g_console != nullptr;
 }
 
-// Every entry of "HOST[:PORT],..." has a host and, where given, a port from 1 to 65535.
-bool RelayListWellFormed(const std::string& list) {
+// What is wrong with "HOST[:PORT],..." (in the session library's words), or nothing.
+std::string RelayListProblem(const std::string& list) {
     size_t start = 0;
     for (;;) {
         size_t comma = list.find(',', start);
         std::string entry =
             list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         size_t colon = entry.rfind(':');
-        if (entry.empty() || colon == 0) return false;
+        if (entry.empty()) return "empty entry in the relay list '" + list + "'";
+        if (colon == 0) return "bad relay address '" + entry + "'";
         if (colon != std::string::npos) {
             char* end = nullptr;
             long port = std::strtol(entry.c_str() + colon + 1, &end, 10);
-            if (colon + 1 == entry.size() || *end || port < 1 || port > 65535) return false;
+            if (colon + 1 == entry.size() || *end || port < 1 || port > 65535) {
+                return "bad relay port in '" + entry + "'";
+            }
         }
-        if (comma == std::string::npos) return true;
+        if (comma == std::string::npos) return "";
         start = comma + 1;
     }
 }
@@ -120,8 +123,9 @@ bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
             return true;
         } else if (arg == "--relay" && value) {
             o->relay = value;
-            if (!RelayListWellFormed(o->relay)) {
-                Fail(2, "bad relay list '%s' (HOST[:PORT], several separated by commas)", value);
+            std::string problem = RelayListProblem(o->relay);
+            if (!problem.empty()) {
+                Fail(2, "%s (HOST[:PORT], several separated by commas)", problem.c_str());
                 return false;
             }
             ++i;

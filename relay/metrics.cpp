@@ -172,6 +172,15 @@ std::string MetricsPrometheusText(const MetricsSnapshot& s) {
     metric("ozrelay_resends_total", "counter",
            "Messages sent again for want of an acknowledgement.");
     value("ozrelay_resends_total", "", s.transport.resends);
+    metric("ozrelay_notices_total", "counter",
+           "\"No link\" notices sent to sources the relay has no link for.");
+    value("ozrelay_notices_total", "", s.relay.notices_sent);
+    metric("ozrelay_links_replaced_total", "counter",
+           "Older links of launchers that connected again from the same address and port.");
+    value("ozrelay_links_replaced_total", "", s.relay.links_replaced);
+    metric("ozrelay_addresses_kept_total", "counter",
+           "Rejoining launchers given back the relayed address they had.");
+    value("ozrelay_addresses_kept_total", "", s.relay.addresses_kept);
     metric("ozrelay_dropped_total", "counter", "Messages and datagrams dropped, by reason.");
     const std::pair<const char*, uint64_t> drops[] = {
         {"malformed_join", s.relay.drop_malformed_join},
@@ -184,6 +193,7 @@ std::string MetricsPrometheusText(const MetricsSnapshot& s) {
         {"source_rate", s.relay.drop_source_rate},
         {"no_destination", s.relay.drop_no_destination},
         {"other_session", s.relay.drop_other_session},
+        {"notice_rate", s.relay.drop_notice_rate},
         {"unverified", s.transport.dropped_unverified_message},
         {"bad_datagram", s.transport.dropped_malformed},
         {"unknown_source", s.transport.dropped_unknown_source},

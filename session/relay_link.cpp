@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 
 #include "protocol/wire.h"
 
@@ -70,17 +71,34 @@ int64_t RandomBelow(int64_t bound) {
     return bound > 0 ? int64_t(r % uint64_t(bound)) : 0;
 }
 
-bool RelayGoingAway(const RelayLinkState& k, size_t index, int64_t now) {
-    return index < k.going_away_until.size() && now < k.going_away_until[index];
+bool RelaySkipped(const RelayLinkState& k, size_t index, int64_t now) {
+    return index < k.skip_until.size() && now < k.skip_until[index];
 }
 
-// The first relay from `start` on that has not said it stops; `start` itself when all have.
+// The first relay from `start` on that is not skipped; `start` itself when all are.
 size_t NextRelay(const RelayLinkState& k, size_t start, int64_t now) {
     for (size_t n = 0; n < k.relays.size(); ++n) {
         size_t index = (start + n) % k.relays.size();
-        if (!RelayGoingAway(k, index, now)) return index;
+        if (!RelaySkipped(k, index, now)) return index;
     }
     return start % k.relays.size();
+}
+
+// Which record a connection belongs to: the transport's callbacks carry only its id.
+std::unordered_map<int32_t, RelayLinkState*>& LinksByConnection() {
+    static std::unordered_map<int32_t, RelayLinkState*> links;
+    return links;
+}
+
+RelayLinkState* LinkOf(int32_t connection_id) {
+    auto found = LinksByConnection().find(connection_id);
+    return found == LinksByConnection().end() ? nullptr : found->second;
+}
+
+void DropConnection(RelayLinkState& k) {
+    if (k.connection_id == 0) return;
+    LinksByConnection().erase(k.connection_id);
+    TransportDropConnection(k.connection_id);
 }
 
 void OnLinkConnected(int32_t connection_id, int32_t, void*);
@@ -95,6 +113,7 @@ bool StartAttempt(RelayLinkState& k, size_t index, int64_t now) {
     SetEventCallback(id, EVENT_DISCONNECTED, OnLinkEnded);
     SetEventCallback(id, EVENT_TIMED_OUT, OnLinkEnded);
     SetDefaultHandler(id, k.handler);
+    LinksByConnection()[id] = &k;
     k.current = index;
     k.connection_id = id;
     k.attempt_started = now;
@@ -111,37 +130,42 @@ void FlushHeld(RelayLinkState& k) {
 }
 
 void OnLinkConnected(int32_t connection_id, int32_t, void*) {
-    RelayLinkState& k = RelayLink();
-    if (connection_id != k.connection_id || k.phase != LinkPhase::Connecting) return;
-    int64_t now = TransportNow();
+    RelayLinkState* link = LinkOf(connection_id);
+    if (!link || link->phase != LinkPhase::Connecting) return;
+    RelayLinkState& k = *link;
     bool rejoined = k.ever_joined;
     k.phase = LinkPhase::Joined;
-    k.joined_at = now;
+    k.joined_at = TransportNow();
     k.lost_at = 0;
     k.ever_joined = true;
     if (rejoined) ++k.rejoins;
-    if (k.joined_hook) k.joined_hook(connection_id, rejoined);
+    if (k.joined_hook) k.joined_hook(k, connection_id, rejoined);
+    if (k.join_id == 0) FlushHeld(k);
+}
+
+// Once the relay has the join, what waited for it goes out; true when nothing waits.
+bool JoinAnswered(RelayLinkState& k) {
+    if (k.join_id == 0) return true;
+    if (TransportMessageOutstanding(k.connection_id, k.join_id)) return false;
+    k.join_id = 0;
     FlushHeld(k);
+    return true;
 }
 
 // Inside a pass the connection may not be dropped: the loss is acted on at the next tick.
-void MarkLost(RelayLinkState& k) {
-    k.loss_pending = true;
-}
-
 void OnLinkEnded(int32_t connection_id, int32_t, void*) {
-    RelayLinkState& k = RelayLink();
-    if (connection_id == k.connection_id) MarkLost(k);
+    if (RelayLinkState* link = LinkOf(connection_id)) link->loss_pending = true;
 }
 
 void ActOnLoss(RelayLinkState& k, int64_t now) {
     k.loss_pending = false;
+    k.join_id = 0;
     if (k.phase == LinkPhase::Joined) {
         ++k.losses;
         k.lost_at = now;
         if (now - k.joined_at >= kStableLinkMs) k.rejoin_delay_ms = kFirstRejoinDelayMs;
     }
-    TransportDropConnection(k.connection_id);
+    DropConnection(k);
     k.phase = LinkPhase::Waiting;
     // Jittered, so that the launchers of a restarted relay do not all come at once.
     k.next_attempt_at = now + k.rejoin_delay_ms / 2 + RandomBelow(k.rejoin_delay_ms / 2 + 1);
@@ -212,19 +236,19 @@ LinkTimings LauncherLinkTimings() {
     return t;
 }
 
-RelayLinkState& RelayLink() {
-    static RelayLinkState state;
-    return state;
-}
-
-int32_t RelayLinkBegin(Endpoint* endpoint, const std::vector<RelayAddress>& relays,
-                       DefaultHandler handler, LinkJoinedHook joined_hook) {
+int32_t RelayLinkBegin(RelayLinkState& k, Endpoint* endpoint,
+                       const std::vector<RelayAddress>& relays, DefaultHandler handler,
+                       LinkJoinedHook joined_hook) {
     std::lock_guard guard(TransportMutex());
-    RelayLinkState& k = RelayLink();
+    // An earlier session's connection stays in the transport's table, but no longer
+    // speaks for this record.
+    if (k.connection_id != 0) LinksByConnection().erase(k.connection_id);
+    void* owner = k.owner;
     k = RelayLinkState{};
+    k.owner = owner;
     if (relays.empty() || !endpoint) return 0;
     k.relays = relays;
-    k.going_away_until.assign(relays.size(), 0);
+    k.skip_until.assign(relays.size(), 0);
     k.endpoint = endpoint;
     k.handler = handler;
     k.joined_hook = joined_hook;
@@ -235,12 +259,12 @@ int32_t RelayLinkBegin(Endpoint* endpoint, const std::vector<RelayAddress>& rela
     return k.connection_id;
 }
 
-void RelayLinkTick() {
+void RelayLinkTick(RelayLinkState& k) {
     std::lock_guard guard(TransportMutex());
-    RelayLinkState& k = RelayLink();
     if (k.phase == LinkPhase::Idle || k.stopped) return;
     int64_t now = TransportNow();
     if (k.loss_pending) ActOnLoss(k, now);
+    if (k.phase == LinkPhase::Joined) JoinAnswered(k);
     if (k.phase == LinkPhase::Waiting && now >= k.next_attempt_at) {
         if (!StartAttempt(k, k.current, now)) k.next_attempt_at = now + k.rejoin_delay_ms;
         return;
@@ -249,7 +273,8 @@ void RelayLinkTick() {
     // until it answers: its connect is resent every 2 s at most).
     if (k.phase == LinkPhase::Connecting && k.relays.size() > 1 &&
         now - k.attempt_started >= kRelayAnswerWaitMs) {
-        TransportDropConnection(k.connection_id);
+        DropConnection(k);
+        k.skip_until[k.current] = now + kSkipRelayMs;
         size_t next = NextRelay(k, k.current + 1, now);
         if (!StartAttempt(k, next, now)) {
             k.phase = LinkPhase::Waiting;
@@ -261,29 +286,40 @@ void RelayLinkTick() {
 
 void RelayLinkNotice(int32_t connection_id, uint32_t type) {
     std::lock_guard guard(TransportMutex());
-    RelayLinkState& k = RelayLink();
-    if (connection_id != k.connection_id) return;
+    RelayLinkState* link = LinkOf(connection_id);
+    if (!link) return;
+    RelayLinkState& k = *link;
     if (type == kGoingAwayNoticeType) {
-        k.going_away_until[k.current] = TransportNow() + kGoingAwaySkipMs;
+        k.skip_until[k.current] = TransportNow() + kSkipRelayMs;
         // The relay is going: no need to wait before trying the next one.
         k.rejoin_delay_ms = std::min(k.rejoin_delay_ms, kFirstRejoinDelayMs);
-        MarkLost(k);
+        k.loss_pending = true;
     } else if (type == kNoLinkNoticeType && k.phase == LinkPhase::Joined) {
         // While connecting, a late notice about the old link says nothing of the new one.
-        MarkLost(k);
+        k.loss_pending = true;
     }
 }
 
-void RelayLinkStop() {
+void RelayLinkStop(RelayLinkState& k) {
     std::lock_guard guard(TransportMutex());
-    RelayLinkState& k = RelayLink();
     k.stopped = true;
 }
 
-void RelayLinkSend(const uint8_t* message, size_t size) {
+void RelayLinkForget(RelayLinkState& k) {
     std::lock_guard guard(TransportMutex());
-    RelayLinkState& k = RelayLink();
-    if (k.phase == LinkPhase::Joined && !k.loss_pending) {
+    DropConnection(k);
+    k.connection_id = 0;
+    k.phase = LinkPhase::Idle;
+}
+
+void RelayLinkSendJoin(RelayLinkState& k, const uint8_t* join, size_t size, uint32_t type) {
+    std::lock_guard guard(TransportMutex());
+    k.join_id = TransportSendTracked(k.connection_id, join, int32_t(size), type);
+}
+
+void RelayLinkSend(RelayLinkState& k, const uint8_t* message, size_t size) {
+    std::lock_guard guard(TransportMutex());
+    if (k.phase == LinkPhase::Joined && !k.loss_pending && JoinAnswered(k)) {
         TransportSend(k.connection_id, message, int32_t(size), kRelayMessageType);
         return;
     }
@@ -294,21 +330,14 @@ void RelayLinkSend(const uint8_t* message, size_t size) {
     k.held.emplace_back(message, message + size);
 }
 
-bool RelayLinkJoined() {
+bool RelayLinkJoined(const RelayLinkState& k) {
     std::lock_guard guard(TransportMutex());
-    const RelayLinkState& k = RelayLink();
     return k.phase == LinkPhase::Joined && !k.loss_pending;
 }
 
-int32_t RelayLinkConnection() {
+int32_t RelayLinkConnection(const RelayLinkState& k) {
     std::lock_guard guard(TransportMutex());
-    return RelayLink().connection_id;
-}
-
-const RelayAddress* RelayLinkRelay() {
-    std::lock_guard guard(TransportMutex());
-    const RelayLinkState& k = RelayLink();
-    return k.relays.empty() ? nullptr : &k.relays[k.current];
+    return k.connection_id;
 }
 
 }  // namespace ozlan

@@ -1,8 +1,8 @@
 // The session's link to the relay service, kept up for the whole session: the relays
 // are tried in the session's own order, a lost link is connected and joined again by
-// itself, and the game's broadcasts wait meanwhile. Platform-free; the session library
-// drives it from its timer, and every entry point takes the transport's lock, under
-// which its record is kept.
+// itself, and the game's broadcasts wait meanwhile. Platform-free: the session library
+// keeps one for its session and drives it from its timer (a benchmark keeps thousands).
+// Every entry point takes the transport's lock, under which the records are kept.
 #pragma once
 
 #include <cstddef>
@@ -42,16 +42,20 @@ constexpr int64_t kFirstRejoinDelayMs = 250;  // the first try after a loss, at 
 constexpr int64_t kMaxRejoinDelayMs = 5000;
 constexpr int64_t kStableLinkMs = 30000;      // a link this old resets the delay
 constexpr int64_t kRelayAnswerWaitMs = 3000;  // before the next relay is tried
-constexpr int64_t kGoingAwaySkipMs = 30000;   // a relay that said it stops is tried last
-constexpr size_t kMaxHeldMessages = 256;      // broadcasts kept while the link is away
+// A relay that said it stops, or did not answer in time, is tried last for this long.
+constexpr int64_t kSkipRelayMs = 30000;
+constexpr size_t kMaxHeldMessages = 256;  // broadcasts kept while the link is away
 LinkTimings LauncherLinkTimings();
 
 enum class LinkPhase { Idle, Connecting, Joined, Waiting };
 
-// What the owner does when the link comes up: send its join (and what it holds).
-using LinkJoinedHook = void (*)(int32_t connection_id, bool rejoined);
+struct RelayLinkState;
+// What the owner does when the link comes up: send its join. What the keeper holds
+// goes out right after.
+using LinkJoinedHook = void (*)(RelayLinkState& link, int32_t connection_id, bool rejoined);
 
 struct RelayLinkState {
+    void* owner = nullptr;             // for the owner's hooks
     std::vector<RelayAddress> relays;  // in the session's order
     Endpoint* endpoint = nullptr;
     DefaultHandler handler = nullptr;
@@ -66,9 +70,12 @@ struct RelayLinkState {
     int64_t rejoin_delay_ms = kFirstRejoinDelayMs;
     int64_t lost_at = 0;  // when the link was lost; 0 while it is up
     bool ever_joined = false;
-    bool stopped = false;                   // the session ended: no more attempts
-    bool loss_pending = false;              // noticed inside a pass, acted on at the next tick
-    std::vector<int64_t> going_away_until;  // per relay
+    bool stopped = false;       // the session ended: no more attempts
+    bool loss_pending = false;  // noticed inside a pass, acted on at the next tick
+    // The join sent on this link, until the relay has it: a relay drops the broadcasts
+    // of a launcher it has not seen join, so they wait for it.
+    uint32_t join_id = 0;
+    std::vector<int64_t> skip_until;  // per relay: stopped, or did not answer
 
     // Relay messages the game sent while away, oldest first.
     std::deque<std::vector<uint8_t>> held;
@@ -77,23 +84,27 @@ struct RelayLinkState {
     uint64_t rejoins = 0;
 };
 
-RelayLinkState& RelayLink();
-
-// Starts the first attempt; 0 when the relays cannot be connected to at all.
-int32_t RelayLinkBegin(Endpoint* endpoint, const std::vector<RelayAddress>& relays,
-                       DefaultHandler handler, LinkJoinedHook joined_hook);
+// Starts the first attempt; 0 when the relays cannot be connected to at all. The
+// record must stay where it is until RelayLinkForget.
+int32_t RelayLinkBegin(RelayLinkState& link, Endpoint* endpoint,
+                       const std::vector<RelayAddress>& relays, DefaultHandler handler,
+                       LinkJoinedHook joined_hook);
 // Drives attempts, relay changes and rejoins; the owner calls it before each pass.
-void RelayLinkTick();
-// A notice from the relay service (kNoLinkNoticeType, kGoingAwayNoticeType) on a link.
+void RelayLinkTick(RelayLinkState& link);
+// A notice from the relay service (kNoLinkNoticeType, kGoingAwayNoticeType) that arrived
+// on a connection; the link whose connection it is acts on it.
 void RelayLinkNotice(int32_t connection_id, uint32_t type);
 // Stops the keeping: no attempt follows a loss; the link, while up, still carries what
 // the game sent last.
-void RelayLinkStop();
-// Sends a relay message (type 8) on the link, or holds it (the oldest goes when full) while the
-// link is away.
-void RelayLinkSend(const uint8_t* message, size_t size);
-bool RelayLinkJoined();
-int32_t RelayLinkConnection();
-const RelayAddress* RelayLinkRelay();  // the relay tried or joined, or null
+void RelayLinkStop(RelayLinkState& link);
+// Drops the link's connection and forgets the record.
+void RelayLinkForget(RelayLinkState& link);
+// Sends the join on the link; relay messages wait until the relay service has it.
+void RelayLinkSendJoin(RelayLinkState& link, const uint8_t* join, size_t size, uint32_t type);
+// Sends a relay message (type 8) on the link, or holds it (the oldest goes when full)
+// while the link is away or its join unanswered.
+void RelayLinkSend(RelayLinkState& link, const uint8_t* message, size_t size);
+bool RelayLinkJoined(const RelayLinkState& link);
+int32_t RelayLinkConnection(const RelayLinkState& link);
 
 }  // namespace ozlan

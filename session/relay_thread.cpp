@@ -66,8 +66,9 @@ bool DrainProxyDatagrams(SOCKET relay, int limit) {
         if (got >= int(kLinkHeaderSize) && IsRelayedAddress(LinkAddress(buffer))) {
             // A datagram for one player whom only the relay service reaches: it goes
             // as it is, unacknowledged, or not at all.
-            if (s.relayed_address != 0 && size_t(got) <= kDirectMaxMessage && RelayLinkJoined()) {
-                TransportSendDatagram(RelayLinkConnection(), buffer, got, kDirectMessageType);
+            if (s.relayed_address != 0 && size_t(got) <= kDirectMaxMessage &&
+                RelayLinkJoined(s.link)) {
+                TransportSendDatagram(RelayLinkConnection(s.link), buffer, got, kDirectMessageType);
             }
             continue;
         }
@@ -134,7 +135,7 @@ void ForwardToRemote(const unsigned char* datagram, int length, uint32_t flags) 
     std::vector<uint8_t> message(kRelayHeaderSize + size_t(length));
     WriteRelayHeader(message.data(), s.session_name, uint32_t(length), flags);
     std::memcpy(message.data() + kRelayHeaderSize, datagram, size_t(length));
-    RelayLinkSend(message.data(), message.size());
+    RelayLinkSend(s.link, message.data(), message.size());
 }
 
 bool BehindRouter() {
@@ -169,7 +170,7 @@ void OnAddressMessage(int32_t connection_id, const uint8_t* data, int32_t length
 void DeliverToGame(const uint8_t* data, int32_t length, int32_t type, int32_t connection_id,
                    void*) {
     SessionState& s = Session();
-    if (connection_id != RelayLinkConnection()) return;
+    if (connection_id != RelayLinkConnection(s.link)) return;
     if (uint32_t(type) == kNoLinkNoticeType || uint32_t(type) == kGoingAwayNoticeType) {
         RelayLinkNotice(connection_id, uint32_t(type));
         return;

@@ -29,16 +29,16 @@ bool StartWinsock() {
 }
 
 void CALLBACK ThinkTimerProc(HWND, UINT, UINT_PTR, DWORD) {
-    RelayLinkTick();
+    RelayLinkTick(Session().link);
     TransportThink(0);
 }
 
 // Runs inside a transport pass, under the transport's lock, like PreLaunch's own join:
 // whichever comes second sends it.
-void OnLinkJoined(int32_t connection_id, bool rejoined) {
+void OnLinkJoined(RelayLinkState&, int32_t, bool rejoined) {
     SessionState& s = Session();
     if (rejoined) s.previous_relayed_address = s.relayed_address;
-    if (s.session_name[0] != 0) SendJoin(connection_id);
+    if (s.session_name[0] != 0) SendJoin();
 }
 
 void ChooseLocalAddress(char* text) {
@@ -75,7 +75,7 @@ uint32_t InitSession(const char* host, uint32_t port, const char* session_name) 
         return 0;
     }
     if (session_name && *session_name) OrderRelaysForSession(session_name, &relays);
-    if (RelayLinkBegin(s.endpoint, relays, DeliverToGame, OnLinkJoined) == 0) return 0;
+    if (RelayLinkBegin(s.link, s.endpoint, relays, DeliverToGame, OnLinkJoined) == 0) return 0;
     s.timer_id = SetTimer(nullptr, 0, kThinkIntervalMs, ThinkTimerProc);
     ChooseLocalAddress(s.local_address);
     s.relayed_address = 0;
@@ -91,11 +91,11 @@ uint32_t InitSession(const char* host, uint32_t port, const char* session_name) 
 
 }  // namespace
 
-void SendJoin(int32_t connection_id) {
+void SendJoin() {
     SessionState& s = Session();
     uint8_t join[kJoinMessageSize];
     WriteJoinMessage(join, s.session_name, s.relayed_traffic_wanted ? kJoinFlagRelayedTraffic : 0);
-    TransportSend(connection_id, join, int32_t(sizeof join), kJoinMessageType);
+    RelayLinkSendJoin(s.link, join, sizeof join, kJoinMessageType);
 }
 
 bool AttachProcess(HMODULE module) {
@@ -135,7 +135,7 @@ extern "C" uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char
         // While the link is away, the join goes out once it is back.
         std::lock_guard guard(TransportMutex());
         std::snprintf(s.session_name, kPathSize, "%s", name);
-        if (RelayLinkJoined()) SendJoin(RelayLinkConnection());
+        if (RelayLinkJoined(s.link)) SendJoin();
     }
     if (!DeployProxy(gameFolder)) return 0;
     RegisterRestartCleanup();
@@ -158,13 +158,13 @@ extern "C" uint32_t OZLAN_CALL OZLanEndSession(void) {
     // ends; its socket is closed after it.
     s.active = 0;
     if (s.timer_id != 0) KillTimer(nullptr, s.timer_id);
-    RelayLinkStop();
+    RelayLinkStop(s.link);
     WaitForRelayThread();
     // Messages still unacknowledged (the game's last broadcasts, lost once on the way)
     // are resent for a while instead of dropped with the session.
-    int32_t link = RelayLinkConnection();
+    int32_t link = RelayLinkConnection(s.link);
     for (int waited = 0;
-         waited < kEndFlushMs && RelayLinkJoined() && TransportPendingCount(link) > 0;
+         waited < kEndFlushMs && RelayLinkJoined(s.link) && TransportPendingCount(link) > 0;
          waited += 5) {
         TransportThink(0);
         Sleep(5);
@@ -178,7 +178,7 @@ extern "C" uint32_t OZLAN_CALL OZLanEndSession(void) {
 }
 
 extern "C" uint32_t OZLAN_CALL OZLanIsJoined(void) {
-    return RelayLinkJoined() ? 1 : 0;
+    return RelayLinkJoined(Session().link) ? 1 : 0;
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {

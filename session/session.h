@@ -19,10 +19,10 @@ namespace ozlan {
 constexpr size_t kPathSize = 260;
 constexpr size_t kLocalAddressSize = 128;
 constexpr uint32_t kThinkIntervalMs = 20;
-constexpr int kRelayWaitMs = 5;               // select time-out in the relay loop
-constexpr int kRelayBatch = 64;               // proxy datagrams forwarded per transport pump
-constexpr int kRelaySocketBuffer = 4 << 20;   // receive buffer of the relay socket
-constexpr int kRelayStartWaitMs = 2000;       // session end waits this long for a starting relay
+constexpr int kRelayWaitMs = 5;              // select time-out in the relay loop
+constexpr int kRelayBatch = 64;              // proxy datagrams forwarded per transport pump
+constexpr int kRelaySocketBuffer = 4 << 20;  // receive buffer of the relay socket
+constexpr int kRelayStartWaitMs = 2000;      // session end waits this long for a starting relay
 constexpr int kEndFlushMs = 2000;  // session end waits this long for what is unacknowledged
 constexpr intptr_t kNoSocket = ~intptr_t(0);  // INVALID_SOCKET
 
@@ -30,6 +30,7 @@ struct SessionState {
     char module_folder[kPathSize] = {};
     bool winsock_started = false;
     Endpoint* endpoint = nullptr;
+    RelayLinkState link;  // the session connection, kept up by the session library
     uintptr_t timer_id = 0;
     char local_address[kLocalAddressSize] = {};
     char session_name[kPathSize] = {};
@@ -37,7 +38,7 @@ struct SessionState {
     char proxy_target[kPathSize] = {};
     char saved_target[kPathSize] = {};  // where a player's own wsock32.dll waits meanwhile
 
-    std::atomic<uint8_t> active{0};  // written by the launcher's thread
+    std::atomic<uint8_t> active{0};         // written by the launcher's thread
     std::atomic<uint8_t> relay_running{0};  // written by the relay thread
     std::atomic<intptr_t> relay_socket{kNoSocket};
     // A relay thread was started and has not yet finished (it clears this last).
@@ -87,7 +88,7 @@ void ForwardToRemote(const unsigned char* datagram, int length, uint32_t flags =
 void DeliverToGame(const uint8_t* data, int32_t length, int32_t type, int32_t connection_id,
                    void* zero);
 // The link is up (again): the join goes out, asking for relayed traffic as before.
-void SendJoin(int32_t connection_id);
+void SendJoin();
 #endif
 
 }  // namespace ozlan

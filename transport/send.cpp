@@ -185,6 +185,35 @@ int32_t TransportSend(int32_t connection_id, const void* data, int32_t length, u
     return QueueMessage(connection_id, data, length, type, ++s.message_id_counter);
 }
 
+uint32_t TransportSendTracked(int32_t connection_id, const void* data, int32_t length,
+                              uint32_t type) {
+    TransportState& s = State();
+    std::lock_guard guard(s.lock);
+    Connection* c = FindConnection(connection_id);
+    if (!c) {
+        SetLastError(TRANSPORT_ERR_NO_CONNECTION);
+        return 0;
+    }
+    size_t before = c->pending;
+    uint32_t id = ++s.message_id_counter;
+    QueueMessage(connection_id, data, length, type, id);
+    return c->pending > before ? id : 0;
+}
+
+bool TransportMessageOutstanding(int32_t connection_id, uint32_t message_id) {
+    TransportState& s = State();
+    std::lock_guard guard(s.lock);
+    auto found = s.unacked_by_id.find(message_id);
+    if (found != s.unacked_by_id.end()) {
+        for (UnackedList::iterator it : found->second) {
+            if ((*it)->connection_id == connection_id) return true;
+        }
+    }
+    return std::any_of(s.send_queue.begin(), s.send_queue.end(), [&](const MessagePtr& m) {
+        return m->connection_id == connection_id && m->header.id == message_id;
+    });
+}
+
 int32_t TransportSendDatagram(int32_t connection_id, const void* data, int32_t length,
                               uint32_t type) {
     TransportState& s = State();

@@ -90,6 +90,12 @@ void SetDefaultHandler(int32_t connection_id, DefaultHandler handler);
 
 // Sending and the periodic pass.
 int32_t TransportSend(int32_t connection_id, const void* data, int32_t length, uint32_t type);
+// TransportSend that returns the message's id (0 when nothing was queued), so that the
+// caller can learn when the other side has it.
+uint32_t TransportSendTracked(int32_t connection_id, const void* data, int32_t length,
+                              uint32_t type);
+// True while a message of the connection with this id is queued or unacknowledged.
+bool TransportMessageOutstanding(int32_t connection_id, uint32_t message_id);
 // An unacknowledged message: one datagram of at most 1400 bytes, sent at once, never
 // resent and never waited for; the receiver hands it to the connection's handler as it
 // arrives (a game's own datagrams, which are worth nothing late). It carries id, seq and

@@ -206,14 +206,8 @@ TEST_F(RelayServiceTest, RelayedAddressesAreOfferedOnlyToLaunchersThatAskAndAreU
     Endpoint* endpoint = nullptr;
     TransportConnectionInfo(a, nullptr, nullptr, &endpoint);
     std::vector<uint8_t> expected = Bytes(first);
-    expected.insert(expected.end(), {127,
-                                     0,
-                                     0,
-                                     2,
-                                     uint8_t(endpoint->local_port),
-                                     uint8_t(endpoint->local_port >> 8),
-                                     0,
-                                     0});
+    expected.insert(expected.end(), {127, 0, 0, 2, uint8_t(endpoint->local_port),
+                                     uint8_t(endpoint->local_port >> 8), 0, 0});
     EXPECT_EQ(expected, g_addresses[a][0]);
     // The generator skips host parts 0 and 255 and covers the whole range.
     EXPECT_EQ(std::vector<uint8_t>({198, 18, 0, 254}), Bytes(RelayedAddress(253)));

@@ -150,8 +150,7 @@ struct UnknownSeen {
     int count = 0;
 };
 UnknownSeen g_unknown;
-void RecordUnknown(Endpoint*, const SocketAddress& from, const MessageHeader& header,
-                   size_t size) {
+void RecordUnknown(Endpoint*, const SocketAddress& from, const MessageHeader& header, size_t size) {
     g_unknown.from = from;
     g_unknown.header = header;
     g_unknown.size = size;
