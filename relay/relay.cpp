@@ -36,9 +36,11 @@ struct SourceAllowance {
 };
 
 // "No link" notices: at most one a second to one source address and port, at most
-// kNoticesPerSourceAddress a second to one IPv4 address, and none once the table of
-// sources answered this second is full (a flood from forged sources gets little).
-constexpr size_t kNoticesPerSourceAddress = 64;
+// kNoticesPerSourceAddress a second to one IPv4 address (many players may sit behind
+// one carrier-grade NAT), and none once the table of sources answered this second is
+// full. A notice is never larger than what it answers, so a forged source gets back no
+// more than was sent in its name.
+constexpr size_t kNoticesPerSourceAddress = 1024;
 constexpr size_t kMaxNoticeSources = 65536;
 
 struct RelayState {
@@ -322,6 +324,11 @@ void RelayOnAccept(int32_t connection_id) {
     r.links[connection_id] = link;
     r.links_by_address[AddressOf(link.address)].insert(connection_id);
     SetDefaultHandler(connection_id, RelayOnUserMessage);
+    // The relay's heartbeat only once it has sent nothing for 30 s: a launcher that
+    // keeps its link alive itself gets acknowledgements instead, and no more.
+    LinkTimings timings;
+    timings.heartbeat_when_silent = true;
+    SetConnectionTimings(connection_id, timings);
     SetEventCallback(connection_id, EVENT_PEER_CLOSE, RelayOnLinkEnded);
     SetEventCallback(connection_id, EVENT_DISCONNECTED, RelayOnLinkEnded);
     SetEventCallback(connection_id, EVENT_TIMED_OUT, RelayOnLinkEnded);

@@ -227,10 +227,13 @@ void OrderRelaysForSession(const char* session_name, std::vector<RelayAddress>* 
 
 LinkTimings LauncherLinkTimings() {
     LinkTimings t;
+    // A lossy link gets a try every half second, and a relay that is back hears from
+    // us at once.
     t.connect_first_resend_ms = 250;
-    t.connect_max_resend_ms = 2000;
+    t.connect_max_resend_ms = 500;
     t.connect_timeout_ms = 0;  // the keeper decides when to stop waiting
     t.unmeasured_resend_ms = 1000;
+    t.max_resend_ms = 2000;  // a lost join or broadcast waits 2 s at most
     t.heartbeat_ms = 10000;  // home routers forget idle mappings after 15 s or more
     t.heartbeat_when_silent = true;
     return t;
@@ -270,7 +273,7 @@ void RelayLinkTick(RelayLinkState& k) {
         return;
     }
     // A relay that does not answer in time gives way to the next (one relay is tried
-    // until it answers: its connect is resent every 2 s at most).
+    // until it answers: its connect is resent every second at most).
     if (k.phase == LinkPhase::Connecting && k.relays.size() > 1 &&
         now - k.attempt_started >= kRelayAnswerWaitMs) {
         DropConnection(k);

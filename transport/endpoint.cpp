@@ -208,6 +208,14 @@ void SetEventCallback(int32_t connection_id, int32_t event, EventCallback callba
     if (c && event >= 0 && event <= 3) c->callbacks[event] = callback;
 }
 
+void SetConnectionTimings(int32_t connection_id, const LinkTimings& timings) {
+    std::lock_guard guard(State().lock);
+    if (Connection* c = FindConnection(connection_id)) {
+        c->timings = timings;
+        ScheduleHeartbeat(*c);
+    }
+}
+
 void SetDefaultHandler(int32_t connection_id, DefaultHandler handler) {
     std::lock_guard guard(State().lock);
     if (Connection* c = FindConnection(connection_id)) c->handler = handler;

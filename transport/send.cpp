@@ -79,7 +79,7 @@ int64_t FirstResendInterval(const Message& m) {
 
 int64_t MaxResendInterval(const Message& m) {
     if (m.header.type == MSG_CONNECT) return m.connection->timings.connect_max_resend_ms;
-    return kResendIntervalMs;
+    return IsControlType(m.header.type) ? kResendIntervalMs : m.connection->timings.max_resend_ms;
 }
 
 // How long the message may wait for its acknowledgement; 0 for ever.
@@ -363,7 +363,8 @@ bool TransportConnectionVerified(int32_t connection_id) {
 
 int64_t ResendInterval(const Connection& c) {
     if (!c.rtt_measured) return c.timings.unmeasured_resend_ms;
-    return std::clamp(c.srtt + 4 * c.rttvar, kMinResendIntervalMs, kResendIntervalMs);
+    return std::clamp(c.srtt + 4 * c.rttvar, kMinResendIntervalMs,
+                      std::max(kMinResendIntervalMs, c.timings.max_resend_ms));
 }
 
 int64_t TransportResendIntervalMs(int32_t connection_id) {

@@ -62,8 +62,10 @@ struct LinkTimings {
     int64_t connect_first_resend_ms = kResendIntervalMs;
     int64_t connect_max_resend_ms = kResendIntervalMs;
     int64_t connect_timeout_ms = kTimeoutMs;
-    // User messages sent before a round trip has been measured are resent after this.
+    // User messages sent before a round trip has been measured are resent after this;
+    // the resend interval doubles up to max_resend_ms.
     int64_t unmeasured_resend_ms = kResendIntervalMs;
+    int64_t max_resend_ms = kResendIntervalMs;
     // A heartbeat every heartbeat_ms; with heartbeat_when_silent, only once nothing at
     // all has been sent on the connection for that long (which keeps a home router's
     // mapping alive at the least cost).
@@ -82,6 +84,8 @@ inline int32_t Connect(Endpoint* endpoint, const char* host, uint16_t port) {
 // force before its connect first goes out.
 int32_t ConnectWithTimings(Endpoint* endpoint, const char* host, uint16_t port,
                            const LinkTimings& timings);
+// Changes a connection's timings (one that answered an incoming connect, say).
+void SetConnectionTimings(int32_t connection_id, const LinkTimings& timings);
 // Forgets a connection at once: its queued and unacknowledged messages and what it
 // has gathered in the bucket go with it, and no event fires. False if not in the table.
 bool TransportDropConnection(int32_t connection_id);

@@ -659,7 +659,7 @@ void NoticeInbox(const uint8_t* data, int32_t length, int32_t type, int32_t id, 
 }
 
 TEST_F(RelayServiceTest, AnUnknownSourceGetsOneShortNoticeASecondAndNoticesGoUnanswered) {
-    RelayProcess relay({"--clock-scale", "10"});  // one second in 100 ms
+    RelayProcess relay;
     RawPeer stranger;
     auto notices = [&](int quiet_ms) {
         std::vector<std::vector<uint8_t>> got;
@@ -673,16 +673,19 @@ TEST_F(RelayServiceTest, AnUnknownSourceGetsOneShortNoticeASecondAndNoticesGoUna
     std::vector<std::vector<uint8_t>> got = notices(50);
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(std::vector<uint8_t>({0, 0, 0, 0, 11, 0, 0, 0, 0, 0, 0, 0}), got[0]);
-    // More within the same second go unanswered; the next second gets one again.
-    stranger.SendTo(relay.port(), MakeDatagram(6, 8, 1, 1, Pattern(40)));
-    stranger.SendTo(relay.port(), MakeDatagram(7, MSG_ACK, 1, 1, std::vector<uint8_t>(8)));
-    EXPECT_TRUE(notices(30).empty());
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));
-    stranger.SendTo(relay.port(), MakeDatagram(8, 8, 1, 1, {}));  // 12 bytes: as large
+    // More at once go unanswered (a second may turn meanwhile: one more at most); a
+    // second later one gets one again.
+    for (int i = 0; i < 10; ++i) {
+        stranger.SendTo(relay.port(), MakeDatagram(uint32_t(6 + i), 8, 1, 1, Pattern(40)));
+    }
+    size_t extra = notices(30).size();
+    EXPECT_LE(extra, 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    stranger.SendTo(relay.port(), MakeDatagram(30, 8, 1, 1, {}));  // 12 bytes: as large
     EXPECT_EQ(1u, notices(50).size());
     // Shorter than a header, or a notice itself (two relays must not answer each
     // other): nothing.
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     stranger.SendTo(relay.port(), std::vector<uint8_t>(11, 0));
     stranger.SendTo(relay.port(), MakeDatagram(0, uint16_t(kNoLinkNoticeType), 0, 0, {}));
     stranger.SendTo(relay.port(), MakeDatagram(0, uint16_t(kGoingAwayNoticeType), 0, 0, {}));
@@ -694,8 +697,8 @@ TEST_F(RelayServiceTest, AnUnknownSourceGetsOneShortNoticeASecondAndNoticesGoUna
     PumpFor(100);
     EXPECT_TRUE(g_notices[a1].empty());
     relay.Stop();
-    EXPECT_EQ(2, relay.Stat("notices"));
-    EXPECT_EQ(2, relay.Stat("notice_rate"));
+    EXPECT_EQ(long(2 + extra), relay.Stat("notices"));
+    EXPECT_EQ(long(10 - extra), relay.Stat("notice_rate"));
 }
 
 TEST_F(RelayServiceTest, AStoppingRelayTellsEveryProvenLinkTwiceAndNoOtherSource) {

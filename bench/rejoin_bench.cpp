@@ -1,0 +1,486 @@
+// Sessions that survive their relay: thousands of launcher links kept by the session
+// library's own link keeper (session/relay_link), around real ozrelay processes on
+// loopback. Modes:
+//   join      N launchers start (spread over a second); the share that is a member of
+//             its session within 10 s, against launchers with the protocol's own
+//             timings (connect resent every 10 s, given up after 30 s) in the same run.
+//             Run it where loss is injected (bench/rejoin-bench does, with nftables).
+//   restart   N members; the relay stops (SIGTERM, or SIGKILL with --kill) and is back
+//             a second later: how long until every launcher is a member again, and the
+//             relay's memory before and after.
+//   failover  N members of N/10 sessions over three relays; the relay holding the most
+//             stops (SIGTERM): how long until its members are members elsewhere.
+//   idle      N idle members for 30 s: datagrams per launcher per second, and the
+//             relay's CPU per keep-alive.
+// Launchers bind to 127.0.0.2 ... 127.0.0.(1 + --sources).
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "protocol/wire.h"
+#include "session/relay_link.h"
+#include "transport/transport.h"
+
+extern char** environ;
+
+using namespace ozlan;
+
+namespace {
+
+struct Options {
+    std::string mode = "join";
+    int launchers = 1000;
+    int sources = 64;
+    bool kill = false;
+    std::string relay_binary;
+};
+
+// One simulated launcher: its own socket, its link keeper, and whether the relay has
+// answered its latest join.
+struct Launcher {
+    RelayLinkState link;
+    Endpoint* endpoint = nullptr;
+    std::string session;
+    int64_t started = 0;
+    int64_t member_at = 0;  // when the relay last answered its join; 0 while not a member
+    // The baseline: a plain connection with the protocol's timings, joined once.
+    int32_t plain = 0;
+};
+std::vector<std::unique_ptr<Launcher>> g_launchers;
+std::map<int32_t, Launcher*> g_plain_by_connection;
+
+Launcher* OwnerOf(int32_t connection_id) {
+    for (auto& l : g_launchers) {
+        if (RelayLinkConnection(l->link) == connection_id || l->plain == connection_id) {
+            return l.get();
+        }
+    }
+    return nullptr;
+}
+
+void OnMessage(const uint8_t*, int32_t, int32_t type, int32_t connection_id, void*) {
+    if (uint32_t(type) == kNoLinkNoticeType || uint32_t(type) == kGoingAwayNoticeType) {
+        RelayLinkNotice(connection_id, uint32_t(type));
+        return;
+    }
+    if (uint32_t(type) != kAddressMessageType) return;
+    Launcher* l = OwnerOf(connection_id);
+    if (l && l->member_at == 0) l->member_at = TransportNow();
+}
+
+void SendJoinOf(RelayLinkState& link, int32_t, bool) {
+    auto* l = static_cast<Launcher*>(link.owner);
+    uint8_t join[kJoinMessageSize];
+    WriteJoinMessage(join, l->session.c_str(), kJoinFlagRelayedTraffic);
+    RelayLinkSendJoin(link, join, sizeof join, kJoinMessageType);
+}
+
+void OnPlainConnected(int32_t connection_id, int32_t, void*) {
+    auto found = g_plain_by_connection.find(connection_id);
+    if (found == g_plain_by_connection.end()) return;
+    uint8_t join[kJoinMessageSize];
+    WriteJoinMessage(join, found->second->session.c_str(), kJoinFlagRelayedTraffic);
+    TransportSend(connection_id, join, int32_t(sizeof join), kJoinMessageType);
+}
+
+Endpoint* SourceEndpoint(int index, int sources) {
+    char ip[32];
+    std::snprintf(ip, sizeof ip, "127.0.0.%d", 2 + index % sources);
+    uint32_t bind_ip = 0;
+    ResolveIPv4(ip, &bind_ip);
+    return CreateEndpoint(0, bind_ip);
+}
+
+// --- Relay processes -------------------------------------------------------------
+
+struct Relay {
+    uint16_t port = 0;
+    pid_t pid = 0;
+};
+
+uint16_t FreePort() {
+    SocketHandle s = SocketOpenUdp();
+    SocketBind(s, 0);
+    uint16_t port = 0;
+    SocketLocalPort(s, &port);
+    SocketClose(s);
+    return port;
+}
+
+void Start(const Options& o, Relay* r) {
+    if (r->port == 0) r->port = FreePort();
+    std::string port = std::to_string(r->port);
+    const char* argv[] = {o.relay_binary.c_str(),
+                          "--port",
+                          port.c_str(),
+                          "--bind",
+                          "127.0.0.1",
+                          "--max-connections",
+                          "100000",
+                          "--max-sessions",
+                          "100000",
+                          "--stats-interval",
+                          "3600",
+                          nullptr};
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn(&r->pid, o.relay_binary.c_str(), &quiet, nullptr, const_cast<char**>(argv),
+                environ);
+    posix_spawn_file_actions_destroy(&quiet);
+    usleep(200000);  // until it listens
+}
+
+void Stop(Relay* r, int signal_number) {
+    if (r->pid <= 0) return;
+    kill(r->pid, signal_number);
+    waitpid(r->pid, nullptr, 0);
+    r->pid = 0;
+}
+
+long ResidentKiB(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/status", int(pid));
+    FILE* f = std::fopen(path, "r");
+    if (!f) return 0;
+    char line[256];
+    long kib = 0;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::sscanf(line, "VmRSS: %ld", &kib) == 1) break;
+    }
+    std::fclose(f);
+    return kib;
+}
+
+double CpuSeconds(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    FILE* f = std::fopen(path, "r");
+    if (!f) return 0;
+    char text[1024] = {};
+    size_t n = std::fread(text, 1, sizeof text - 1, f);
+    std::fclose(f);
+    text[n] = 0;
+    const char* after = std::strrchr(text, ')');
+    unsigned long long user = 0, system = 0;
+    if (after) {
+        std::sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
+                    &system);
+    }
+    return double(user + system) / double(sysconf(_SC_CLK_TCK));
+}
+
+// --- Driving ---------------------------------------------------------------------
+
+RelayAddress AddressOf(const Relay& r) {
+    std::vector<RelayAddress> list;
+    char error[100];
+    std::string text = "127.0.0.1:" + std::to_string(r.port);
+    ParseRelayList(text.c_str(), r.port, &list, error, sizeof error);
+    return list.front();
+}
+
+void BeginKeeper(Launcher& l, const std::vector<RelayAddress>& relays) {
+    std::vector<RelayAddress> ordered = relays;
+    OrderRelaysForSession(l.session.c_str(), &ordered);
+    l.link.owner = &l;
+    l.started = TransportNow();
+    RelayLinkBegin(l.link, l.endpoint, ordered, OnMessage, SendJoinOf);
+}
+
+// One round of the launchers' timers and one transport pass.
+void Pass() {
+    for (auto& l : g_launchers) {
+        if (l->endpoint && l->plain == 0) RelayLinkTick(l->link);
+        if (l->plain == 0 && !RelayLinkJoined(l->link)) l->member_at = 0;
+    }
+    TransportThink(0);
+}
+
+// Runs passes every few ms until done() or `ms` have passed; false on time-out.
+template <class Done>
+bool RunUntil(Done done, int64_t ms) {
+    int64_t end = TransportNow() + ms;
+    while (!done()) {
+        if (TransportNow() >= end) return false;
+        Pass();
+        usleep(2000);
+    }
+    return true;
+}
+
+size_t Members() {
+    return size_t(std::count_if(g_launchers.begin(), g_launchers.end(),
+                                [](const auto& l) { return l->member_at != 0; }));
+}
+
+void MakeLaunchers(const Options& o, int sessions) {
+    g_launchers.clear();
+    for (int i = 0; i < o.launchers; ++i) {
+        auto l = std::make_unique<Launcher>();
+        l->endpoint = SourceEndpoint(i, o.sources);
+        l->session = "bench-" + std::to_string(i % sessions);
+        if (!l->endpoint) {
+            std::fprintf(stderr, "rejoin_bench: cannot open launcher socket %d\n", i);
+            std::exit(1);
+        }
+        g_launchers.push_back(std::move(l));
+    }
+}
+
+double Percentile(std::vector<int64_t> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return double(v[std::min(v.size() - 1, size_t(p * double(v.size())))]);
+}
+
+// The share of launchers (keepers, or plain ones) that became members within 10 s of
+// their start; the launchers start 1 ms apart.
+double JoinShare(const Options& o, const Relay& relay, bool plain, std::vector<int64_t>* times) {
+    MakeLaunchers(o, o.launchers / 2);
+    std::vector<RelayAddress> relays{AddressOf(relay)};
+    LinkTimings protocol;  // the protocol's own timings
+    size_t started = 0;
+    int64_t begin = TransportNow();
+    RunUntil(
+        [&] {
+            int64_t now = TransportNow();
+            while (started < g_launchers.size() && now - begin >= int64_t(started)) {
+                Launcher& l = *g_launchers[started++];
+                if (plain) {
+                    l.started = now;
+                    l.plain = ConnectWithTimings(l.endpoint, "127.0.0.1", relay.port, protocol);
+                    g_plain_by_connection[l.plain] = &l;
+                    SetEventCallback(l.plain, EVENT_CONNECTED, OnPlainConnected);
+                    SetDefaultHandler(l.plain, OnMessage);
+                } else {
+                    BeginKeeper(l, relays);
+                }
+            }
+            return started == g_launchers.size() && now - begin > 11000;
+        },
+        13000);
+    size_t within = 0;
+    for (auto& l : g_launchers) {
+        if (l->member_at != 0) times->push_back(l->member_at - l->started);
+        within += l->member_at != 0 && l->member_at - l->started <= 10000;
+        if (!plain) RelayLinkForget(l->link);
+    }
+    g_plain_by_connection.clear();
+    TransportReset();
+    return double(within) / double(g_launchers.size());
+}
+
+int RunJoin(const Options& o) {
+    Relay relay;
+    Start(o, &relay);
+    std::printf("joins within 10 s, %d launchers from %d addresses (loss as the caller set it)\n",
+                o.launchers, o.sources);
+    std::vector<int64_t> kept, plain;
+    double with_keeper = JoinShare(o, relay, false, &kept);
+    Stop(&relay, SIGTERM);
+    Start(o, &relay);
+    double protocol = JoinShare(o, relay, true, &plain);
+    Stop(&relay, SIGTERM);
+    std::printf("  launcher link keeper: %.2f%% joined (p50 %.0f ms, p99 %.0f ms, max %.0f ms)\n",
+                100 * with_keeper, Percentile(kept, 0.5), Percentile(kept, 0.99),
+                Percentile(kept, 1.0));
+    std::printf("  protocol timings:     %.2f%% joined (p50 %.0f ms, p99 %.0f ms, max %.0f ms)\n",
+                100 * protocol, Percentile(plain, 0.5), Percentile(plain, 0.99),
+                Percentile(plain, 1.0));
+    std::printf("  ratio: %.3f\n", protocol > 0 ? with_keeper / protocol : 0.0);
+    return 0;
+}
+
+// Every keeper a member of its session on `relays`.
+bool AllMembers(const std::vector<RelayAddress>& relays, int64_t ms) {
+    for (auto& l : g_launchers) BeginKeeper(*l, relays);
+    return RunUntil([] { return Members() == g_launchers.size(); }, ms);
+}
+
+int RunRestart(const Options& o) {
+    Relay relay;
+    Start(o, &relay);
+    MakeLaunchers(o, o.launchers / 4);
+    std::vector<RelayAddress> relays{AddressOf(relay)};
+    if (!AllMembers(relays, 30000)) {
+        std::printf("restart: only %zu of %zu joined at first\n", Members(), g_launchers.size());
+        return 1;
+    }
+    long before = ResidentKiB(relay.pid);
+    Stop(&relay, o.kill ? SIGKILL : SIGTERM);
+    RunUntil([] { return false; }, 1000);  // down for a second
+    Start(o, &relay);
+    int64_t back = TransportNow();
+    long fresh = ResidentKiB(relay.pid);
+    std::vector<int64_t> times(g_launchers.size(), -1);
+    RunUntil(
+        [&] {
+            size_t done = 0;
+            for (size_t i = 0; i < g_launchers.size(); ++i) {
+                Launcher& l = *g_launchers[i];
+                if (times[i] < 0 && l.member_at != 0 && l.member_at >= back) {
+                    times[i] = l.member_at - back;
+                }
+                done += times[i] >= 0;
+            }
+            return done == g_launchers.size();
+        },
+        30000);
+    std::vector<int64_t> done;
+    for (int64_t t : times) {
+        if (t >= 0) done.push_back(t);
+    }
+    long after = ResidentKiB(relay.pid);
+    std::printf("restart (%s, down 1 s), %d launchers from %d addresses in %d sessions\n",
+                o.kill ? "SIGKILL" : "SIGTERM", o.launchers, o.sources, o.launchers / 4);
+    std::printf(
+        "  members again: %zu of %zu; after the relay was back: p50 %.0f ms, p99 %.0f ms, "
+        "max %.0f ms\n",
+        done.size(), times.size(), Percentile(done, 0.5), Percentile(done, 0.99),
+        Percentile(done, 1.0));
+    std::printf(
+        "  relay resident memory: %ld KiB with everyone before, %ld KiB new, %ld KiB with "
+        "everyone again\n",
+        before, fresh, after);
+    Stop(&relay, SIGTERM);
+    return done.size() == times.size() ? 0 : 1;
+}
+
+int RunFailover(const Options& o) {
+    Relay relays[3];
+    std::vector<RelayAddress> list;
+    for (Relay& r : relays) {
+        Start(o, &r);
+        list.push_back(AddressOf(r));
+    }
+    MakeLaunchers(o, o.launchers / 10);
+    if (!AllMembers(list, 30000)) {
+        std::printf("failover: only %zu of %zu joined at first\n", Members(), g_launchers.size());
+        return 1;
+    }
+    // The relay most sessions picked first.
+    std::map<uint16_t, int> count;
+    for (auto& l : g_launchers) ++count[l->link.relays[l->link.current].port];
+    Relay* busiest = &relays[0];
+    for (Relay& r : relays) {
+        if (count[r.port] > count[busiest->port]) busiest = &r;
+    }
+    std::vector<Launcher*> moved;
+    for (auto& l : g_launchers) {
+        if (l->link.relays[l->link.current].port == busiest->port) moved.push_back(l.get());
+    }
+    Stop(busiest, SIGTERM);
+    int64_t stopped = TransportNow();
+    std::vector<int64_t> times(moved.size(), -1);
+    RunUntil(
+        [&] {
+            size_t done = 0;
+            for (size_t i = 0; i < moved.size(); ++i) {
+                Launcher& l = *moved[i];
+                if (times[i] < 0 && l.member_at != 0 && l.member_at >= stopped) {
+                    times[i] = l.member_at - stopped;
+                }
+                done += times[i] >= 0;
+            }
+            return done == moved.size();
+        },
+        20000);
+    std::vector<int64_t> done;
+    for (int64_t t : times) {
+        if (t >= 0) done.push_back(t);
+    }
+    std::printf(
+        "failover (SIGTERM), three relays, %d launchers in %d sessions; %zu were on the "
+        "stopped relay\n",
+        o.launchers, o.launchers / 10, moved.size());
+    std::printf("  members on another relay: %zu of %zu; p50 %.0f ms, p99 %.0f ms, max %.0f ms\n",
+                done.size(), moved.size(), Percentile(done, 0.5), Percentile(done, 0.99),
+                Percentile(done, 1.0));
+    for (Relay& r : relays) Stop(&r, SIGTERM);
+    return done.size() == moved.size() ? 0 : 1;
+}
+
+int RunIdle(const Options& o) {
+    Relay relay;
+    Start(o, &relay);
+    MakeLaunchers(o, o.launchers / 4);
+    if (!AllMembers({AddressOf(relay)}, 30000)) return 1;
+    RunUntil([] { return false; }, 2000);  // the joins' traffic settles
+    TransportStats before = GetTransportStats();
+    double cpu_before = CpuSeconds(relay.pid);
+    const int64_t seconds = 30;
+    RunUntil([] { return false; }, seconds * 1000);
+    TransportStats after = GetTransportStats();
+    double cpu = CpuSeconds(relay.pid) - cpu_before;
+    double sent = double(after.datagrams_sent - before.datagrams_sent);
+    double received = double(after.datagrams_received - before.datagrams_received);
+    double n = double(g_launchers.size());
+    std::printf("idle members, %d launchers, %lld s\n", o.launchers, (long long)seconds);
+    std::printf(
+        "  launchers sent %.3f datagrams/s each (keep-alives and acknowledgements), "
+        "received %.3f\n",
+        sent / n / double(seconds), received / n / double(seconds));
+    std::printf("  relay CPU: %.3f s for %.0f datagrams in: %.1f us each\n", cpu, sent,
+                sent > 0 ? cpu * 1e6 / sent : 0.0);
+    double per_second_100k = 100000.0 * sent / n / double(seconds);
+    std::printf("  100,000 idle launchers: %.0f datagrams/s in, about %.1f%% of one core\n",
+                per_second_100k, sent > 0 ? per_second_100k * cpu / sent * 100 : 0.0);
+    Stop(&relay, SIGTERM);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    std::string self = argv[0];
+    o.relay_binary = self.substr(0, self.find_last_of('/') + 1) + "ozrelay";
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : "";
+        if (a == "--launchers") {
+            o.launchers = std::atoi(value);
+            ++i;
+        } else if (a == "--sources") {
+            o.sources = std::max(1, std::min(250, std::atoi(value)));
+            ++i;
+        } else if (a == "--kill") {
+            o.kill = true;
+        } else if (a == "--relay") {
+            o.relay_binary = value;
+            ++i;
+        } else {
+            o.mode = a;
+        }
+    }
+    if (o.launchers < 10) o.launchers = 10;
+    // A socket per launcher.
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+    signal(SIGPIPE, SIG_IGN);
+    SetTransportLogSink(nullptr);
+    SocketStartup();
+    if (o.mode == "join") return RunJoin(o);
+    if (o.mode == "restart") return RunRestart(o);
+    if (o.mode == "failover") return RunFailover(o);
+    if (o.mode == "idle") return RunIdle(o);
+    std::fprintf(stderr,
+                 "usage: rejoin_bench join|restart|failover|idle [--launchers N] "
+                 "[--sources N] [--kill] [--relay PATH]\n");
+    return 2;
+}
