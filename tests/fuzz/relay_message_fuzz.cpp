@@ -1,6 +1,7 @@
 // Feeds the relay service's message handling with arbitrary joins, relay messages,
-// address messages and games' datagrams from four connected launchers, and runs transport passes
-// between them.
+// address messages and games' datagrams from four connected launchers, and whole
+// datagrams from their addresses and from addresses without a link, and runs transport
+// passes between them.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -69,7 +70,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      : data[2] == 248 ? kOwnAddressRejoinSize
                                       : size_t(data[2]) * 9;
         len = std::min(len, size - 3);
-        RelayOnUserMessage(data + 3, int32_t(len), type, link, nullptr);
+        if (t >= 245) {
+            // A whole datagram from a source that may have no link (a relay that
+            // restarted hears these): notices, connects, replaced links.
+            SocketAddress from;
+            ResolveIPv4("127.0.0.1", &from.ip);
+            uint16_t port = uint16_t(9001 + data[0] % 8);
+            from.port = uint16_t((port >> 8) | (port << 8));
+            std::lock_guard guard(State().lock);
+            HandleIncomingDatagram(State().endpoints.front().get(), data + 3, len, from);
+        } else {
+            RelayOnUserMessage(data + 3, int32_t(len), type, link, nullptr);
+        }
         data += 3 + len;
         size -= 3 + len;
     }
