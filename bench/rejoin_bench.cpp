@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/process_figures.h"
 #include "protocol/wire.h"
 #include "session/relay_link.h"
 #include "transport/transport.h"
@@ -110,17 +111,8 @@ struct Relay {
     pid_t pid = 0;
 };
 
-uint16_t FreePort() {
-    SocketHandle s = SocketOpenUdp();
-    SocketBind(s, 0);
-    uint16_t port = 0;
-    SocketLocalPort(s, &port);
-    SocketClose(s);
-    return port;
-}
-
 void Start(const Options& o, Relay* r) {
-    if (r->port == 0) r->port = FreePort();
+    if (r->port == 0) r->port = FreeUdpPort();
     std::string port = std::to_string(r->port);
     const char* argv[] = {o.relay_binary.c_str(),
                           "--port",
@@ -148,38 +140,6 @@ void Stop(Relay* r, int signal_number) {
     kill(r->pid, signal_number);
     waitpid(r->pid, nullptr, 0);
     r->pid = 0;
-}
-
-long ResidentKiB(pid_t pid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/status", int(pid));
-    FILE* f = std::fopen(path, "r");
-    if (!f) return 0;
-    char line[256];
-    long kib = 0;
-    while (std::fgets(line, sizeof line, f)) {
-        if (std::sscanf(line, "VmRSS: %ld", &kib) == 1) break;
-    }
-    std::fclose(f);
-    return kib;
-}
-
-double CpuSeconds(pid_t pid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
-    FILE* f = std::fopen(path, "r");
-    if (!f) return 0;
-    char text[1024] = {};
-    size_t n = std::fread(text, 1, sizeof text - 1, f);
-    std::fclose(f);
-    text[n] = 0;
-    const char* after = std::strrchr(text, ')');
-    unsigned long long user = 0, system = 0;
-    if (after) {
-        std::sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
-                    &system);
-    }
-    return double(user + system) / double(sysconf(_SC_CLK_TCK));
 }
 
 // --- Driving ---------------------------------------------------------------------
@@ -304,6 +264,31 @@ int RunJoin(const Options& o) {
     return 0;
 }
 
+// For each launcher that became a member again after `since` (within `ms`), how long
+// after.
+std::vector<int64_t> TimesToMembership(const std::vector<Launcher*>& launchers, int64_t since,
+                                       int64_t ms) {
+    std::vector<int64_t> times(launchers.size(), -1);
+    RunUntil(
+        [&] {
+            size_t done = 0;
+            for (size_t i = 0; i < launchers.size(); ++i) {
+                const Launcher& l = *launchers[i];
+                if (times[i] < 0 && l.member_at != 0 && l.member_at >= since) {
+                    times[i] = l.member_at - since;
+                }
+                done += times[i] >= 0;
+            }
+            return done == launchers.size();
+        },
+        ms);
+    std::vector<int64_t> done;
+    for (int64_t t : times) {
+        if (t >= 0) done.push_back(t);
+    }
+    return done;
+}
+
 // Every keeper a member of its session on `relays`.
 bool AllMembers(const std::vector<RelayAddress>& relays, int64_t ms) {
     for (auto& l : g_launchers) BeginKeeper(*l, relays);
@@ -319,44 +304,29 @@ int RunRestart(const Options& o) {
         std::printf("restart: only %zu of %zu joined at first\n", Members(), g_launchers.size());
         return 1;
     }
-    long before = ResidentKiB(relay.pid);
+    long before = ProcessResidentKiB(relay.pid);
     Stop(&relay, o.kill ? SIGKILL : SIGTERM);
     RunUntil([] { return false; }, 1000);  // down for a second
     Start(o, &relay);
     int64_t back = TransportNow();
-    long fresh = ResidentKiB(relay.pid);
-    std::vector<int64_t> times(g_launchers.size(), -1);
-    RunUntil(
-        [&] {
-            size_t done = 0;
-            for (size_t i = 0; i < g_launchers.size(); ++i) {
-                Launcher& l = *g_launchers[i];
-                if (times[i] < 0 && l.member_at != 0 && l.member_at >= back) {
-                    times[i] = l.member_at - back;
-                }
-                done += times[i] >= 0;
-            }
-            return done == g_launchers.size();
-        },
-        30000);
-    std::vector<int64_t> done;
-    for (int64_t t : times) {
-        if (t >= 0) done.push_back(t);
-    }
-    long after = ResidentKiB(relay.pid);
+    long fresh = ProcessResidentKiB(relay.pid);
+    std::vector<Launcher*> all;
+    for (auto& l : g_launchers) all.push_back(l.get());
+    std::vector<int64_t> done = TimesToMembership(all, back, 30000);
+    long after = ProcessResidentKiB(relay.pid);
     std::printf("restart (%s, down 1 s), %d launchers from %d addresses in %d sessions\n",
                 o.kill ? "SIGKILL" : "SIGTERM", o.launchers, o.sources, o.launchers / 4);
     std::printf(
         "  members again: %zu of %zu; after the relay was back: p50 %.0f ms, p99 %.0f ms, "
         "max %.0f ms\n",
-        done.size(), times.size(), Percentile(done, 0.5), Percentile(done, 0.99),
+        done.size(), all.size(), Percentile(done, 0.5), Percentile(done, 0.99),
         Percentile(done, 1.0));
     std::printf(
         "  relay resident memory: %ld KiB with everyone before, %ld KiB new, %ld KiB with "
         "everyone again\n",
         before, fresh, after);
     Stop(&relay, SIGTERM);
-    return done.size() == times.size() ? 0 : 1;
+    return done.size() == all.size() ? 0 : 1;
 }
 
 int RunFailover(const Options& o) {
@@ -384,24 +354,7 @@ int RunFailover(const Options& o) {
     }
     Stop(busiest, SIGTERM);
     int64_t stopped = TransportNow();
-    std::vector<int64_t> times(moved.size(), -1);
-    RunUntil(
-        [&] {
-            size_t done = 0;
-            for (size_t i = 0; i < moved.size(); ++i) {
-                Launcher& l = *moved[i];
-                if (times[i] < 0 && l.member_at != 0 && l.member_at >= stopped) {
-                    times[i] = l.member_at - stopped;
-                }
-                done += times[i] >= 0;
-            }
-            return done == moved.size();
-        },
-        20000);
-    std::vector<int64_t> done;
-    for (int64_t t : times) {
-        if (t >= 0) done.push_back(t);
-    }
+    std::vector<int64_t> done = TimesToMembership(moved, stopped, 20000);
     std::printf(
         "failover (SIGTERM), three relays, %d launchers in %d sessions; %zu were on the "
         "stopped relay\n",
@@ -420,11 +373,11 @@ int RunIdle(const Options& o) {
     if (!AllMembers({AddressOf(relay)}, 30000)) return 1;
     RunUntil([] { return false; }, 2000);  // the joins' traffic settles
     TransportStats before = GetTransportStats();
-    double cpu_before = CpuSeconds(relay.pid);
+    double cpu_before = ProcessCpuSeconds(relay.pid);
     const int64_t seconds = 30;
     RunUntil([] { return false; }, seconds * 1000);
     TransportStats after = GetTransportStats();
-    double cpu = CpuSeconds(relay.pid) - cpu_before;
+    double cpu = ProcessCpuSeconds(relay.pid) - cpu_before;
     double sent = double(after.datagrams_sent - before.datagrams_sent);
     double received = double(after.datagrams_received - before.datagrams_received);
     double n = double(g_launchers.size());

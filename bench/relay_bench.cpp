@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "protocol/wire.h"
+#include "bench/process_figures.h"
 #include "transport/transport.h"
 
 extern char** environ;
@@ -41,15 +42,6 @@ constexpr size_t kLinkSize = 200;
 int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
         .count();
-}
-
-uint16_t FreePort() {
-    SocketHandle s = SocketOpenUdp();
-    SocketBind(s, 0);
-    uint16_t port = 0;
-    SocketLocalPort(s, &port);
-    SocketClose(s);
-    return port;
 }
 
 SocketAddress Loopback(uint16_t port) {
@@ -220,25 +212,6 @@ void OnConnected(int32_t id, int32_t, void*) {
     g_connected[id] = true;
 }
 
-double ProcessCpuSeconds(pid_t pid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
-    FILE* f = std::fopen(path, "r");
-    if (!f) return 0;
-    char text[1024] = {};
-    size_t n = std::fread(text, 1, sizeof text - 1, f);
-    std::fclose(f);
-    text[n] = 0;
-    // Fields 14 and 15 (user and system time) follow the command name in parentheses.
-    const char* after = std::strrchr(text, ')');
-    unsigned long long user = 0, system = 0;
-    if (after) {
-        std::sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
-                    &system);
-    }
-    return double(user + system) / double(sysconf(_SC_CLK_TCK));
-}
-
 std::string g_relay_binary;
 uint16_t g_relay_port = 0;
 pid_t g_relay_pid = 0;
@@ -294,7 +267,7 @@ std::unique_ptr<Rig> MakeOzrelayRig(int receivers) {
 }
 
 void StartRelay(int idle) {
-    g_relay_port = FreePort();
+    g_relay_port = FreeUdpPort();
     std::string port_text = std::to_string(g_relay_port);
     const char* argv[] = {g_relay_binary.c_str(),
                           "--port",
@@ -503,7 +476,7 @@ std::unique_ptr<Rig> MakeEnetRig(int receivers) {
     EnetRig* r = rig.get();
     ENetAddress address{};
     enet_address_set_host(&address, "127.0.0.1");
-    address.port = FreePort();
+    address.port = FreeUdpPort();
     r->relay = enet_host_create(&address, size_t(receivers) + 1, 1, 0, 0);
     r->service = std::thread([r] {
         std::vector<ENetPeer*> connected;

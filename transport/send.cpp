@@ -214,6 +214,26 @@ bool TransportMessageOutstanding(int32_t connection_id, uint32_t message_id) {
     });
 }
 
+namespace {
+
+// One unacknowledged message to `to`; false (nothing sent) when it cannot be one.
+bool SendUnacknowledged(TransportState& s, SocketHandle socket, const SocketAddress& to,
+                        const void* data, int32_t length, uint32_t type) {
+    if (length < 0 || size_t(length) > kMaxFragmentPayload || (!data && length > 0) ||
+        type > 0xFFFF || IsControlType(uint16_t(type))) {
+        SetLastError(TRANSPORT_ERR_ARGUMENTS);
+        return false;
+    }
+    uint8_t datagram[kMaxDatagram];
+    WriteHeader(datagram, MessageHeader{0, uint16_t(type), 0, 0, uint16_t(length)});
+    if (length) std::memcpy(datagram + kHeaderSize, data, size_t(length));
+    SocketSendTo(socket, datagram, kHeaderSize + size_t(length), to);
+    ++s.stats.datagrams_sent;
+    return true;
+}
+
+}  // namespace
+
 int32_t TransportSendDatagram(int32_t connection_id, const void* data, int32_t length,
                               uint32_t type) {
     TransportState& s = State();
@@ -223,17 +243,9 @@ int32_t TransportSendDatagram(int32_t connection_id, const void* data, int32_t l
         SetLastError(TRANSPORT_ERR_NO_CONNECTION);
         return -1;
     }
-    if (length < 0 || size_t(length) > kMaxFragmentPayload || (!data && length > 0) ||
-        type > 0xFFFF || IsControlType(uint16_t(type))) {
-        SetLastError(TRANSPORT_ERR_ARGUMENTS);
-        return 0;
+    if (SendUnacknowledged(s, c->endpoint->socket, c->remote, data, length, type)) {
+        c->last_sent = Now();
     }
-    uint8_t datagram[kMaxDatagram];
-    WriteHeader(datagram, MessageHeader{0, uint16_t(type), 0, 0, uint16_t(length)});
-    if (length) std::memcpy(datagram + kHeaderSize, data, size_t(length));
-    SocketSendTo(c->endpoint->socket, datagram, kHeaderSize + size_t(length), c->remote);
-    c->last_sent = Now();
-    ++s.stats.datagrams_sent;
     return 0;
 }
 
@@ -241,17 +253,11 @@ int32_t TransportSendDatagramTo(Endpoint* endpoint, const SocketAddress& to, con
                                 int32_t length, uint32_t type) {
     TransportState& s = State();
     std::lock_guard guard(s.lock);
-    if (!endpoint || length < 0 || size_t(length) > kMaxFragmentPayload || (!data && length > 0) ||
-        type > 0xFFFF || IsControlType(uint16_t(type))) {
+    if (!endpoint) {
         SetLastError(TRANSPORT_ERR_ARGUMENTS);
         return -1;
     }
-    uint8_t datagram[kMaxDatagram];
-    WriteHeader(datagram, MessageHeader{0, uint16_t(type), 0, 0, uint16_t(length)});
-    if (length) std::memcpy(datagram + kHeaderSize, data, size_t(length));
-    SocketSendTo(endpoint->socket, datagram, kHeaderSize + size_t(length), to);
-    ++s.stats.datagrams_sent;
-    return 0;
+    return SendUnacknowledged(s, endpoint->socket, to, data, length, type) ? 0 : -1;
 }
 
 bool TransportDropConnection(int32_t connection_id) {
