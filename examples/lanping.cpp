@@ -3,8 +3,9 @@
 // broadcasts the query until a host answers, then both exchange directed datagrams.
 // Links Winsock 1.1 (wsock32) as old games do. Options teach it what real games do:
 // a host bound to its host's own address, a joiner that queries from a port of its
-// own, an IPX host that advertises the address getsockname gave it, broadcasts to
-// the network's own broadcast address.
+// own, an IPX host that advertises the address getsockname gave it (or takes its
+// address from the IPX card, IPX_ADDRESS, and binds to it), broadcasts to the
+// network's own broadcast address.
 #include <winsock2.h>
 #include <windows.h>
 // After winsock2.h.
@@ -45,7 +46,25 @@ struct Options {
     int client_port = -1;           // joiner: its own port or IPX socket; 0 = left to the platform
     bool advertise = false;         // host names its getsockname address; joiner plays there
     bool subnet_broadcast = false;  // broadcast to the network's broadcast address
+    // IPX: count the adapters, take adapter 0's address (IPX_ADDRESS), set packet type 4
+    // and bind to that address, as some IPX games do; it is the one advertised.
+    bool card_address = false;
 };
+
+// What getsockopt(NSPROTO_IPX, IPX_ADDRESS) fills in, 24 bytes.
+struct IpxCard {
+    int adapter;
+    uint8_t netnum[4];
+    uint8_t nodenum[6];
+    uint8_t wan;
+    uint8_t status;
+    int largest_packet;
+    uint32_t link_speed;
+};
+static_assert(sizeof(IpxCard) == 24);
+constexpr int kIpxPacketType = 0x4000;
+constexpr int kIpxAddress = 0x4007;
+constexpr int kIpxMaxAdapterNum = 0x400D;
 
 // The address a datagram came from, in whichever family the game uses.
 struct Peer {
@@ -83,7 +102,7 @@ int Usage() {
                  "usage: lanping host|join (--udp PORT | --ipx SOCKET) [--name NAME] [--count N]\n"
                  "               [--broadcasts N] [--timeout SECONDS] [--interval MS]\n"
                  "               [--bind-own-address] [--client-port N] [--advertise]\n"
-                 "               [--subnet-broadcast] [--players N]\n");
+                 "               [--subnet-broadcast] [--players N] [--card-address]\n");
     return 2;
 }
 
@@ -104,6 +123,10 @@ bool Parse(int argc, char** argv, Options* o) {
         }
         if (arg == "--subnet-broadcast") {
             o->subnet_broadcast = true;
+            continue;
+        }
+        if (arg == "--card-address") {
+            o->card_address = true;
             continue;
         }
         if (i + 1 >= argc) return false;
@@ -201,11 +224,17 @@ class Game {
         int port = !o_.host && o_.client_port >= 0 ? o_.client_port : o_.port;
         if (port == 0 && !o_.ipx) return true;
         int result;
+        IpxCard card{};
         if (o_.ipx) {
             IpxAddress local{};
             local.family = kIpxFamily;
             local.socket[0] = uint8_t(port >> 8);
             local.socket[1] = uint8_t(port);
+            if (o_.card_address) {
+                if (!ReadCard(&card)) return false;
+                std::memcpy(local.netnum, card.netnum, 4);
+                std::memcpy(local.nodenum, card.nodenum, 6);
+            }
             result = bind(s_, reinterpret_cast<sockaddr*>(&local), sizeof local);
         } else {
             sockaddr_in local{};
@@ -220,8 +249,40 @@ class Game {
         Peer own;
         own.length = sizeof own.address;
         getsockname(s_, reinterpret_cast<sockaddr*>(&own.address), &own.length);
+        if (o_.ipx && o_.card_address) {
+            // The game's own address is the card's, with the socket it bound.
+            auto* a = reinterpret_cast<IpxAddress*>(&own.address);
+            std::memcpy(a->netnum, card.netnum, 4);
+            std::memcpy(a->nodenum, card.nodenum, 6);
+            std::printf("%s: the IPX card's address is node %s, network %s, %d-byte packets\n",
+                        o_.host ? "host" : "join", Hex(card.nodenum, 6).c_str(),
+                        Hex(card.netnum, 4).c_str(), card.largest_packet);
+        }
         own_ = own;
         std::printf("%s: playing from %s\n", o_.host ? "host" : "join", own.Text().c_str());
+        return true;
+    }
+
+    // The adapter count, adapter 0's address and packet type 4, as an IPX game asks
+    // for them; false (said why) when the stack refuses.
+    bool ReadCard(IpxCard* card) {
+        int count = -1;
+        int n = sizeof count;
+        if (getsockopt(s_, kNsprotoIpx, kIpxMaxAdapterNum, reinterpret_cast<char*>(&count), &n) !=
+                0 ||
+            count < 1) {
+            return Error("no IPX adapter");
+        }
+        card->adapter = 0;
+        n = sizeof *card;
+        if (getsockopt(s_, kNsprotoIpx, kIpxAddress, reinterpret_cast<char*>(card), &n) != 0) {
+            return Error("no address for IPX adapter 0");
+        }
+        int packet_type = 4;
+        if (setsockopt(s_, kNsprotoIpx, kIpxPacketType, reinterpret_cast<char*>(&packet_type),
+                       sizeof packet_type) != 0) {
+            return Error("the IPX stack refused packet type 4");
+        }
         return true;
     }
 

@@ -202,4 +202,9 @@ uint32_t OwnAddress() {
     return 0;
 }
 
+uint32_t IpxNodeAddress() {
+    uint32_t relayed = RelayedOwnAddress();
+    return relayed != 0 ? relayed : OwnAddress();
+}
+
 }  // namespace ozlan::proxy

@@ -28,9 +28,22 @@ const char* const kIpxOptionNames[] = {"IPX_PTYPE",
                                        "IPX_IMMEDIATESPXACK"};
 constexpr int kIpxOptionFirst = 0x4000;
 constexpr int kIpxOptionLast = 0x4010;
+constexpr int kIpxPacketTypeOption = 0x4000;
+constexpr int kIpxFilterPacketTypeOption = 0x4001;
+constexpr int kIpxDatastreamTypeOption = 0x4002;
+constexpr int kIpxStopFilterPacketTypeOption = 0x4003;
+constexpr int kIpxExtendedAddressOption = 0x4004;
+constexpr int kIpxReceiveHeaderOption = 0x4005;
+constexpr int kIpxMaxSizeOption = 0x4006;
 constexpr int kIpxAddressOption = 0x4007;
 constexpr int kIpxMaxAdapterNumOption = 0x400D;
+constexpr int kIpxReceiveBroadcastOption = 0x400F;
+constexpr int kIpxImmediateSpxAckOption = 0x4010;
 constexpr int kIpxAddressRecordSize = 24;
+// The largest IPX datagram every player's game receives, relayed ones included.
+constexpr int kIpxLargestPacket = 1388;
+// 10 Mbit/s Ethernet, in the record's unit of 100 bytes per second.
+constexpr uint32_t kIpxLinkSpeed = 12500;
 
 const char* IpxOptionName(int option) {
     if (option < kIpxOptionFirst || option > kIpxOptionLast) return nullptr;
@@ -94,6 +107,116 @@ int BindGameSocket(BindFn bind, SOCKET s, const sockaddr* name, int length) {
              "broadcasts from the launcher reach it",
              int(s), octets[0], octets[1], octets[2], octets[3]);
     return 0;
+}
+
+void PutLe32(char* out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out[i] = char(uint8_t(v >> (8 * i)));
+}
+
+// setsockopt of an IPX-level option the proxy keeps for an IPX socket (they shape IPX
+// headers, which its UDP socket does not have): true when it was one, with the
+// result in *result. Receiving IPX headers or extended addresses cannot be given:
+// asking for them fails as an option the stack does not offer, so the game reads
+// datagrams as before.
+bool SetKeptIpxOption(SOCKET s, int option, const char* value, int length, int* result) {
+    IpxSocketOptions kept;
+    if (!GetIPXSockOptions(s, &kept)) return false;
+    switch (option) {
+        case kIpxPacketTypeOption:
+        case kIpxFilterPacketTypeOption:
+        case kIpxDatastreamTypeOption:
+        case kIpxStopFilterPacketTypeOption:
+        case kIpxExtendedAddressOption:
+        case kIpxReceiveHeaderOption:
+        case kIpxReceiveBroadcastOption:
+        case kIpxImmediateSpxAckOption:
+            break;
+        default:
+            return false;
+    }
+    if (!value || length < int(sizeof(int))) {
+        *result = BadAddress();
+        return true;
+    }
+    int v;
+    std::memcpy(&v, value, sizeof v);
+    *result = 0;
+    switch (option) {
+        case kIpxPacketTypeOption:
+            kept.packet_type = v;
+            break;
+        case kIpxFilterPacketTypeOption:
+            kept.filter_packet_type = v;
+            kept.filtering = true;
+            break;
+        case kIpxDatastreamTypeOption:
+            kept.datastream_type = v;
+            break;
+        case kIpxStopFilterPacketTypeOption:
+            kept.filtering = false;
+            break;
+        case kIpxReceiveBroadcastOption:
+            kept.receive_broadcast = v != 0;
+            break;
+        case kIpxImmediateSpxAckOption:
+            kept.immediate_spx_ack = v != 0;
+            break;
+        default:  // IPX_EXTENDED_ADDRESS, IPX_RECVHDR: off is all there is
+            if (v != 0) {
+                OZWS_LOG(kMilestone, "mp_setsockopt cannot give socket %d IPX headers (%s)", int(s),
+                         IpxOptionName(option));
+                mp_WSASetLastError(WSAENOPROTOOPT);
+                *result = SOCKET_ERROR;
+            }
+            break;
+    }
+    SetIPXSockOptions(s, kept);
+    OZWS_LOG(kTrace, "mp_setsockopt kept %s = %d for IPX socket %d", IpxOptionName(option), v,
+             int(s));
+    return true;
+}
+
+// getsockopt of an option the proxy keeps or knows for an IPX socket (an int each);
+// true when it was one.
+bool GetKeptIpxOption(SOCKET s, int option, char* value, int* length, int* result) {
+    IpxSocketOptions kept;
+    if (!GetIPXSockOptions(s, &kept)) return false;
+    int v;
+    switch (option) {
+        case kIpxPacketTypeOption:
+            v = kept.packet_type;
+            break;
+        case kIpxFilterPacketTypeOption:
+            v = kept.filtering ? kept.filter_packet_type : 0;
+            break;
+        case kIpxDatastreamTypeOption:
+            v = kept.datastream_type;
+            break;
+        case kIpxStopFilterPacketTypeOption:
+        case kIpxExtendedAddressOption:
+        case kIpxReceiveHeaderOption:
+            v = 0;
+            break;
+        case kIpxMaxSizeOption:
+            v = kIpxLargestPacket;
+            break;
+        case kIpxReceiveBroadcastOption:
+            v = kept.receive_broadcast ? 1 : 0;
+            break;
+        case kIpxImmediateSpxAckOption:
+            v = kept.immediate_spx_ack ? 1 : 0;
+            break;
+        default:
+            return false;
+    }
+    if (!value || !length || *length < int(sizeof(int))) {
+        *result = BadAddress();
+        return true;
+    }
+    PutLe32(value, uint32_t(v));
+    *length = int(sizeof(int));
+    *result = 0;
+    return true;
 }
 
 }  // namespace
@@ -236,8 +359,7 @@ EXPORT int WSAAPI mp_getsockname(SOCKET s, sockaddr* name, int* length) {
             // Bound to all addresses, the socket's node would read 0, which nobody can
             // reach: games put this address into their messages for others to join.
             // Behind a router, only the relayed address reaches it.
-            if (own.sin_addr.s_addr == 0) own.sin_addr.s_addr = RelayedOwnAddress();
-            if (own.sin_addr.s_addr == 0) own.sin_addr.s_addr = OwnAddress();
+            if (own.sin_addr.s_addr == 0) own.sin_addr.s_addr = IpxNodeAddress();
             IpxAddress ipx = ToIpxAddress("", s, own);
             std::memcpy(name, &ipx, sizeof ipx);
             LogIpxAddressLines("", ipx);
@@ -293,7 +415,11 @@ EXPORT int WSAAPI mp_setsockopt(SOCKET s, int level, int option, const char* val
             OZWS_LOG(kTrace, "mp_setsockopt called with optname (%d)", option);
         }
     }
-    int result = reinterpret_cast<int(WSAAPI*)(SOCKET, int, int, const char*, int)>(real)(
+    int result;
+    if (level == kNsprotoIpx && SetKeptIpxOption(s, option, value, length, &result)) {
+        return result;
+    }
+    result = reinterpret_cast<int(WSAAPI*)(SOCKET, int, int, const char*, int)>(real)(
         s, level, option, value, length);
     OZWS_LOG(kTrace, "lp_setsockopt returned %d", result);
     if (result == SOCKET_ERROR) {
@@ -314,23 +440,36 @@ EXPORT int WSAAPI mp_getsockopt(SOCKET s, int level, int option, char* value, in
     if (level == kNsprotoIpx && option == kIpxAddressOption) {
         OZWS_LOG(kTrace, "mp_getsockopt called with optname IPX_ADDRESS");
         if (!value || !length || *length < kIpxAddressRecordSize) return BadAddress();
-        uint8_t record[kIpxAddressRecordSize] = {};
-        record[0] = 1;                     // adapter number
-        std::memset(record + 8, 0xFF, 6);  // node: the broadcast node
-        record[14] = 1;                    // WAN flag
-        record[15] = 1;                    // status
-        record[16] = 512 & 0xFF;           // largest packet, 512
-        record[17] = 512 >> 8;
-        record[20] = uint8_t(28800 & 0xFF);  // link speed, 28800
-        record[21] = uint8_t(28800 >> 8);
+        // The game names the adapter (0-based); there is one, whose network number and
+        // node are those getsockname gives an IPX socket, so that a game that takes
+        // its own address from here advertises one the others reach.
+        int adapter;
+        std::memcpy(&adapter, value, sizeof adapter);
+        if (adapter != 0) {
+            mp_WSASetLastError(WSAEINVAL);
+            return SOCKET_ERROR;
+        }
+        uint32_t node = IpxNodeAddress();
+        char record[kIpxAddressRecordSize] = {};
+        std::memcpy(record + 10, &node, 4);  // node 00 00 + the address; network 0
+        // wan and status 0: a LAN card, not a WAN link
+        PutLe32(record + 16, uint32_t(kIpxLargestPacket));
+        PutLe32(record + 20, kIpxLinkSpeed);
         std::memcpy(value, record, sizeof record);
+        *length = kIpxAddressRecordSize;
         return 0;
     }
     if (level == kNsprotoIpx && option == kIpxMaxAdapterNumOption) {
         OZWS_LOG(kTrace, "mp_getsockopt called with optname IPX_MAX_ADAPTER_NUM");
         if (!value || !length || *length < 1) return BadAddress();
-        value[0] = 1;
-        *length = 1;
+        // An int, as the option's value is; one byte only for a buffer that short.
+        if (*length >= int(sizeof(int))) {
+            PutLe32(value, 1);
+            *length = int(sizeof(int));
+        } else {
+            value[0] = 1;
+            *length = 1;
+        }
         return 0;
     }
     if (level == kNsprotoIpx) {
@@ -338,8 +477,12 @@ EXPORT int WSAAPI mp_getsockopt(SOCKET s, int level, int option, char* value, in
             OZWS_LOG(kTrace, "mp_getsockopt called with optname %s", name);
         }
     }
-    int result = reinterpret_cast<int(WSAAPI*)(SOCKET, int, int, char*, int*)>(real)(
-        s, level, option, value, length);
+    int result;
+    if (level == kNsprotoIpx && GetKeptIpxOption(s, option, value, length, &result)) {
+        return result;
+    }
+    result = reinterpret_cast<int(WSAAPI*)(SOCKET, int, int, char*, int*)>(real)(s, level, option,
+                                                                                 value, length);
     OZWS_LOG(kTrace, "lp_getsockopt returned %d", result);
     return result;
 }

@@ -7,6 +7,7 @@ namespace {
 struct IpxSocketList {
     SRWLOCK lock = SRWLOCK_INIT;
     SOCKET sockets[kMaxIpxSockets] = {};
+    IpxSocketOptions options[kMaxIpxSockets];  // of the socket at the same place
     int count = 0;
 };
 IpxSocketList g_list;
@@ -42,6 +43,7 @@ int AddIPXSock(SOCKET s) {
     Locked guard;
     SOCKTRAK_LOG("AddIPXSock(%d)", int(s));
     if (FindLocked(s) || g_list.count == kMaxIpxSockets) return 0;
+    g_list.options[g_list.count] = IpxSocketOptions{};
     g_list.sockets[g_list.count++] = s;
     SOCKTRAK_LOG("Added %d - length is now %d", int(s), g_list.count);
     SOCKTRAK_LOG("List -");
@@ -54,10 +56,29 @@ int DeleteIPXSock(SOCKET s) {
     SOCKTRAK_LOG("DeleteIPXSock(%d)", int(s));
     int position = FindLocked(s);
     if (!position) return 0;
-    for (int i = position; i < g_list.count; ++i) g_list.sockets[i - 1] = g_list.sockets[i];
+    for (int i = position; i < g_list.count; ++i) {
+        g_list.sockets[i - 1] = g_list.sockets[i];
+        g_list.options[i - 1] = g_list.options[i];
+    }
     --g_list.count;
     SOCKTRAK_LOG("Deleted %d - length is now %d", int(s), g_list.count);
     return 1;
+}
+
+bool GetIPXSockOptions(SOCKET s, IpxSocketOptions* out) {
+    Locked guard;
+    int position = FindLocked(s);
+    if (!position) return false;
+    *out = g_list.options[position - 1];
+    return true;
+}
+
+bool SetIPXSockOptions(SOCKET s, const IpxSocketOptions& options) {
+    Locked guard;
+    int position = FindLocked(s);
+    if (!position) return false;
+    g_list.options[position - 1] = options;
+    return true;
 }
 
 void DeleteAllIPXSock() {

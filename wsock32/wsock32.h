@@ -130,6 +130,21 @@ int AddIPXSock(SOCKET s);
 int DeleteIPXSock(SOCKET s);
 void DeleteAllIPXSock();
 
+// IPX-level options a game sets on one of its IPX sockets. They shape IPX headers, which
+// the UDP socket standing for it has none of, so the list keeps them for the socket (an
+// IPX stack's defaults until the game sets them) and forgets them with it.
+struct IpxSocketOptions {
+    int packet_type = 0;             // IPX_PTYPE
+    int filter_packet_type = 0;      // IPX_FILTERPTYPE, while `filtering`
+    bool filtering = false;          // until IPX_STOPFILTERPTYPE
+    int datastream_type = 0;         // IPX_DSTYPE
+    bool receive_broadcast = true;   // IPX_RECEIVE_BROADCAST
+    bool immediate_spx_ack = false;  // IPX_IMMEDIATESPXACK
+};
+// False when the socket is not in the list.
+bool GetIPXSockOptions(SOCKET s, IpxSocketOptions* out);
+bool SetIPXSockOptions(SOCKET s, const IpxSocketOptions& options);
+
 // The machine's own addresses (addresses.cpp). A UDP socket that the game bound to
 // one of them is bound to all addresses instead (so that what the launcher delivers
 // to 127.0.0.1 reaches it); the list keeps the address the game asked for.
@@ -145,6 +160,9 @@ uint32_t OwnAddress();
 // while only the relay service reaches this player (a router stands between); 0 when
 // the machine's own address does, or no launcher answers.
 uint32_t RelayedOwnAddress();
+// The address an IPX socket's node names (00 00 + these four bytes): the relayed one
+// while a router stands between, else the machine's own.
+uint32_t IpxNodeAddress();
 
 // Binds the real function and calls it with the arguments as given, or returns
 // `failure` when it cannot be bound. A must match the real parameter types.

@@ -734,48 +734,140 @@ TEST_F(ProxyIpxTest, IpxSocketsAreUdpOrTcpBoundToTheirMappedPort) {
     EXPECT_EQ(WSAEFAULT, game_.last_error());
 }
 
-TEST_F(ProxyIpxTest, IpxOptionsAnsweredByTheProxyAndForwarded) {
-    u_short port;
-    SOCKET game = GameUdp(&port);
-    unsigned char record[24];
-    std::memset(record, 0xAA, sizeof record);
-    int n = sizeof record;
-    EXPECT_EQ(0, game_.getsockopt(game, 1000, 0x4007, reinterpret_cast<char*>(record), &n));
-    EXPECT_EQ(24, n);
-    EXPECT_EQ(Bytes({1,    0,    0, 0, 0,    0,    0, 0, 0xFF, 0xFF, 0xFF, 0xFF,
-                     0xFF, 0xFF, 1, 1, 0x00, 0x02, 0, 0, 0x80, 0x70, 0,    0}),
-              std::string(reinterpret_cast<char*>(record), 24));
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_getsockopt called with optname IPX_ADDRESS"));
-    n = 4;
-    std::memset(record, 0xAA, 4);
-    EXPECT_EQ(0, game_.getsockopt(game, 1000, 0x400D, reinterpret_cast<char*>(record), &n));
-    EXPECT_EQ(1, n);
-    EXPECT_EQ(Bytes({1, 0xAA, 0xAA, 0xAA}), std::string(reinterpret_cast<char*>(record), 4));
-    n = 10;
-    EXPECT_EQ(-1, game_.getsockopt(game, 1000, 0x4007, reinterpret_cast<char*>(record), &n));
-    EXPECT_EQ(WSAEFAULT, game_.last_error());
+// The int an option wrote, little-endian.
+int IntAt(const unsigned char* p) {
+    return int(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+}
 
+TEST_F(ProxyIpxTest, IpxAddressNamesTheNodeOfGetsocknameOnTheOneAdapter) {
     SOCKET ipx = game_.socket(6, SOCK_DGRAM, 1000);
     opened_.push_back(ipx);
-    int value = 1;
+    Ipx local = IpxTo({0, 0, 0, 0, 0, 0}, 0x02, 0x03);
+    ASSERT_EQ(0, game_.bind(ipx, reinterpret_cast<sockaddr*>(&local), 14));
+    Ipx name{};
+    int n = 14;
+    ASSERT_EQ(0, game_.getsockname(ipx, reinterpret_cast<sockaddr*>(&name), &n));
+    // Adapter 0: network 0 and the node getsockname gave, a LAN card (not a WAN link),
+    // 1388-byte packets (what reaches every player), 10 Mbit/s.
+    unsigned char record[24];
+    std::memset(record, 0xAA, sizeof record);
+    std::memset(record, 0, 4);
+    n = sizeof record;
+    ASSERT_EQ(0, game_.getsockopt(ipx, 1000, 0x4007, reinterpret_cast<char*>(record), &n));
+    EXPECT_EQ(24, n);
+    std::string expected = Bytes({0, 0, 0, 0, 0, 0, 0, 0}) +
+                           std::string(reinterpret_cast<char*>(name.nodenum), 6) +
+                           Bytes({0, 0, 0x6C, 0x05, 0, 0, 0xD4, 0x30, 0, 0});
+    EXPECT_EQ(expected, std::string(reinterpret_cast<char*>(record), 24));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_getsockopt called with optname IPX_ADDRESS"));
+    // There is no adapter 1; a short buffer is the platform's bad address.
+    unsigned char other[24] = {1};
+    n = sizeof other;
+    EXPECT_EQ(-1, game_.getsockopt(ipx, 1000, 0x4007, reinterpret_cast<char*>(other), &n));
+    EXPECT_EQ(WSAEINVAL, game_.last_error());
+    n = 10;
+    EXPECT_EQ(-1, game_.getsockopt(ipx, 1000, 0x4007, reinterpret_cast<char*>(other), &n));
+    EXPECT_EQ(WSAEFAULT, game_.last_error());
+    // One adapter, as an int the game preset to -1; one byte only where only one fits.
+    int count = -1;
+    n = sizeof count;
+    EXPECT_EQ(0, game_.getsockopt(ipx, 1000, 0x400D, reinterpret_cast<char*>(&count), &n));
+    EXPECT_EQ(1, count);
+    EXPECT_EQ(4, n);
+    char one = 0;
+    n = 1;
+    EXPECT_EQ(0, game_.getsockopt(ipx, 1000, 0x400D, &one, &n));
+    EXPECT_EQ(1, one);
+    EXPECT_EQ(1, n);
+    // A game binds to the card's address: as to all addresses, and getsockname agrees.
+    SOCKET second = game_.socket(6, SOCK_DGRAM, 1000);
+    opened_.push_back(second);
+    Ipx card{};
+    std::memcpy(card.netnum, record + 4, 4);
+    std::memcpy(card.nodenum, record + 8, 6);
+    card.socket[0] = 0x02;
+    card.socket[1] = 0x04;
+    ASSERT_EQ(0, game_.bind(second, reinterpret_cast<sockaddr*>(&card), 14));
+    Ipx again{};
+    n = 14;
+    ASSERT_EQ(0, game_.getsockname(second, reinterpret_cast<sockaddr*>(&again), &n));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(card.nodenum), 6),
+              std::string(reinterpret_cast<char*>(again.nodenum), 6));
+    sockaddr_in real_name{};
+    n = sizeof real_name;
+    real_.getsockname(second, reinterpret_cast<sockaddr*>(&real_name), &n);
+    EXPECT_EQ(0u, real_name.sin_addr.s_addr);
+    EXPECT_EQ(0x0402, PortOf(real_name));
+}
+
+TEST_F(ProxyIpxTest, IpxHeaderOptionsAreKeptPerSocketAndForgottenWithIt) {
+    SOCKET a = game_.socket(6, SOCK_DGRAM, 1000);
+    SOCKET b = game_.socket(6, SOCK_DGRAM, 1000);
+    opened_.push_back(b);
+    auto get = [&](SOCKET s, int option) {
+        unsigned char v[4];
+        std::memset(v, 0xAA, sizeof v);
+        int n = sizeof v;
+        int result = game_.getsockopt(s, 1000, option, reinterpret_cast<char*>(v), &n);
+        return result == 0 && n == 4 ? IntAt(v) : -999;
+    };
+    auto set = [&](SOCKET s, int option, int value) {
+        return game_.setsockopt(s, 1000, option, reinterpret_cast<char*>(&value), sizeof value);
+    };
+    // An IPX stack's defaults: packet type 0, no filter, broadcasts received; the largest
+    // datagram.
+    EXPECT_EQ(0, get(a, 0x4000));
+    EXPECT_EQ(0, get(a, 0x4001));
+    EXPECT_EQ(1, get(a, 0x400F));
+    EXPECT_EQ(1388, get(a, 0x4006));
     proxy_.ForgetLines();
-    int result = game_.setsockopt(ipx, 1000, 0x4000, reinterpret_cast<char*>(&value), sizeof value);
-    EXPECT_TRUE(
-        proxy_.HasLine("[wsock32.dll] mp_setsockopt is trying to set an option on an IPX "
-                       "socket. We may need to intercept it"));
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_setsockopt level set to NSPROTO_IPX"));
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_setsockopt level set to IPX/SPX/SPXII"));
+    EXPECT_EQ(0, set(a, 0x4000, 4));  // IPX_PTYPE
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_setsockopt called with optname IPX_PTYPE"));
-    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] lp_setsockopt returned " + std::to_string(result)));
-    if (result == SOCKET_ERROR) {
-        bool level500 = false;
-        for (const auto& c : proxy_.Calls()) {
-            level500 |= c.level == 500 &&
-                        std::string(c.text).rfind("[wsock32.dll] lp_setsockopt error = ", 0) == 0;
-        }
-        EXPECT_TRUE(level500);
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_setsockopt kept IPX_PTYPE = 4 for IPX socket " +
+                               std::to_string(int(a))));
+    EXPECT_EQ(4, get(a, 0x4000));
+    EXPECT_EQ(0, get(b, 0x4000)) << "kept per socket";
+    EXPECT_EQ(0, set(a, 0x4001, 4));  // IPX_FILTERPTYPE
+    EXPECT_EQ(4, get(a, 0x4001));
+    EXPECT_EQ(0, set(a, 0x4003, 4));  // IPX_STOPFILTERPTYPE
+    EXPECT_EQ(0, get(a, 0x4001));
+    EXPECT_EQ(0, set(a, 0x4002, 5));  // IPX_DSTYPE
+    EXPECT_EQ(5, get(a, 0x4002));
+    EXPECT_EQ(0, set(a, 0x400F, 0));  // IPX_RECEIVE_BROADCAST
+    EXPECT_EQ(0, get(a, 0x400F));
+    // IPX headers on receive cannot be had: asking fails as an option not offered, and
+    // off stays off.
+    for (int option : {0x4004, 0x4005}) {
+        EXPECT_EQ(-1, set(a, option, 1));
+        EXPECT_EQ(WSAENOPROTOOPT, game_.last_error());
+        EXPECT_EQ(0, set(a, option, 0));
+        EXPECT_EQ(0, get(a, option));
     }
-    game_.setsockopt(ipx, 1000, 0x4007, reinterpret_cast<char*>(&value), sizeof value);
+    // A value shorter than an int is the platform's bad address.
+    int value = 4;
+    EXPECT_EQ(-1, game_.setsockopt(a, 1000, 0x4000, reinterpret_cast<char*>(&value), 2));
+    EXPECT_EQ(WSAEFAULT, game_.last_error());
+    // Closed, the socket's options go with it: a new one starts from the defaults.
+    EXPECT_EQ(0, game_.closesocket(a));
+    SOCKET c = game_.socket(6, SOCK_DGRAM, 1000);
+    opened_.push_back(c);
+    EXPECT_EQ(0, get(c, 0x4000));
+    EXPECT_EQ(1, get(c, 0x400F));
+
+    // A UDP socket has no IPX options: the real socket's answer, with the level-500 line.
+    u_short port;
+    SOCKET udp = GameUdp(&port);
+    proxy_.ForgetLines();
+    EXPECT_EQ(SOCKET_ERROR, set(udp, 0x4000, 4));
+    bool level500 = false;
+    for (const auto& call : proxy_.Calls()) {
+        level500 |= call.level == 500 &&
+                    std::string(call.text).rfind("[wsock32.dll] lp_setsockopt error = ", 0) == 0;
+    }
+    EXPECT_TRUE(level500);
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] lp_setsockopt returned -1"));
+    value = 1;
+    game_.setsockopt(c, 1000, 0x4007, reinterpret_cast<char*>(&value), sizeof value);
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_setsockopt called with optname (16391)"));
 }
 
