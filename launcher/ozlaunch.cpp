@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/wire.h"
 #include "session/ozlan.h"
 
 namespace {
@@ -171,6 +172,30 @@ bool Exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// True when another process holds the file open (a game has loaded it).
+bool InUse(const std::string& path) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return false;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+// True when the file is a copy of the proxy (every build carries the marker).
+bool IsProxyCopy(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    std::string bytes;
+    char chunk[65536];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0 && bytes.size() < (64u << 20)) {
+        bytes.append(chunk, got);
+    }
+    std::fclose(f);
+    return bytes.find(OZLAN_PROXY_MARKER) != std::string::npos;
+}
+
 void DispatchMessages() {
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
@@ -295,6 +320,13 @@ int main(int argc, char** argv) {
     bool had_winsock = Exists(game_folder + "\\wsock32.dll"), had_saved = Exists(saved);
     if (!pre_launch(game_folder.c_str(), o.session.c_str())) {
         end_session();
+        std::string copy = game_folder + "\\wsock32.dll";
+        if (IsProxyCopy(copy) && InUse(copy)) {
+            // A launcher that died left its game running: our copy is in use.
+            return Fail(4, "%s",
+                        "the game from an earlier session still runs and uses OZLAN's copy: "
+                        "close it first");
+        }
         if (had_winsock && had_saved && Exists(saved)) {
             std::string why = game_folder + " holds both a wsock32.dll of its own and " +
                               OZLAN_SAVED_NAME +

@@ -47,8 +47,8 @@ th:first-child, td:first-child { text-align: left; }
 <table id="session-table"><thead><tr><th>session</th><th>members</th><th>messages/s</th></tr></thead>
 <tbody id="session-rows"><tr><td colspan="3">waiting for figures</td></tr></tbody></table>
 <h2>Messages per second, last minutes</h2>
-<svg id="chart" width="600" height="160" viewBox="0 0 600 160"><polyline id="line-in" fill="none" stroke="#2a6" stroke-width="2" points=""/><polyline id="line-out" fill="none" stroke="#26a" stroke-width="2" points=""/></svg>
-<p><span style="color:#2a6">in</span> / <span style="color:#26a">out</span>, peak <b id="peak">0</b>/s</p>
+<svg id="chart" width="680" height="200" viewBox="0 0 680 200"><g id="axes" font-size="11" fill="#555"></g><polyline id="line-in" fill="none" stroke="#2a6" stroke-width="2" points=""/><polyline id="line-out" fill="none" stroke="#26a" stroke-width="2" points=""/><polyline id="line-members" fill="none" stroke="#a62" stroke-width="1.5" stroke-dasharray="4 3" points=""/></svg>
+<p><span style="color:#2a6">in</span> / <span style="color:#26a">out</span>: messages per second (left axis); <span style="color:#a62">members</span> (right axis); peak <b id="peak">0</b>/s</p>
 <script>
 let previous = {};
 function rates(history, field) {
@@ -59,9 +59,49 @@ function rates(history, field) {
   }
   return out;
 }
-function points(values, peak) {
-  const step = values.length > 1 ? 600 / (values.length - 1) : 0;
-  return values.map((v, i) => (i * step).toFixed(1) + ',' + (155 - 150 * v / peak).toFixed(1)).join(' ');
+// The plot: x from LEFT (the oldest second shown) to RIGHT (now), y from BOTTOM (0) to TOP.
+const LEFT = 60, RIGHT = 620, TOP = 10, BOTTOM = 170;
+function span(history) {
+  return history.length > 1 ? Math.max(60, (history[history.length - 1].at_ms - history[0].at_ms) / 1000) : 60;
+}
+function x(history, i) {
+  const age = (history[history.length - 1].at_ms - history[i].at_ms) / 1000;
+  return RIGHT - (RIGHT - LEFT) * age / span(history);
+}
+function y(value, top) {
+  return BOTTOM - (BOTTOM - TOP) * value / top;
+}
+// values[k] belongs to history[k + offset].
+function points(history, values, top, offset) {
+  return values.map((v, k) => x(history, k + offset).toFixed(1) + ',' + y(v, top).toFixed(1)).join(' ');
+}
+function axes(history, peak, members) {
+  const g = document.getElementById('axes');
+  g.innerHTML = '';
+  const add = (tag, attributes, text) => {
+    const e = document.createElementNS('http://www.w3.org/2000/svg', tag);
+    for (const k in attributes) e.setAttribute(k, attributes[k]);
+    if (text !== undefined) e.textContent = text;
+    g.appendChild(e);
+  };
+  add('line', {x1: LEFT, y1: BOTTOM, x2: RIGHT, y2: BOTTOM, stroke: '#888'});
+  add('line', {x1: LEFT, y1: TOP, x2: LEFT, y2: BOTTOM, stroke: '#888'});
+  add('line', {x1: RIGHT, y1: TOP, x2: RIGHT, y2: BOTTOM, stroke: '#888'});
+  for (const f of [0, 0.5, 1]) {
+    add('line', {x1: LEFT, y1: y(f, 1), x2: RIGHT, y2: y(f, 1), stroke: '#eee'});
+    const rate = peak * f;
+    add('text', {x: LEFT - 5, y: y(f, 1) + 4, 'text-anchor': 'end', class: 'rate-label'},
+        (rate < 10 && f ? rate.toFixed(1) : rate.toFixed(0)) + '/s');
+    add('text', {x: RIGHT + 5, y: y(f, 1) + 4, class: 'members-label'}, String(Math.round(members * f)));
+  }
+  const seconds = span(history);
+  const step = seconds > 120 ? 60 : 30;
+  for (let age = 0; age <= seconds + 0.5; age += step) {
+    const at = RIGHT - (RIGHT - LEFT) * age / seconds;
+    add('line', {x1: at, y1: BOTTOM, x2: at, y2: BOTTOM + 4, stroke: '#888'});
+    const label = age == 0 ? 'now' : step == 60 ? '-' + age / 60 + ' min' : '-' + age + ' s';
+    add('text', {x: at, y: BOTTOM + 17, 'text-anchor': 'middle', class: 'time-label'}, label);
+  }
 }
 async function refresh() {
   try {
@@ -86,8 +126,14 @@ async function refresh() {
     if (!s.session_list.length) rows.innerHTML = '<tr><td colspan="3">no sessions</td></tr>';
     const ins = rates(s.history, 'in'), outs = rates(s.history, 'out');
     const peak = Math.max(1, ...ins, ...outs);
-    document.getElementById('line-in').setAttribute('points', points(ins, peak));
-    document.getElementById('line-out').setAttribute('points', points(outs, peak));
+    const members = s.history.map(h => h.members);
+    const most = Math.max(1, ...members);
+    axes(s.history, peak, most);
+    if (s.history.length) {
+      document.getElementById('line-in').setAttribute('points', points(s.history, ins, peak, 1));
+      document.getElementById('line-out').setAttribute('points', points(s.history, outs, peak, 1));
+      document.getElementById('line-members').setAttribute('points', points(s.history, members, most, 0));
+    }
     document.getElementById('peak').textContent = peak.toFixed(0);
   } catch (e) {
     document.getElementById('session-rows').innerHTML = '<tr><td colspan="3">relay not answering</td></tr>';

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "session/session.h"
@@ -53,6 +54,103 @@ bool RestoreSaved(const char* target, const char* saved, const char* source) {
         if (!DeleteFileA(target)) return false;  // in use: the game still runs
     }
     return MoveFileA(saved, target) != 0;
+}
+
+// The [rename] line of a restart move, without its line end.
+std::string RestartLine(const char* existing_path, const char* new_path) {
+    return std::string(new_path ? new_path : "NUL") + "=" + existing_path;
+}
+
+// The list's lines (line ends cut), or none when it cannot be read.
+std::vector<std::string> ListLines(const char* list_path) {
+    std::vector<char> bytes;
+    std::vector<std::string> lines;
+    if (!ReadWhole(list_path, &bytes)) return lines;
+    std::string line;
+    for (char c : bytes) {
+        if (c == '\n') {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line.push_back(c);
+        }
+    }
+    if (!line.empty()) lines.push_back(line);
+    return lines;
+}
+
+bool SameLine(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && _strnicmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+// The platform's own list of moves at restart (pairs of NT paths; an empty second
+// one deletes), as the registry holds it.
+const char kSessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const char kPendingRenames[] = "PendingFileRenameOperations";
+
+std::vector<std::string> PendingRenames() {
+    std::vector<std::string> entries;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return entries;
+    }
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExA(key, kPendingRenames, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+        type == REG_MULTI_SZ && size > 0) {
+        std::vector<char> data(size + 2, 0);
+        if (RegQueryValueExA(key, kPendingRenames, nullptr, &type,
+                             reinterpret_cast<BYTE*>(data.data()), &size) == ERROR_SUCCESS) {
+            // Pairs: an empty string is a value here, so the list's end is counted out.
+            const char* p = data.data();
+            const char* end = data.data() + size;
+            while (p < end && !(entries.size() % 2 == 0 && *p == 0)) {
+                entries.emplace_back(p);
+                p += std::strlen(p) + 1;
+            }
+        }
+    }
+    RegCloseKey(key);
+    return entries;
+}
+
+// Where the pair (existing, new) stands in the list (the index of its first string),
+// or -1.
+int FindPendingRename(const std::vector<std::string>& entries, const char* existing_path,
+                      const char* new_path) {
+    std::string from = std::string("\\??\\") + existing_path;
+    std::string to = new_path ? std::string("!\\??\\") + new_path : std::string();
+    for (size_t i = 0; i + 1 < entries.size(); i += 2) {
+        if (!SameLine(entries[i], from)) continue;
+        const std::string& second = entries[i + 1];
+        bool same_target = new_path ? (SameLine(second, to) || SameLine(second, to.substr(1)))
+                                    : second.empty();
+        if (same_target) return int(i);
+    }
+    return -1;
+}
+
+// Takes our pair out of the platform's list where it is there and writable.
+void ForgetPendingRename(const char* existing_path, const char* new_path) {
+    std::vector<std::string> entries = PendingRenames();
+    int at = FindPendingRename(entries, existing_path, new_path);
+    if (at < 0) return;
+    entries.erase(entries.begin() + at, entries.begin() + at + 2);
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, &key) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    if (entries.empty()) {
+        RegDeleteValueA(key, kPendingRenames);
+    } else {
+        std::string data;
+        for (const std::string& e : entries) data.append(e).push_back(0);
+        data.push_back(0);
+        RegSetValueExA(key, kPendingRenames, 0, REG_MULTI_SZ,
+                       reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size()));
+    }
+    RegCloseKey(key);
 }
 
 }  // namespace
@@ -107,6 +205,11 @@ void RemoveProxy() {
         DeleteFileA(s.proxy_target);
     }
     RestoreSaved(s.proxy_target, s.saved_target, source);
+    // Nothing of ours is left to remove at the next start: the entry goes, or it would
+    // delete a wsock32.dll the player puts there later.
+    bool ours_left = Exists(s.saved_target) ||
+                     (Exists(s.proxy_target) && IsProxyCopy(s.proxy_target, source));
+    if (!ours_left) ForgetRestartCleanup();
 }
 
 void RegisterRestartCleanup() {
@@ -115,19 +218,38 @@ void RegisterRestartCleanup() {
         // The player's file replaces our copy at the next start; nothing of theirs is
         // ever named for deletion.
         MoveAtRestart(s.saved_target, s.proxy_target);
+        std::memcpy(s.restart_existing, s.saved_target, kPathSize);
+        std::memcpy(s.restart_new, s.proxy_target, kPathSize);
     } else {
         MoveAtRestart(s.proxy_target, nullptr);
+        std::memcpy(s.restart_existing, s.proxy_target, kPathSize);
+        s.restart_new[0] = 0;
     }
 }
 
+void ForgetRestartCleanup() {
+    SessionState& s = Session();
+    if (s.restart_existing[0] == 0) return;
+    const char* new_path = s.restart_new[0] ? s.restart_new : nullptr;
+    ForgetPendingRename(s.restart_existing, new_path);
+    char windows_folder[kPathSize];
+    UINT n = GetWindowsDirectoryA(windows_folder, kPathSize);
+    if (n > 0 && n < kPathSize) ForgetRestartMoveIn(windows_folder, s.restart_existing, new_path);
+    s.restart_existing[0] = 0;
+    s.restart_new[0] = 0;
+}
+
 uint32_t MoveAtRestart(const char* existing_path, const char* new_path) {
-    // A rename at restart replaces what stands at the new path (our copy then).
-    if (new_path) {
-        MoveFileExA(existing_path, new_path,
-                    MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING);
-    } else {
-        SetFileAttributesA(existing_path, FILE_ATTRIBUTE_NORMAL);
-        MoveFileExA(existing_path, new_path, MOVEFILE_DELAY_UNTIL_REBOOT);
+    // Registered once: a second session in the same folder finds its entry there. A
+    // rename at restart replaces what stands at the new path (our copy then).
+    if (FindPendingRename(PendingRenames(), existing_path, new_path) < 0) {
+        if (new_path) {
+            MoveFileExA(existing_path, new_path,
+                        MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING);
+        } else {
+            SetFileAttributesA(existing_path, FILE_ATTRIBUTE_NORMAL);
+            MoveFileExA(existing_path, new_path, MOVEFILE_DELAY_UNTIL_REBOOT);
+        }
     }
     char windows_folder[kPathSize];
     UINT n = GetWindowsDirectoryA(windows_folder, kPathSize);
@@ -137,13 +259,14 @@ uint32_t MoveAtRestart(const char* existing_path, const char* new_path) {
 
 uint32_t MoveAtRestartIn(const char* windows_folder, const char* existing_path,
                          const char* new_path) {
+    char list_path[kPathSize];
+    if (!JoinPath(list_path, windows_folder, "wininit.ini")) return 0;
+    std::string ours = RestartLine(existing_path, new_path);
+    for (const std::string& line : ListLines(list_path)) {
+        if (SameLine(line, ours)) return 1;  // there already: never twice
+    }
     char temp_path[kPathSize];
     if (GetTempFileNameA(windows_folder, "WININIT.INI", 0, temp_path) == 0) return 0;
-    char list_path[kPathSize];
-    if (!JoinPath(list_path, windows_folder, "wininit.ini")) {
-        DeleteFileA(temp_path);
-        return 0;
-    }
     FILE* out = std::fopen(temp_path, "r+t");
     if (!out) return 0;
     FILE* in = std::fopen(list_path, "rt");
@@ -182,6 +305,43 @@ uint32_t MoveAtRestartIn(const char* windows_folder, const char* existing_path,
             return 1;
         }
     }
+    DeleteFileA(temp_path);
+    return 0;
+}
+
+uint32_t ForgetRestartMoveIn(const char* windows_folder, const char* existing_path,
+                             const char* new_path) {
+    char list_path[kPathSize];
+    if (!JoinPath(list_path, windows_folder, "wininit.ini")) return 0;
+    std::vector<char> bytes;
+    if (!ReadWhole(list_path, &bytes)) return 1;  // no list: no entry
+    std::string ours = RestartLine(existing_path, new_path);
+    // Every line but ours, as it stands (line ends kept).
+    std::string kept;
+    bool found = false;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = start;
+        while (end < bytes.size() && bytes[end] != '\n') ++end;
+        std::string line(bytes.begin() + long(start), bytes.begin() + long(end));
+        std::string bare = line;
+        if (!bare.empty() && bare.back() == '\r') bare.pop_back();
+        if (SameLine(bare, ours)) {
+            found = true;
+        } else {
+            kept += line;
+            if (end < bytes.size()) kept.push_back('\n');
+        }
+        start = end + 1;
+    }
+    if (!found) return 1;
+    char temp_path[kPathSize];
+    if (GetTempFileNameA(windows_folder, "WININIT.INI", 0, temp_path) == 0) return 0;
+    FILE* out = std::fopen(temp_path, "wb");
+    if (!out) return 0;
+    bool written = std::fwrite(kept.data(), 1, kept.size(), out) == kept.size();
+    written = std::fclose(out) == 0 && written;
+    if (written && MoveFileExA(temp_path, list_path, MOVEFILE_REPLACE_EXISTING)) return 1;
     DeleteFileA(temp_path);
     return 0;
 }

@@ -37,6 +37,9 @@ struct SessionState {
     char game_folder[kPathSize] = {};
     char proxy_target[kPathSize] = {};
     char saved_target[kPathSize] = {};  // where a player's own wsock32.dll waits meanwhile
+    // The move at the next start this session registered (new path empty: a deletion).
+    char restart_existing[kPathSize] = {};
+    char restart_new[kPathSize] = {};
 
     std::atomic<uint8_t> active{0};         // written by the launcher's thread
     std::atomic<uint8_t> relay_running{0};  // written by the relay thread
@@ -73,12 +76,19 @@ void RemoveProxy();
 // The restart-time entry for this session: delete our copy, or, when the player's
 // own file waits aside, put it back in place of our copy.
 void RegisterRestartCleanup();
+// Takes this session's restart entry out again (both lists), once nothing of ours is
+// left in the folder.
+void ForgetRestartCleanup();
 // True when the file at `path` is a copy of the proxy (this build's or an earlier one).
 bool IsProxyCopy(const char* path, const char* proxy_source);
 uint32_t MoveAtRestart(const char* existing_path, const char* new_path);
 // The same with the Windows folder given, so that tests can use their own.
 uint32_t MoveAtRestartIn(const char* windows_folder, const char* existing_path,
                          const char* new_path);
+// Takes the entry MoveAtRestartIn makes out of wininit.ini again, leaving every other
+// line as it stands; 1 when it is not there afterwards.
+uint32_t ForgetRestartMoveIn(const char* windows_folder, const char* existing_path,
+                             const char* new_path);
 
 // Relay (Windows).
 unsigned long __stdcall RelayThread(void* unused);

@@ -115,11 +115,18 @@ EXPORT int WSAAPI mp_sendto(SOCKET s, const char* buffer, int length, int flags,
     } else {
         uint32_t destination;
         std::memcpy(&destination, reinterpret_cast<const uint8_t*>(to) + 4, 4);
-        u_short port = mp_ntohs(reinterpret_cast<const sockaddr_in*>(to)->sin_port);
-        const uint8_t port_field[2] = {uint8_t(port), uint8_t(port >> 8)};
+        // The link message's port field: the destination port through the proxy's own
+        // ntohs (so the conversion shows in the log), least significant byte first.
+        auto port_field = [to](uint8_t field[2]) {
+            u_short port = mp_ntohs(reinterpret_cast<const sockaddr_in*>(to)->sin_port);
+            field[0] = uint8_t(port);
+            field[1] = uint8_t(port >> 8);
+        };
+        uint8_t field[2];
         if (IsRelayedAddress(destination)) {
             // A player whom only the relay service reaches: the launcher carries it.
-            result = SendToLauncher(sendto, s, buffer, length, flags, port_field,
+            port_field(field);
+            result = SendToLauncher(sendto, s, buffer, length, flags, field,
                                     "RELAYING TO A PLAYER BEHIND A ROUTER", destination);
         } else if (destination != uint32_t(mp_htonl(0xFFFFFFFFu)) &&
                    !IsOwnNetworkBroadcast(destination)) {
@@ -127,7 +134,8 @@ EXPORT int WSAAPI mp_sendto(SOCKET s, const char* buffer, int length, int flags,
             result = sendto(s, buffer, length, flags, to, to_length);
         } else {
             OZWS_LOG(kTrace, "This is a LAN broadcast udp request from the game");
-            result = SendToLauncher(sendto, s, buffer, length, flags, port_field,
+            port_field(field);
+            result = SendToLauncher(sendto, s, buffer, length, flags, field,
                                     "BROADCASTING (TCPIP) OVER VIRTUAL LAN");
         }
     }

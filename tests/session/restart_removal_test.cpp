@@ -92,5 +92,24 @@ TEST_F(RestartRemovalTest, AFolderThatDoesNotExistChangesNothing) {
     EXPECT_EQ(0u, MoveAtRestartIn((folder_ + "\\missing").c_str(), "C:\\p", nullptr));
 }
 
+TEST_F(RestartRemovalTest, AnEntryIsMadeOnceAndTakenOutLeavingEveryOtherLine) {
+    WriteList("; keep me\r\n[rename]\r\nNUL=C:\\a.dll\r\n[Later]\r\nx=1");
+    ASSERT_EQ(1u, MoveAtRestartIn(folder_.c_str(), "C:\\G\\wsock32.dll", nullptr));
+    ASSERT_EQ(1u, MoveAtRestartIn(folder_.c_str(), "c:\\g\\WSOCK32.DLL", nullptr));  // again
+    EXPECT_EQ("; keep me\r\n[rename]\r\nNUL=C:\\G\\wsock32.dll\r\nNUL=C:\\a.dll\r\n[Later]\r\nx=1",
+              ReadList());
+    ASSERT_EQ(1u, ForgetRestartMoveIn(folder_.c_str(), "C:\\G\\wsock32.dll", nullptr));
+    EXPECT_EQ("; keep me\r\n[rename]\r\nNUL=C:\\a.dll\r\n[Later]\r\nx=1", ReadList());
+    EXPECT_EQ(1, FilesInFolder());
+    // A rename's entry likewise; an entry that is not there, or no list, changes nothing.
+    ASSERT_EQ(1u, MoveAtRestartIn(folder_.c_str(), "C:\\G\\saved", "C:\\G\\wsock32.dll"));
+    ASSERT_EQ(1u, ForgetRestartMoveIn(folder_.c_str(), "C:\\G\\saved", "C:\\G\\wsock32.dll"));
+    EXPECT_EQ(1u, ForgetRestartMoveIn(folder_.c_str(), "C:\\G\\other.dll", nullptr));
+    EXPECT_EQ("; keep me\r\n[rename]\r\nNUL=C:\\a.dll\r\n[Later]\r\nx=1", ReadList());
+    DeleteFileA(list_.c_str());
+    EXPECT_EQ(1u, ForgetRestartMoveIn(folder_.c_str(), "C:\\G\\wsock32.dll", nullptr));
+    EXPECT_EQ(0, FilesInFolder());
+}
+
 }  // namespace
 }  // namespace ozlan
