@@ -127,12 +127,36 @@ constexpr size_t kJoinFlagsOffset = 64;
 // The launcher carries its game's directed traffic through the relay service where the
 // players cannot reach each other (see the relayed traffic messages below).
 constexpr uint32_t kJoinFlagRelayedTraffic = 1;
+// A private session's join: the 92 bytes are followed by the session's verifier, derived
+// on the player's machine from the password and the session name (the password itself
+// never leaves it). The relay answers such a join, and any join it refuses, with a join
+// answer.
+constexpr uint32_t kJoinFlagVerifier = 2;
+constexpr size_t kVerifierSize = 32;
+constexpr size_t kPrivateJoinMessageSize = kJoinMessageSize + kVerifierSize;  // 124
+
+// Relay -> launcher, 1 byte: what became of the join.
+constexpr uint32_t kJoinAnswerType = 13;
+enum JoinAnswer : uint8_t {
+    kJoinAccepted = 0,          // a member of the private session
+    kJoinWrongPassword = 1,     // the session is private with another verifier
+    kJoinNeedsPassword = 2,     // the session is private; the join had no verifier
+    kJoinSessionIsOpen = 3,     // the session is open; the join had a verifier
+};
 
 inline void WriteJoinMessage(uint8_t* out, const char* name, uint32_t flags = 0) {
     std::memset(out, 0, kJoinMessageSize);
     WriteSessionName(out, name);
     WriteLe32(out + kJoinFlagsOffset, flags);
     std::memcpy(out + kSessionNameField + 4, "NoName", 7);
+}
+
+// A private join (kPrivateJoinMessageSize bytes): the join with kJoinFlagVerifier set,
+// then the verifier.
+inline void WritePrivateJoinMessage(uint8_t* out, const char* name, uint32_t flags,
+                                    const uint8_t* verifier) {
+    WriteJoinMessage(out, name, flags | kJoinFlagVerifier);
+    std::memcpy(out + kJoinMessageSize, verifier, kVerifierSize);
 }
 
 inline void WriteRelayHeader(uint8_t* out, const char* name, uint32_t length, uint32_t flags = 0) {

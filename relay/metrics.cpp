@@ -227,6 +227,15 @@ std::string MetricsPrometheusText(const MetricsSnapshot& s) {
     metric("ozrelay_addresses_kept_total", "counter",
            "Rejoining launchers given back the relayed address they had.");
     value("ozrelay_addresses_kept_total", "", s.relay.addresses_kept);
+    metric("ozrelay_joins_refused_total", "counter",
+           "Joins refused by private sessions (and by open ones given a password), and joins "
+           "ignored from an address refused 5 times in a minute.");
+    value("ozrelay_joins_refused_total", "{reason=\"wrong_password\"}",
+          s.relay.refused_wrong_password);
+    value("ozrelay_joins_refused_total", "{reason=\"needs_password\"}",
+          s.relay.refused_needs_password);
+    value("ozrelay_joins_refused_total", "{reason=\"session_open\"}", s.relay.refused_session_open);
+    value("ozrelay_joins_refused_total", "{reason=\"ignored\"}", s.relay.refused_ignored);
     metric("ozrelay_dropped_total", "counter", "Messages and datagrams dropped, by reason.");
     const std::pair<const char*, uint64_t> drops[] = {
         {"malformed_join", s.relay.drop_malformed_join},

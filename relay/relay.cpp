@@ -27,6 +27,18 @@ struct Link {
 struct Session {
     std::vector<int32_t> members;  // join order
     uint64_t messages_in = 0;      // relay and direct messages from its members
+    // Fixed by the join that made the session: private ones take only joins with the
+    // same verifier, open ones only joins without.
+    bool is_private = false;
+    uint8_t verifier[kVerifierSize] = {};
+};
+
+// Refused joins one source address may still have before its joins are ignored for a
+// minute: guessing a password through the relay is slow.
+constexpr size_t kRefusedJoinsPerMinute = 5;
+struct RefusedJoins {
+    int64_t minute_started = 0;
+    size_t refused = 0;
 };
 
 // Relay messages one source address may still send in the current second.
@@ -62,6 +74,7 @@ struct RelayState {
     int64_t notice_second = -1;
     std::unordered_map<uint64_t, bool> noticed_sources;
     std::unordered_map<uint32_t, size_t> notices_by_ip;
+    std::unordered_map<uint32_t, RefusedJoins> refused_joins;  // by source IPv4 address
 };
 
 RelayState& Relay() {
@@ -150,15 +163,75 @@ void ReleaseRelayedAddress(const Link& link) {
     if (link.relayed_address != 0) Relay().links_by_relayed_address.erase(link.relayed_address);
 }
 
+// Compares two verifiers in a time that does not depend on where they differ.
+bool SameVerifier(const uint8_t* a, const uint8_t* b) {
+    uint8_t difference = 0;
+    for (size_t i = 0; i < kVerifierSize; ++i) difference |= uint8_t(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+void AnswerJoin(int32_t id, JoinAnswer answer) {
+    uint8_t byte = answer;
+    TransportSend(id, &byte, 1, kJoinAnswerType);
+}
+
+// Whether the source address may have its join looked at: after kRefusedJoinsPerMinute
+// refusals in a minute, its joins are ignored until the minute is over.
+bool JoinsAllowedFrom(uint32_t ip, int64_t now) {
+    auto found = Relay().refused_joins.find(ip);
+    if (found == Relay().refused_joins.end()) return true;
+    if (now - found->second.minute_started >= 60000) {
+        Relay().refused_joins.erase(found);
+        return true;
+    }
+    return found->second.refused < kRefusedJoinsPerMinute;
+}
+
+void RefuseJoin(int32_t id, const Link& link, JoinAnswer answer, int64_t now) {
+    RelayState& r = Relay();
+    RefusedJoins& refused = r.refused_joins[link.address.ip];
+    if (refused.refused == 0) refused.minute_started = now;
+    ++refused.refused;
+    if (answer == kJoinWrongPassword) ++r.stats.refused_wrong_password;
+    if (answer == kJoinNeedsPassword) ++r.stats.refused_needs_password;
+    if (answer == kJoinSessionIsOpen) ++r.stats.refused_session_open;
+    AnswerJoin(id, answer);
+}
+
 void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
     RelayState& r = Relay();
     char name[kSessionNameField];
-    if (length != int32_t(kJoinMessageSize) || !ReadSessionName(data, name) || name[0] == 0) {
+    uint32_t flags = length >= int32_t(kJoinMessageSize) ? ReadLe32(data + kJoinFlagsOffset) : 0;
+    bool with_verifier = (flags & kJoinFlagVerifier) != 0;
+    size_t expected = with_verifier ? kPrivateJoinMessageSize : kJoinMessageSize;
+    if (length != int32_t(expected) || !ReadSessionName(data, name) || name[0] == 0) {
         ++r.stats.drop_malformed_join;
         return;
     }
+    int64_t now = ScaledNow();
+    if (!JoinsAllowedFrom(link.address.ip, now)) {
+        ++r.stats.refused_ignored;
+        return;
+    }
+    const uint8_t* verifier = with_verifier ? data + kJoinMessageSize : nullptr;
+    auto existing = r.sessions.find(name);
+    if (existing != r.sessions.end() && existing->second.members.size() > 0) {
+        const Session& session = existing->second;
+        if (session.is_private && !verifier) return RefuseJoin(id, link, kJoinNeedsPassword, now);
+        if (!session.is_private && verifier) return RefuseJoin(id, link, kJoinSessionIsOpen, now);
+        if (verifier && !SameVerifier(session.verifier, verifier)) {
+            return RefuseJoin(id, link, kJoinWrongPassword, now);
+        }
+    }
+    bool creates = existing == r.sessions.end();
     if (!JoinSession(id, link, name)) return;
+    if (creates && verifier) {
+        Session& session = r.sessions[name];
+        session.is_private = true;
+        std::memcpy(session.verifier, verifier, kVerifierSize);
+    }
     ++r.stats.joins;
+    if (verifier) AnswerJoin(id, kJoinAccepted);
     // A launcher that takes relayed traffic learns its relayed address; one that did
     // not ask never sees the message.
     if ((ReadLe32(data + kJoinFlagsOffset) & kJoinFlagRelayedTraffic) == 0) return;
@@ -502,7 +575,8 @@ std::vector<SessionFigures> RelaySessionFigures() {
     std::vector<SessionFigures> figures;
     figures.reserve(Relay().sessions.size());
     for (const auto& [name, session] : Relay().sessions) {
-        figures.push_back({name, session.members.size(), session.messages_in});
+        figures.push_back(
+            {session.is_private ? "private" : name, session.members.size(), session.messages_in});
     }
     std::sort(figures.begin(), figures.end(),
               [](const SessionFigures& a, const SessionFigures& b) { return a.name < b.name; });
@@ -512,7 +586,7 @@ std::vector<SessionFigures> RelaySessionFigures() {
 std::string RelayStatsLine() {
     const RelayStats& s = Relay().stats;
     TransportStats t = GetTransportStats();
-    char line[1000];
+    char line[1200];
     std::snprintf(line, sizeof line,
                   "sessions=%zu members=%zu links=%zu joins=%" PRIu64 " in=%" PRIu64 " out=%" PRIu64
                   " drops: malformed_join=%" PRIu64 " malformed_relay=%" PRIu64
@@ -523,7 +597,8 @@ std::string RelayStatsLine() {
                   " source_limit=%" PRIu64 " source_rate=%" PRIu64 " direct_in=%" PRIu64
                   " direct_out=%" PRIu64 " no_destination=%" PRIu64 " other_session=%" PRIu64
                   " notices=%" PRIu64 " notice_rate=%" PRIu64 " replaced=%" PRIu64
-                  " kept_address=%" PRIu64,
+                  " kept_address=%" PRIu64 " refused: wrong_password=%" PRIu64
+                  " needs_password=%" PRIu64 " session_open=%" PRIu64 " ignored=%" PRIu64,
                   Relay().sessions.size(), Relay().members, Relay().links.size(), s.joins,
                   s.relays_in, s.relays_out, s.drop_malformed_join, s.drop_malformed_relay,
                   s.drop_not_joined, s.drop_other_type, s.drop_session_limit, s.drop_member_limit,
@@ -531,7 +606,8 @@ std::string RelayStatsLine() {
                   t.dropped_unknown_source, t.dropped_bucket_full, t.dropped_connection_limit,
                   t.dropped_unverified, t.dropped_source_limit, s.drop_source_rate, s.directs_in,
                   s.directs_out, s.drop_no_destination, s.drop_other_session, s.notices_sent,
-                  s.drop_notice_rate, s.links_replaced, s.addresses_kept);
+                  s.drop_notice_rate, s.links_replaced, s.addresses_kept, s.refused_wrong_password,
+                  s.refused_needs_password, s.refused_session_open, s.refused_ignored);
     return line;
 }
 

@@ -49,6 +49,12 @@ struct RelayStats {
     uint64_t drop_notice_rate = 0;     // unknown sources left unanswered (rate)
     uint64_t links_replaced = 0;       // older links of a launcher that connected again
     uint64_t addresses_kept = 0;       // rejoining launchers given their relayed address back
+    // Joins refused by a private session (or an open one, given a password), and joins
+    // ignored from an address that was refused too often.
+    uint64_t refused_wrong_password = 0;
+    uint64_t refused_needs_password = 0;
+    uint64_t refused_session_open = 0;
+    uint64_t refused_ignored = 0;
 };
 
 // Creates the endpoint and registers the handlers; false with a reason on failure.
@@ -64,7 +70,7 @@ size_t RelayMemberCount();
 size_t RelayLinkCount();
 // Each session's name, member count, and the messages its members have sent so far.
 struct SessionFigures {
-    std::string name;
+    std::string name;  // "private" for a private session, whose name is never shown
     size_t members = 0;
     uint64_t messages_in = 0;  // relay and direct messages from its members
 };

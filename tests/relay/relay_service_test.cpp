@@ -21,11 +21,14 @@ std::map<int32_t, bool> g_connected;
 
 // Address messages and relayed game datagrams, by receiving link.
 std::map<int32_t, std::vector<std::vector<uint8_t>>> g_addresses, g_directs;
+// Join answers, by receiving link.
+std::map<int32_t, std::vector<int>> g_answers;
 
 void Inbox(const uint8_t* data, int32_t length, int32_t type, int32_t id, void*) {
     if (type == int32_t(kRelayMessageType)) g_inbox[id].emplace_back(data, data + length);
     if (type == int32_t(kAddressMessageType)) g_addresses[id].emplace_back(data, data + length);
     if (type == int32_t(kDirectMessageType)) g_directs[id].emplace_back(data, data + length);
+    if (type == int32_t(kJoinAnswerType) && length == 1) g_answers[id].push_back(data[0]);
 }
 void Connected(int32_t id, int32_t, void*) {
     g_connected[id] = true;
@@ -84,6 +87,7 @@ class RelayServiceTest : public ::testing::Test {
         g_connected.clear();
         g_addresses.clear();
         g_directs.clear();
+        g_answers.clear();
     }
     void TearDown() override { TransportReset(); }
 
@@ -787,6 +791,85 @@ TEST_F(RelayServiceTest, ARestartedRelayGivesARejoiningLauncherTheRelayedAddress
     EXPECT_EQ(1u, g_addresses[late].size());
     relay.Stop();
     EXPECT_EQ(1, relay.Stat("kept_address"));
+}
+
+std::vector<uint8_t> PrivateJoin(const char* name, uint8_t fill, uint32_t flags = 0) {
+    std::vector<uint8_t> m(kPrivateJoinMessageSize);
+    std::vector<uint8_t> verifier(kVerifierSize, fill);
+    WritePrivateJoinMessage(m.data(), name, flags, verifier.data());
+    return m;
+}
+
+TEST_F(RelayServiceTest, APrivateSessionTakesOnlyItsOwnVerifierAndStrangersGetNothing) {
+    RelayProcess relay;
+    int32_t a = Launcher(relay, nullptr, "127.0.0.2");
+    Send(a, kJoinMessageType, PrivateJoin("friday", 7, kJoinFlagRelayedTraffic));
+    int32_t b = Launcher(relay, nullptr, "127.0.0.3");
+    Send(b, kJoinMessageType, PrivateJoin("friday", 7));
+    int32_t wrong = Launcher(relay, nullptr, "127.0.0.4");
+    Send(wrong, kJoinMessageType, PrivateJoin("friday", 8, kJoinFlagRelayedTraffic));
+    int32_t none = Launcher(relay, nullptr, "127.0.0.5");
+    Send(none, kJoinMessageType, JoinMessage("friday", kJoinFlagRelayedTraffic));
+    int32_t open = Launcher(relay, "lobby", "127.0.0.6");
+    int32_t into_open = Launcher(relay, nullptr, "127.0.0.7");
+    Send(into_open, kJoinMessageType, PrivateJoin("lobby", 7));
+    // Malformed: the flag without the verifier, or a verifier without the flag.
+    std::vector<uint8_t> short_join = JoinMessage("friday", kJoinFlagVerifier);
+    Send(into_open, kJoinMessageType, short_join);
+    std::vector<uint8_t> long_join = PrivateJoin("friday", 7);
+    WriteLe32(long_join.data() + kJoinFlagsOffset, 0);
+    Send(into_open, kJoinMessageType, long_join);
+    ASSERT_TRUE(PumpUntil([&] {
+        return g_answers[a].size() == 1 && g_answers[b].size() == 1 &&
+               g_answers[wrong].size() == 1 && g_answers[none].size() == 1 &&
+               g_answers[into_open].size() == 1;
+    }));
+    EXPECT_EQ(kJoinAccepted, g_answers[a][0]);
+    EXPECT_EQ(kJoinAccepted, g_answers[b][0]);
+    EXPECT_EQ(kJoinWrongPassword, g_answers[wrong][0]);
+    EXPECT_EQ(kJoinNeedsPassword, g_answers[none][0]);
+    EXPECT_EQ(kJoinSessionIsOpen, g_answers[into_open][0]);
+    EXPECT_TRUE(g_answers[open].empty());  // an open join as before: no answer
+    // The refused get no relayed address, no broadcast, and reach nobody.
+    EXPECT_EQ(1u, g_addresses[a].size());
+    EXPECT_TRUE(g_addresses[wrong].empty());
+    EXPECT_TRUE(g_addresses[none].empty());
+    Send(a, kRelayMessageType, RelayMessage("friday", LinkMessage(5, {10, 0, 0, 9}, {1})));
+    Send(wrong, kRelayMessageType, RelayMessage("friday", LinkMessage(5, {10, 0, 0, 8}, {2})));
+    Send(none, kRelayMessageType, RelayMessage("friday", LinkMessage(5, {10, 0, 0, 7}, {3})));
+    ASSERT_TRUE(PumpUntil([&] { return !g_inbox[b].empty(); }));
+    PumpFor(100);
+    EXPECT_EQ(1u, g_inbox[b].size());
+    EXPECT_TRUE(g_inbox[a].empty());
+    EXPECT_TRUE(g_inbox[wrong].empty());
+    EXPECT_TRUE(g_inbox[none].empty());
+    relay.Stop();
+    EXPECT_EQ(3, relay.Stat("members"));
+    EXPECT_EQ(1, relay.Stat("wrong_password"));
+    EXPECT_EQ(1, relay.Stat("needs_password"));
+    EXPECT_EQ(1, relay.Stat("session_open"));
+    EXPECT_EQ(2, relay.Stat("malformed_join"));
+    EXPECT_EQ(2, relay.Stat("not_joined"));
+}
+
+TEST_F(RelayServiceTest, AnAddressRefusedFiveTimesInAMinuteIsIgnoredForTheRestOfIt) {
+    RelayProcess relay({"--clock-scale", "100"});  // a minute in 600 ms
+    int32_t owner = Launcher(relay, nullptr, "127.0.0.2");
+    Send(owner, kJoinMessageType, PrivateJoin("friday", 7));
+    int32_t guesser = Launcher(relay, nullptr, "127.0.0.3");
+    for (uint8_t guess = 10; guess < 16; ++guess) {
+        Send(guesser, kJoinMessageType, PrivateJoin("friday", guess));
+    }
+    PumpFor(100);
+    EXPECT_EQ(5u, g_answers[guesser].size()) << "the sixth guess is not even answered";
+    PumpFor(700);  // the links stay answered meanwhile
+    Send(guesser, kJoinMessageType, PrivateJoin("friday", 7));  // the right one, a minute on
+    ASSERT_TRUE(PumpUntil([&] { return g_answers[guesser].size() == 6; }));
+    EXPECT_EQ(kJoinAccepted, g_answers[guesser].back());
+    relay.Stop();
+    EXPECT_EQ(5, relay.Stat("wrong_password"));
+    EXPECT_EQ(1, relay.Stat("ignored"));
+    EXPECT_EQ(2, relay.Stat("members"));
 }
 
 }  // namespace

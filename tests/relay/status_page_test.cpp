@@ -30,15 +30,21 @@ void Pump(int ms) {
     }
 }
 
-// A launcher joined to `session` (the test's own transport plays it).
-int32_t Launcher(uint16_t relay_port, const char* session) {
+// A launcher joined to `session` (the test's own transport plays it), to a private
+// session when `verifier` is given.
+int32_t Launcher(uint16_t relay_port, const char* session, const uint8_t* verifier = nullptr) {
     Endpoint* ep = CreateEndpoint(0);
     int32_t id = Connect(ep, "127.0.0.1", relay_port);
     SetEventCallback(id, EVENT_CONNECTED, Connected);
     for (int i = 0; i < 1000 && !g_connected[id]; ++i) Pump(2);
-    uint8_t join[kJoinMessageSize];
-    WriteJoinMessage(join, session);
-    TransportSend(id, join, int32_t(sizeof join), kJoinMessageType);
+    uint8_t join[kPrivateJoinMessageSize];
+    if (verifier) {
+        WritePrivateJoinMessage(join, session, 0, verifier);
+        TransportSend(id, join, int32_t(kPrivateJoinMessageSize), kJoinMessageType);
+    } else {
+        WriteJoinMessage(join, session);
+        TransportSend(id, join, int32_t(kJoinMessageSize), kJoinMessageType);
+    }
     return id;
 }
 
@@ -57,6 +63,8 @@ TEST(RelayMetrics, PrometheusTextAndTheStatusPageShowTheSession) {
     ASSERT_TRUE(relay.running());
     int32_t a = Launcher(relay.port(), "lobby");
     Launcher(relay.port(), "lobby");
+    const uint8_t verifier[kVerifierSize] = {9};
+    Launcher(relay.port(), "secret-friday", verifier);  // private: shown, never named
     uint8_t header[kRelayHeaderSize + kLinkHeaderSize + 4] = {};
     WriteRelayHeader(header, "lobby", kLinkHeaderSize + 4);
     WriteLinkHeader(header + kRelayHeaderSize, 4000);
@@ -67,7 +75,7 @@ TEST(RelayMetrics, PrometheusTextAndTheStatusPageShowTheSession) {
     auto metrics = http.Get("/metrics");
     ASSERT_TRUE(metrics) << "no answer on the metrics port";
     EXPECT_EQ(200, metrics->status);
-    for (const char* line : {"ozrelay_sessions 1\n", "ozrelay_members 2\n", "ozrelay_links 2\n",
+    for (const char* line : {"ozrelay_sessions 2\n", "ozrelay_members 3\n", "ozrelay_links 3\n",
                              "ozrelay_messages_in_total{kind=\"broadcast\"} 1\n",
                              "ozrelay_messages_out_total{kind=\"broadcast\"} 1\n",
                              "ozrelay_dropped_total{reason=\"source_rate\"} 0\n",
@@ -96,12 +104,15 @@ TEST(RelayMetrics, PrometheusTextAndTheStatusPageShowTheSession) {
     ASSERT_EQ(0, std::system(dump.c_str()));
     std::string page = ReadAll(dom);
     EXPECT_NE(std::string::npos, page.find("<td>lobby</td><td>2 members</td>")) << page;
-    EXPECT_NE(std::string::npos, page.find("<b id=\"members\">2</b>")) << page;
+    EXPECT_NE(std::string::npos, page.find("<b id=\"members\">3</b>")) << page;
+    EXPECT_NE(std::string::npos, page.find("<td>private</td><td>1 member</td>")) << page;
+    EXPECT_EQ(std::string::npos, page.find("secret-friday")) << page;
+    EXPECT_EQ(std::string::npos, metrics->body.find("secret-friday"));
     EXPECT_NE(std::string::npos, page.find("ozrelay <span id=\"version\">" OZLAN_VERSION)) << page;
     // The chart reads: a rate axis, a time axis ending now, and the members' line.
     for (const char* part : {"class=\"rate-label\">0/s</text>", "class=\"time-label\">now</text>",
                              "class=\"time-label\">-30 s</text>",
-                             "class=\"members-label\">2</text>"}) {
+                             "class=\"members-label\">3</text>"}) {
         EXPECT_NE(std::string::npos, page.find(part)) << part << "\n" << page;
     }
     EXPECT_EQ(std::string::npos, page.find("id=\"line-members\" fill=\"none\" stroke=\"#a62\" "
