@@ -22,15 +22,18 @@ constexpr int kDefaultTimeoutSeconds = 10;
 
 const char kUsage[] =
     "usage: ozlaunch --relay HOST[:PORT][,HOST[:PORT]...] --session NAME [--timeout SECONDS]\n"
-    "                [--log FILE] -- GAME.EXE [ARGS...]\n"
+    "                [--password TEXT] [--log FILE] -- GAME.EXE [ARGS...]\n"
     "Joins SESSION on the relay service (default port 3669), starts the game with the\n"
     "Winsock proxy in its folder, and ends the session when the game exits.\n"
     "With several relays (a list, or a name with several addresses) every player of a\n"
     "session picks the same one; a lost relay is joined again, or the next one, by itself.\n"
+    "--password (or OZLAN_PASSWORD in the environment, out of process lists) makes the\n"
+    "session private: only players with the same password join it.\n"
     "--log FILE keeps this launcher's and the session library's lines in FILE, for a\n"
     "bug report.\n"
     "Exit code: the game's, or 2 for a bad command line, 3 when the relay service\n"
-    "cannot be reached, 4 when the session cannot be prepared, 5 when the game cannot start.\n";
+    "cannot be reached, 4 when the session cannot be prepared, 5 when the game cannot start,\n"
+    "6 when the session refuses the join (password) or the relay does not keep it private.\n";
 
 struct Options {
     std::string relay;  // one HOST[:PORT] or a comma-separated list
@@ -38,6 +41,7 @@ struct Options {
     std::string session;
     int timeout_seconds = kDefaultTimeoutSeconds;
     std::string log;
+    std::string password;
     std::string game;
     std::vector<std::string> game_args;
 };
@@ -132,6 +136,9 @@ bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
             ++i;
         } else if (arg == "--session" && value) {
             o->session = value;
+            ++i;
+        } else if (arg == "--password" && value) {
+            o->password = value;
             ++i;
         } else if (arg == "--log" && value) {
             o->log = value;
@@ -296,10 +303,22 @@ int main(int argc, char** argv) {
     auto pre_launch = reinterpret_cast<OZLanPreLaunchFn>(bind("OZLanPreLaunch"));
     auto end_session = reinterpret_cast<OZLanEndSessionFn>(bind("OZLanEndSession"));
     auto is_joined = reinterpret_cast<OZLanIsJoinedFn>(bind("OZLanIsJoined"));
-    if (!init || !pre_launch || !end_session || !is_joined)
+    auto set_password = reinterpret_cast<OZLanSetPasswordFn>(bind("OZLanSetPassword"));
+    auto join_status = reinterpret_cast<OZLanJoinStatusFn>(bind("OZLanJoinStatus"));
+    if (!init || !pre_launch || !end_session || !is_joined || !set_password || !join_status)
         return Fail(4, "%s", "OZLAN.dll is incomplete");
 
-    Say("ozlaunch: joining session '%s' on %s\n", o.session.c_str(), o.relay.c_str());
+    if (o.password.empty()) {
+        char from_environment[256] = {};
+        DWORD n =
+            GetEnvironmentVariableA("OZLAN_PASSWORD", from_environment, sizeof from_environment);
+        if (n > 0 && n < sizeof from_environment) o.password = from_environment;
+    }
+    if (!set_password(o.password.c_str())) {
+        return Fail(2, "%s", "the password has at most 127 characters");
+    }
+    Say("ozlaunch: joining %ssession '%s' on %s\n", o.password.empty() ? "" : "private ",
+        o.session.c_str(), o.relay.c_str());
     if (!init(o.relay.c_str(), o.relay_port, o.session.c_str())) {
         return Fail(3, "cannot reach the relay service at %s (bad address?)", o.relay.c_str());
     }
@@ -337,6 +356,38 @@ int main(int argc, char** argv) {
         return Fail(4, "cannot place the proxy into %s (folder not writable?)",
                     game_folder.c_str());
     }
+    // The relay service's word on the join: a private session is played only on a relay
+    // that keeps it private, and a refusal says why.
+    DWORD answer_deadline = GetTickCount() + DWORD(o.timeout_seconds) * 1000;
+    uint32_t status = join_status();
+    while (status == OZLAN_JOIN_PENDING && int(answer_deadline - GetTickCount()) > 0) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        DispatchMessages();
+        status = join_status();
+    }
+    const char* session = o.session.c_str();
+    if (status != OZLAN_JOIN_DELIVERED && status != OZLAN_JOIN_ACCEPTED_PRIVATE) {
+        end_session();
+        char why[320];
+        if (status == OZLAN_JOIN_WRONG_PASSWORD) {
+            std::snprintf(why, sizeof why, "wrong password for session '%s'", session);
+        } else if (status == OZLAN_JOIN_NEEDS_PASSWORD) {
+            std::snprintf(why, sizeof why, "session '%s' needs a password", session);
+        } else if (status == OZLAN_JOIN_SESSION_IS_OPEN) {
+            std::snprintf(why, sizeof why, "session '%s' is open: start without a password",
+                          session);
+        } else if (!o.password.empty()) {
+            std::snprintf(why, sizeof why,
+                          "the relay service at %s does not confirm private sessions: not "
+                          "joining '%s' there",
+                          o.relay.c_str(), session);
+        } else {
+            std::snprintf(why, sizeof why, "the relay service at %s did not take the join",
+                          o.relay.c_str());
+        }
+        return Fail(6, "%s", why);
+    }
+    if (status == OZLAN_JOIN_ACCEPTED_PRIVATE) Say("ozlaunch: in private session '%s'\n", session);
     bool kept = Exists(saved);
     if (kept) {
         Say("ozlaunch: kept your wsock32.dll (as %s); it will be put back when the game ends\n",

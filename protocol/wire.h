@@ -138,10 +138,10 @@ constexpr size_t kPrivateJoinMessageSize = kJoinMessageSize + kVerifierSize;  //
 // Relay -> launcher, 1 byte: what became of the join.
 constexpr uint32_t kJoinAnswerType = 13;
 enum JoinAnswer : uint8_t {
-    kJoinAccepted = 0,          // a member of the private session
-    kJoinWrongPassword = 1,     // the session is private with another verifier
-    kJoinNeedsPassword = 2,     // the session is private; the join had no verifier
-    kJoinSessionIsOpen = 3,     // the session is open; the join had a verifier
+    kJoinAccepted = 0,       // a member of the private session
+    kJoinWrongPassword = 1,  // the session is private with another verifier
+    kJoinNeedsPassword = 2,  // the session is private; the join had no verifier
+    kJoinSessionIsOpen = 3,  // the session is open; the join had a verifier
 };
 
 inline void WriteJoinMessage(uint8_t* out, const char* name, uint32_t flags = 0) {

@@ -123,8 +123,8 @@ int FindPendingRename(const std::vector<std::string>& entries, const char* exist
     for (size_t i = 0; i + 1 < entries.size(); i += 2) {
         if (!SameLine(entries[i], from)) continue;
         const std::string& second = entries[i + 1];
-        bool same_target = new_path ? (SameLine(second, to) || SameLine(second, to.substr(1)))
-                                    : second.empty();
+        bool same_target =
+            new_path ? (SameLine(second, to) || SameLine(second, to.substr(1))) : second.empty();
         if (same_target) return int(i);
     }
     return -1;
@@ -207,8 +207,8 @@ void RemoveProxy() {
     RestoreSaved(s.proxy_target, s.saved_target, source);
     // Nothing of ours is left to remove at the next start: the entry goes, or it would
     // delete a wsock32.dll the player puts there later.
-    bool ours_left = Exists(s.saved_target) ||
-                     (Exists(s.proxy_target) && IsProxyCopy(s.proxy_target, source));
+    bool ours_left =
+        Exists(s.saved_target) || (Exists(s.proxy_target) && IsProxyCopy(s.proxy_target, source));
     if (!ours_left) ForgetRestartCleanup();
 }
 

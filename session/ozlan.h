@@ -12,15 +12,29 @@
 //                                    OZLanInit for a launcher that knows its session
 //                                    name already: with several relays, every launcher
 //                                    of the session then picks the same one first
+//   OZLanSetPassword(password)       the session is private: its joins carry a verifier
+//                                    derived here from the password and the session
+//                                    name (the password never leaves the machine);
+//                                    null or empty: open. Call before OZLanPreLaunch.
+//   OZLanJoinStatus()                what became of the latest join (OZLAN_JOIN_...)
 // `host` may list several relays, "a.example.net:3669,b.example.net" (a name may also
 // resolve to several addresses); `port` is for entries without one.
-// Exported by name and ordinal (1, 2, 3, 4, 5), undecorated, with the __stdcall convention.
+// Exported by name and ordinal (1 to 7), undecorated, with the __stdcall convention.
 // A wsock32.dll of the player's in the game folder is kept under OZLAN_SAVED_NAME for
 // the session and put back at its end; OZLanPreLaunch refuses (0) a folder that holds
 // both a player's wsock32.dll and a file of that name.
 #pragma once
 
 #define OZLAN_SAVED_NAME "wsock32.dll.ozlan-saved"
+
+// OZLanJoinStatus: the join has not reached the relay service yet; it has (an open
+// session, nothing refused); the relay confirmed a private join; it refused the join.
+#define OZLAN_JOIN_PENDING 0
+#define OZLAN_JOIN_DELIVERED 1
+#define OZLAN_JOIN_ACCEPTED_PRIVATE 2
+#define OZLAN_JOIN_WRONG_PASSWORD 3
+#define OZLAN_JOIN_NEEDS_PASSWORD 4
+#define OZLAN_JOIN_SESSION_IS_OPEN 5
 
 #include <stdint.h>
 
@@ -39,12 +53,16 @@ uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char* sessionNa
 uint32_t OZLAN_CALL OZLanEndSession(void);
 uint32_t OZLAN_CALL OZLanIsJoined(void);
 uint32_t OZLAN_CALL OZLanInitSession(const char* host, uint32_t port, const char* sessionName);
+uint32_t OZLAN_CALL OZLanSetPassword(const char* password);
+uint32_t OZLAN_CALL OZLanJoinStatus(void);
 
 typedef uint32_t(OZLAN_CALL* OZLanInitFn)(const char*, uint32_t);
 typedef uint32_t(OZLAN_CALL* OZLanPreLaunchFn)(const char*, const char*);
 typedef uint32_t(OZLAN_CALL* OZLanEndSessionFn)(void);
 typedef uint32_t(OZLAN_CALL* OZLanIsJoinedFn)(void);
 typedef uint32_t(OZLAN_CALL* OZLanInitSessionFn)(const char*, uint32_t, const char*);
+typedef uint32_t(OZLAN_CALL* OZLanSetPasswordFn)(const char*);
+typedef uint32_t(OZLAN_CALL* OZLanJoinStatusFn)(void);
 
 #ifdef __cplusplus
 }

@@ -160,6 +160,7 @@ void OnLinkEnded(int32_t connection_id, int32_t, void*) {
 void ActOnLoss(RelayLinkState& k, int64_t now) {
     k.loss_pending = false;
     k.join_id = 0;
+    k.join_sent = false;
     if (k.phase == LinkPhase::Joined) {
         ++k.losses;
         k.lost_at = now;
@@ -318,6 +319,7 @@ void RelayLinkForget(RelayLinkState& k) {
 void RelayLinkSendJoin(RelayLinkState& k, const uint8_t* join, size_t size, uint32_t type) {
     std::lock_guard guard(TransportMutex());
     k.join_id = TransportSendTracked(k.connection_id, join, int32_t(size), type);
+    k.join_sent = true;
 }
 
 void RelayLinkSend(RelayLinkState& k, const uint8_t* message, size_t size) {
@@ -336,6 +338,12 @@ void RelayLinkSend(RelayLinkState& k, const uint8_t* message, size_t size) {
 bool RelayLinkJoined(const RelayLinkState& k) {
     std::lock_guard guard(TransportMutex());
     return k.phase == LinkPhase::Joined && !k.loss_pending;
+}
+
+bool RelayLinkJoinDelivered(const RelayLinkState& k) {
+    std::lock_guard guard(TransportMutex());
+    if (k.phase != LinkPhase::Joined || k.loss_pending || !k.join_sent) return false;
+    return k.join_id == 0 || !TransportMessageOutstanding(k.connection_id, k.join_id);
 }
 
 int32_t RelayLinkConnection(const RelayLinkState& k) {

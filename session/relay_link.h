@@ -75,6 +75,7 @@ struct RelayLinkState {
     // The join sent on this link, until the relay has it: a relay drops the broadcasts
     // of a launcher it has not seen join, so they wait for it.
     uint32_t join_id = 0;
+    bool join_sent = false;           // on this link
     std::vector<int64_t> skip_until;  // per relay: stopped, or did not answer
 
     // Relay messages the game sent while away, oldest first.
@@ -105,6 +106,8 @@ void RelayLinkSendJoin(RelayLinkState& link, const uint8_t* join, size_t size, u
 // while the link is away or its join unanswered.
 void RelayLinkSend(RelayLinkState& link, const uint8_t* message, size_t size);
 bool RelayLinkJoined(const RelayLinkState& link);
+// The join sent on this link has reached the relay service (it acknowledged it).
+bool RelayLinkJoinDelivered(const RelayLinkState& link);
 int32_t RelayLinkConnection(const RelayLinkState& link);
 
 }  // namespace ozlan

@@ -93,9 +93,17 @@ uint32_t InitSession(const char* host, uint32_t port, const char* session_name) 
 
 void SendJoin() {
     SessionState& s = Session();
-    uint8_t join[kJoinMessageSize];
-    WriteJoinMessage(join, s.session_name, s.relayed_traffic_wanted ? kJoinFlagRelayedTraffic : 0);
-    RelayLinkSendJoin(s.link, join, sizeof join, kJoinMessageType);
+    uint8_t join[kPrivateJoinMessageSize];
+    uint32_t flags = s.relayed_traffic_wanted ? kJoinFlagRelayedTraffic : 0;
+    size_t size = kJoinMessageSize;
+    if (s.has_verifier) {
+        WritePrivateJoinMessage(join, s.session_name, flags, s.verifier);
+        size = kPrivateJoinMessageSize;
+    } else {
+        WriteJoinMessage(join, s.session_name, flags);
+    }
+    s.join_status = OZLAN_JOIN_PENDING;
+    RelayLinkSendJoin(s.link, join, size, kJoinMessageType);
 }
 
 bool AttachProcess(HMODULE module) {
@@ -130,6 +138,13 @@ extern "C" uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char
     if (std::strlen(name) >= kSessionNameField ||
         !BuildDeploymentPaths(gameFolder, s.module_folder, folder, target, source)) {
         return 0;
+    }
+    // A private session's verifier, from the password and the name; the password goes.
+    if (s.has_password) {
+        s.has_verifier = DeriveSessionVerifier(s.password, name, s.verifier);
+        SecureZeroMemory(s.password, sizeof s.password);
+        s.has_password = false;
+        if (!s.has_verifier) return 0;  // never fall back to an open session
     }
     {
         // While the link is away, the join goes out once it is back.
@@ -175,6 +190,30 @@ extern "C" uint32_t OZLAN_CALL OZLanEndSession(void) {
     s.relay_socket = kNoSocket;
     Sleep(10);
     return 0;
+}
+
+extern "C" uint32_t OZLAN_CALL OZLanSetPassword(const char* password) {
+    SessionState& s = Session();
+    SecureZeroMemory(s.password, sizeof s.password);
+    s.has_verifier = false;
+    s.has_password = false;
+    if (!password || !*password) return 1;  // an open session
+    size_t n = std::strlen(password);
+    if (n >= kPasswordSize) return 0;
+    std::memcpy(s.password, password, n + 1);
+    s.has_password = true;
+    return 1;
+}
+
+extern "C" uint32_t OZLAN_CALL OZLanJoinStatus(void) {
+    SessionState& s = Session();
+    uint32_t status = s.join_status;
+    // Delivered: a refusal would have come in the same pass, and a private join's
+    // confirmation too; an open join gets none.
+    if (status == OZLAN_JOIN_PENDING && !s.has_verifier && RelayLinkJoinDelivered(s.link)) {
+        status = OZLAN_JOIN_DELIVERED;
+    }
+    return status;
 }
 
 extern "C" uint32_t OZLAN_CALL OZLanIsJoined(void) {

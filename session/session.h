@@ -25,6 +25,10 @@ constexpr int kRelaySocketBuffer = 4 << 20;  // receive buffer of the relay sock
 constexpr int kRelayStartWaitMs = 2000;      // session end waits this long for a starting relay
 constexpr int kEndFlushMs = 2000;  // session end waits this long for what is unacknowledged
 constexpr intptr_t kNoSocket = ~intptr_t(0);  // INVALID_SOCKET
+constexpr size_t kPasswordSize = 128;         // 127 characters and the NUL
+// PBKDF2-HMAC-SHA256 rounds for a session's verifier: slow enough that guessing a
+// password from a verifier costs, quick enough for a launcher's start.
+constexpr uint32_t kVerifierIterations = 100000;
 
 struct SessionState {
     char module_folder[kPathSize] = {};
@@ -54,6 +58,13 @@ struct SessionState {
     std::atomic<uint32_t> seen_address{0};     // where the relay service sees this launcher
     // The relayed address of an earlier link of this session, asked for again on rejoin.
     uint32_t previous_relayed_address = 0;
+
+    // A private session: the password until the join is written, then its verifier.
+    char password[kPasswordSize] = {};
+    bool has_password = false;
+    uint8_t verifier[kVerifierSize] = {};
+    bool has_verifier = false;
+    std::atomic<uint32_t> join_status{OZLAN_JOIN_PENDING};
 };
 
 // True when the relay service sees this launcher at another address than its own: a
@@ -64,6 +75,15 @@ bool BehindRouter();
 SessionState& Session();
 
 #ifdef _WIN32
+// PBKDF2-HMAC-SHA256 by the platform's own cryptography (bcrypt.dll); false when it
+// cannot.
+bool DerivePbkdf2Sha256(const void* password, size_t password_size, const void* salt,
+                        size_t salt_size, uint32_t iterations, uint8_t* out, size_t out_size);
+// The verifier of a private session: PBKDF2-HMAC-SHA256 of the password, salted with
+// "OZLAN session verifier", a zero byte and the session name.
+bool DeriveSessionVerifier(const char* password, const char* session_name,
+                           uint8_t (&verifier)[kVerifierSize]);
+
 // Deployment (Windows). Paths that would not fit 260 bytes make it fail unchanged.
 bool BuildDeploymentPaths(const char* game_folder, const char* module_folder, char* folder_out,
                           char* target_out, char* source_out);

@@ -209,6 +209,8 @@ TEST(StackCleanup, EverySessionLibraryExportRemovesExactlyItsArguments) {
             {"OZLanPreLaunch", ArgumentBytes(OZLanPreLaunchFn{}), {0, U("s")}},
             {"OZLanIsJoined", ArgumentBytes(OZLanIsJoinedFn{}), {}},
             {"OZLanInitSession", ArgumentBytes(OZLanInitSessionFn{}), {U("127.0.0.1"), 9, U("s")}},
+            {"OZLanSetPassword", ArgumentBytes(OZLanSetPasswordFn{}), {U("p")}},
+            {"OZLanJoinStatus", ArgumentBytes(OZLanJoinStatusFn{}), {}},
             {"OZLanEndSession", ArgumentBytes(OZLanEndSessionFn{}), {}},
         });
 }

@@ -862,7 +862,7 @@ TEST_F(RelayServiceTest, AnAddressRefusedFiveTimesInAMinuteIsIgnoredForTheRestOf
     }
     PumpFor(100);
     EXPECT_EQ(5u, g_answers[guesser].size()) << "the sixth guess is not even answered";
-    PumpFor(700);  // the links stay answered meanwhile
+    PumpFor(700);                                               // the links stay answered meanwhile
     Send(guesser, kJoinMessageType, PrivateJoin("friday", 7));  // the right one, a minute on
     ASSERT_TRUE(PumpUntil([&] { return g_answers[guesser].size() == 6; }));
     EXPECT_EQ(kJoinAccepted, g_answers[guesser].back());

@@ -110,13 +110,14 @@ TEST(RelayMetrics, PrometheusTextAndTheStatusPageShowTheSession) {
     EXPECT_EQ(std::string::npos, metrics->body.find("secret-friday"));
     EXPECT_NE(std::string::npos, page.find("ozrelay <span id=\"version\">" OZLAN_VERSION)) << page;
     // The chart reads: a rate axis, a time axis ending now, and the members' line.
-    for (const char* part : {"class=\"rate-label\">0/s</text>", "class=\"time-label\">now</text>",
-                             "class=\"time-label\">-30 s</text>",
-                             "class=\"members-label\">3</text>"}) {
+    for (const char* part :
+         {"class=\"rate-label\">0/s</text>", "class=\"time-label\">now</text>",
+          "class=\"time-label\">-30 s</text>", "class=\"members-label\">3</text>"}) {
         EXPECT_NE(std::string::npos, page.find(part)) << part << "\n" << page;
     }
-    EXPECT_EQ(std::string::npos, page.find("id=\"line-members\" fill=\"none\" stroke=\"#a62\" "
-                                           "stroke-width=\"1.5\" stroke-dasharray=\"4 3\" points=\"\""))
+    EXPECT_EQ(std::string::npos,
+              page.find("id=\"line-members\" fill=\"none\" stroke=\"#a62\" "
+                        "stroke-width=\"1.5\" stroke-dasharray=\"4 3\" points=\"\""))
         << "the members' line has points";
     std::string screenshot =
         chromium + flags + "--screenshot=" + shot + " " + url + " >/dev/null 2>&1";

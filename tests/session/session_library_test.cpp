@@ -916,8 +916,8 @@ TEST_F(SessionLibraryTest, ACleanSessionLeavesNoRestartEntryAndACopyInUseJustOne
     // the restart removes the copy.
     ASSERT_EQ(1u, init_("127.0.0.1", 9));
     ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
-    HANDLE in_use = CreateFileA(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE in_use = CreateFileA(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, in_use);
     end_();
     EXPECT_TRUE(Exists(copy));
@@ -936,8 +936,8 @@ TEST_F(SessionLibraryTest, TheLauncherNamesAGameOfAnEarlierSessionThatStillHolds
     ASSERT_TRUE(CopyFileA((bin + "\\ozws.dll").c_str(), copy.c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((bin + "\\lanping.exe").c_str(), game.c_str(), FALSE));
     WriteFile(game_folder_ + "\\" OZLAN_SAVED_NAME, "the player's own");
-    HANDLE in_use =
-        CreateFileA(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE in_use = CreateFileA(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, in_use);
     // The test's transport plays the relay service, so that the launcher gets that far.
     Endpoint* relay = CreateEndpoint(0);
@@ -950,15 +950,15 @@ TEST_F(SessionLibraryTest, TheLauncherNamesAGameOfAnEarlierSessionThatStillHolds
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = startup.hStdError = out;
-    std::string command = "\"" + bin + "\\ozlaunch.exe\" --relay 127.0.0.1:" +
-                          std::to_string(relay->local_port) + " --session x --timeout 5 -- \"" +
-                          game + "\" host --udp 4000";
+    std::string command =
+        "\"" + bin + "\\ozlaunch.exe\" --relay 127.0.0.1:" + std::to_string(relay->local_port) +
+        " --session x --timeout 5 -- \"" + game + "\" host --udp 4000";
     PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                               nullptr, &startup, &process));
+    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                               &startup, &process));
     CloseHandle(out);
-    EXPECT_TRUE(Pump([&] { return WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0; },
-                     20000));
+    EXPECT_TRUE(
+        Pump([&] { return WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0; }, 20000));
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hThread);
@@ -973,6 +973,74 @@ TEST_F(SessionLibraryTest, TheLauncherNamesAGameOfAnEarlierSessionThatStillHolds
     for (const std::string& f : {said, game, game_folder_ + "\\" OZLAN_SAVED_NAME, copy}) {
         DeleteFileA(f.c_str());
     }
+}
+
+std::string Hex(const uint8_t* bytes, size_t n) {
+    std::string text;
+    char two[3];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(two, sizeof two, "%02x", bytes[i]);
+        text += two;
+    }
+    return text;
+}
+
+TEST(SessionVerifier, PlatformPbkdf2MatchesThePublishedVectorsAndOurSalt) {
+    // RFC 7914, section 11: PBKDF2-HMAC-SHA256.
+    uint8_t out[64];
+    ASSERT_TRUE(DerivePbkdf2Sha256("passwd", 6, "salt", 4, 1, out, sizeof out));
+    EXPECT_EQ(
+        "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc"
+        "49ca9cccf179b645991664b39d77ef317c71b845b1e30bd509112041d3a19783",
+        Hex(out, sizeof out));
+    ASSERT_TRUE(DerivePbkdf2Sha256("Password", 8, "NaCl", 4, 80000, out, sizeof out));
+    EXPECT_EQ(
+        "4ddcd8f60b98be21830cee5ef22701f9641a4418d04c0414aeff08876b34ab56"
+        "a1d425a1225833549adb841b51c9b3176a272bdebba1d078478f62b397f33c8d",
+        Hex(out, sizeof out));
+    // A session's verifier: 100,000 rounds, salted with the label, a zero and the name.
+    uint8_t verifier[kVerifierSize];
+    ASSERT_TRUE(DeriveSessionVerifier("friends-only", "friday", verifier));
+    EXPECT_EQ("a06b65a4cc39e4e41a87a5cc22fb127fa61ad4519bf436164f53bd5803002e58",
+              Hex(verifier, sizeof verifier));
+}
+
+TEST_F(SessionLibraryTest, APrivateJoinCarriesTheVerifierAndTheRelaysAnswerIsReported) {
+    auto pump = [this](auto done, int ms) { return Pump(done, ms); };
+    auto set_password = Bind<OZLanSetPasswordFn>(module_, "OZLanSetPassword");
+    auto join_status = Bind<OZLanJoinStatusFn>(module_, "OZLanJoinStatus");
+    ASSERT_TRUE(set_password && join_status);
+    EXPECT_EQ(0u, set_password(std::string(128, 'p').c_str()));  // too long
+    ScriptedRelay relay;
+    ASSERT_EQ(1u, init_("127.0.0.1", relay.peer.port()));
+    ASSERT_EQ(1u, set_password("friends-only"));
+    int32_t id = relay.AwaitConnect(pump);
+    relay.Confirm(id, 3);
+    ASSERT_TRUE(Pump([&] { return Bind<OZLanIsJoinedFn>(module_, "OZLanIsJoined")() == 1; }));
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "friday"));
+    ASSERT_TRUE(Pump([&] { return relay.Collect(kJoinMessageType, 1); }));
+    const std::vector<uint8_t>& join = relay.arrived.back().payload;
+    ASSERT_EQ(kPrivateJoinMessageSize, join.size());
+    EXPECT_STREQ("friday", reinterpret_cast<const char*>(join.data()));
+    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagVerifier, GetU32(join.data() + 64));
+    EXPECT_EQ("a06b65a4cc39e4e41a87a5cc22fb127fa61ad4519bf436164f53bd5803002e58",
+              Hex(join.data() + kJoinMessageSize, kVerifierSize));
+    // Acknowledged but not answered: a relay that does not keep sessions private.
+    PumpFor(100);
+    EXPECT_EQ(uint32_t(OZLAN_JOIN_PENDING), join_status());
+    relay.Send(uint16_t(kJoinAnswerType), {kJoinWrongPassword});
+    EXPECT_TRUE(Pump([&] { return join_status() == OZLAN_JOIN_WRONG_PASSWORD; }));
+    relay.Send(uint16_t(kJoinAnswerType), {kJoinAccepted});
+    EXPECT_TRUE(Pump([&] { return join_status() == OZLAN_JOIN_ACCEPTED_PRIVATE; }));
+}
+
+TEST_F(SessionLibraryTest, AnOpenJoinIsDeliveredOnceTheRelayHasIt) {
+    auto join_status = Bind<OZLanJoinStatusFn>(module_, "OZLanJoinStatus");
+    JoinTransportPeer();
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
+    EXPECT_TRUE(Pump([&] { return join_status() == OZLAN_JOIN_DELIVERED; }));
+    ASSERT_FALSE(g_peer_inbox.empty());
+    EXPECT_EQ(kJoinMessageSize, g_peer_inbox[0].data.size());
 }
 
 }  // namespace
