@@ -63,11 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Joins, relay messages, address messages, games' datagrams, and other types.
         uint8_t t = data[1];
         int32_t type = t < 80 ? 0 : t < 180 ? 8 : t < 210 ? 9 : t < 240 ? 10 : t;
-        // Lengths in steps of 9, and the sizes of the join and own-address messages
-        // (first join and rejoin), which no step hits.
+        // Lengths in steps of 9, and the sizes of the joins (open and private) and of the
+        // own-address messages (first join and rejoin), which no step hits.
         size_t len = data[2] >= 250   ? kJoinMessageSize
                      : data[2] == 249 ? kOwnAddressMessageSize
                      : data[2] == 248 ? kOwnAddressRejoinSize
+                     : data[2] == 247 ? kPrivateJoinMessageSize
                                       : size_t(data[2]) * 9;
         len = std::min(len, size - 3);
         if (t >= 245) {
