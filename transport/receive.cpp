@@ -88,16 +88,20 @@ void OnConnect(Endpoint* endpoint, const MessageHeader& h, const uint8_t* body,
     }
     TransportState& s = State();
     // The same connect again (its confirmation or our answer was lost): confirm again,
-    // with the same id, instead of making a second link.
+    // with the same id, instead of making a second link; once the link is proven, only
+    // the connect's acknowledgement can have been lost, and it goes again.
     auto same = s.by_address.find(AddressKey(endpoint, from));
     if (same != s.by_address.end()) {
         for (int32_t id : same->second) {
             ConnectionRef c = FindConnectionRef(id);
-            if (c && !c->verified && c->remote_id == connect.connection_id) {
-                c->connect_header = h;
+            if (!c || c->remote_id != connect.connection_id) continue;
+            c->connect_header = h;
+            if (c->verified) {
+                AcknowledgeConnect(*c);
+            } else {
                 SendConfirmation(*c);
-                return;
             }
+            return;
         }
     }
     auto source = s.unverified_by_source.find(from.ip);

@@ -229,5 +229,38 @@ TEST_F(TransportTest, ADroppedConnectionTakesItsQueueAndItsHalfGatheredMessagesA
     EXPECT_TRUE(peer.Drain(30).empty());
 }
 
+TEST_F(TransportTest, AConnectRepeatedAfterItsLinkIsProvenIsAcknowledgedNotLinkedAgain) {
+    // The answering side's acknowledgement of a connect was lost: the connecting side
+    // repeats its connect, once the link is proven.
+    Endpoint* ep = CreateEndpoint(0);
+    RawPeer launcher;
+    ConnectBody body;
+    std::strcpy(body.host, "relay");
+    body.port = launcher.port();
+    body.connection_id = 4;
+    std::vector<uint8_t> bytes(kConnectBodySize);
+    WriteConnectBody(bytes.data(), body);
+    launcher.SendTo(ep->local_port, MakeDatagram(7, MSG_CONNECT, 1, 1, bytes));
+    ThinkWhenReadable(ep);
+    Datagram confirm;
+    ASSERT_TRUE(launcher.Receive(&confirm));
+    ASSERT_EQ(MSG_CONFIRM_CONNECT, confirm.header.type);
+    std::vector<uint8_t> ack(8);
+    WriteAckBody(ack.data(), confirm.header.id, MSG_CONFIRM_CONNECT, 1);
+    launcher.SendTo(ep->local_port, MakeDatagram(8, MSG_ACK, 1, 1, ack));
+    ThinkWhenReadable(ep);
+    TransportThink(0);
+    launcher.Drain(30);  // the connect's acknowledgement, lost on its way
+    launcher.SendTo(ep->local_port, MakeDatagram(7, MSG_CONNECT, 1, 1, bytes));
+    ThinkWhenReadable(ep);
+    TransportThink(0);
+    std::vector<Datagram> answers = launcher.Drain(50);
+    ASSERT_EQ(1u, answers.size());
+    EXPECT_EQ(MSG_ACK, answers[0].header.type);
+    EXPECT_EQ(7u, GetU32(answers[0].payload.data()));
+    int32_t second = 0;
+    EXPECT_FALSE(TransportConnectionInfo(2, nullptr, &second, nullptr)) << "a second link";
+}
+
 }  // namespace
 }  // namespace ozlan::test
