@@ -110,6 +110,15 @@ constexpr size_t kRelayFlagsOffset = 64;
 // flag the relay service clears them, so that leftover bytes never read as a port.
 constexpr uint32_t kRelayFlagSourcePort = 1;
 
+// The SplitMix64 finaliser: what every launcher and relay hashes with where they must
+// agree without talking (relayed addresses, the order of relays).
+inline uint64_t MixBits64(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
 inline void WriteLe32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
@@ -224,12 +233,8 @@ inline uint32_t RelayedAddressIndex(uint32_t ip_network_order) {
 // connects again from the same socket, to a restarted relay or to another relay, gets
 // the same relayed address whenever it is free, and the games keep reaching it.
 inline uint32_t PreferredRelayedIndex(uint32_t ip_network_order, uint16_t port_network_order) {
-    uint64_t x = (uint64_t(ip_network_order) << 16) | port_network_order;
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    x ^= x >> 31;
-    return uint32_t(x % kRelayedAddressCount);
+    return uint32_t(MixBits64((uint64_t(ip_network_order) << 16) | port_network_order) %
+                    kRelayedAddressCount);
 }
 
 // The address message, relay -> launcher (addresses in network order, the port in

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "protocol/wire.h"
@@ -72,7 +73,7 @@ struct RelayState {
     // Sources answered with a "no link" notice this second: by address and port, and
     // by IPv4 address.
     int64_t notice_second = -1;
-    std::unordered_map<uint64_t, bool> noticed_sources;
+    std::unordered_set<uint64_t> noticed_sources;
     std::unordered_map<uint32_t, size_t> notices_by_ip;
     std::unordered_map<uint32_t, RefusedJoins> refused_joins;  // by source IPv4 address
 };
@@ -234,7 +235,7 @@ void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
     if (verifier) AnswerJoin(id, kJoinAccepted);
     // A launcher that takes relayed traffic learns its relayed address; one that did
     // not ask never sees the message.
-    if ((ReadLe32(data + kJoinFlagsOffset) & kJoinFlagRelayedTraffic) == 0) return;
+    if ((flags & kJoinFlagRelayedTraffic) == 0) return;
     if (!AssignRelayedAddress(id, link)) return;
     SendAddressMessage(id, link);
 }
@@ -427,12 +428,11 @@ void RelayOnVerified(int32_t connection_id) {
         uint32_t own = old->second.own_address;
         LeaveSession(id, old->second);
         ReleaseRelayedAddress(old->second);
-        old->second.relayed_address = 0;
         r.links.erase(old);
-        r.links_by_address[AddressOf(found->second.address)].erase(id);
+        same->second.erase(id);
         TransportDropConnection(id);
         ++r.stats.links_replaced;
-        Link& link = r.links[connection_id];
+        Link& link = found->second;
         if (relayed != 0 && link.relayed_address == 0 &&
             TakeRelayedAddress(connection_id, link, relayed)) {
             link.own_address = own;
@@ -462,7 +462,7 @@ void RelayOnUnknownSource(Endpoint* endpoint, const SocketAddress& from,
         ++r.stats.drop_notice_rate;
         return;
     }
-    auto [entry, fresh] = r.noticed_sources.try_emplace(AddressOf(from), true);
+    bool fresh = r.noticed_sources.insert(AddressOf(from)).second;
     size_t& per_ip = r.notices_by_ip[from.ip];
     if (!fresh || per_ip >= kNoticesPerSourceAddress) {
         ++r.stats.drop_notice_rate;

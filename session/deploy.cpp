@@ -61,19 +61,17 @@ std::string RestartLine(const char* existing_path, const char* new_path) {
     return std::string(new_path ? new_path : "NUL") + "=" + existing_path;
 }
 
-// The list's lines (line ends cut), or none when it cannot be read.
+// The list's lines as they stand, line ends kept; none when it cannot be read.
 std::vector<std::string> ListLines(const char* list_path) {
     std::vector<char> bytes;
     std::vector<std::string> lines;
     if (!ReadWhole(list_path, &bytes)) return lines;
     std::string line;
     for (char c : bytes) {
+        line.push_back(c);
         if (c == '\n') {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
             lines.push_back(line);
             line.clear();
-        } else {
-            line.push_back(c);
         }
     }
     if (!line.empty()) lines.push_back(line);
@@ -82,6 +80,13 @@ std::vector<std::string> ListLines(const char* list_path) {
 
 bool SameLine(const std::string& a, const std::string& b) {
     return a.size() == b.size() && _strnicmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+// Whether a line of the list (with its line end) is the given entry.
+bool IsListEntry(std::string line, const std::string& entry) {
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return SameLine(line, entry);
 }
 
 // The platform's own list of moves at restart (pairs of NT paths; an empty second
@@ -263,7 +268,7 @@ uint32_t MoveAtRestartIn(const char* windows_folder, const char* existing_path,
     if (!JoinPath(list_path, windows_folder, "wininit.ini")) return 0;
     std::string ours = RestartLine(existing_path, new_path);
     for (const std::string& line : ListLines(list_path)) {
-        if (SameLine(line, ours)) return 1;  // there already: never twice
+        if (IsListEntry(line, ours)) return 1;  // there already: never twice
     }
     char temp_path[kPathSize];
     if (GetTempFileNameA(windows_folder, "WININIT.INI", 0, temp_path) == 0) return 0;
@@ -313,26 +318,16 @@ uint32_t ForgetRestartMoveIn(const char* windows_folder, const char* existing_pa
                              const char* new_path) {
     char list_path[kPathSize];
     if (!JoinPath(list_path, windows_folder, "wininit.ini")) return 0;
-    std::vector<char> bytes;
-    if (!ReadWhole(list_path, &bytes)) return 1;  // no list: no entry
     std::string ours = RestartLine(existing_path, new_path);
-    // Every line but ours, as it stands (line ends kept).
+    // Every line but ours, as it stands; no list, or none of ours: nothing to do.
     std::string kept;
     bool found = false;
-    size_t start = 0;
-    while (start < bytes.size()) {
-        size_t end = start;
-        while (end < bytes.size() && bytes[end] != '\n') ++end;
-        std::string line(bytes.begin() + long(start), bytes.begin() + long(end));
-        std::string bare = line;
-        if (!bare.empty() && bare.back() == '\r') bare.pop_back();
-        if (SameLine(bare, ours)) {
+    for (const std::string& line : ListLines(list_path)) {
+        if (IsListEntry(line, ours)) {
             found = true;
         } else {
             kept += line;
-            if (end < bytes.size()) kept.push_back('\n');
         }
-        start = end + 1;
     }
     if (!found) return 1;
     char temp_path[kPathSize];

@@ -58,13 +58,6 @@ bool AddRelayEntry(const std::string& entry, uint16_t default_port, std::vector<
     return true;
 }
 
-uint64_t Mix64(uint64_t x) {
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
 int64_t RandomBelow(int64_t bound) {
     uint32_t r = 0;
     if (!RandomBytes(&r, sizeof r)) r = uint32_t(TransportNow());
@@ -136,9 +129,7 @@ void OnLinkConnected(int32_t connection_id, int32_t, void*) {
     bool rejoined = k.ever_joined;
     k.phase = LinkPhase::Joined;
     k.joined_at = TransportNow();
-    k.lost_at = 0;
     k.ever_joined = true;
-    if (rejoined) ++k.rejoins;
     if (k.joined_hook) k.joined_hook(k, connection_id, rejoined);
     if (k.join_id == 0) FlushHeld(k);
 }
@@ -161,10 +152,8 @@ void ActOnLoss(RelayLinkState& k, int64_t now) {
     k.loss_pending = false;
     k.join_id = 0;
     k.join_sent = false;
-    if (k.phase == LinkPhase::Joined) {
-        ++k.losses;
-        k.lost_at = now;
-        if (now - k.joined_at >= kStableLinkMs) k.rejoin_delay_ms = kFirstRejoinDelayMs;
+    if (k.phase == LinkPhase::Joined && now - k.joined_at >= kStableLinkMs) {
+        k.rejoin_delay_ms = kFirstRejoinDelayMs;
     }
     DropConnection(k);
     k.phase = LinkPhase::Waiting;
@@ -214,7 +203,7 @@ uint64_t RendezvousScore(const char* session_name, const RelayAddress& relay) {
     for (int i = 0; i < 4; ++i) add(ip[i]);
     add(uint8_t(relay.port >> 8));
     add(uint8_t(relay.port));
-    return Mix64(h);
+    return MixBits64(h);
 }
 
 void OrderRelaysForSession(const char* session_name, std::vector<RelayAddress>* relays) {

@@ -68,7 +68,6 @@ struct RelayLinkState {
     int64_t joined_at = 0;
     int64_t next_attempt_at = 0;
     int64_t rejoin_delay_ms = kFirstRejoinDelayMs;
-    int64_t lost_at = 0;  // when the link was lost; 0 while it is up
     bool ever_joined = false;
     bool stopped = false;       // the session ended: no more attempts
     bool loss_pending = false;  // noticed inside a pass, acted on at the next tick
@@ -81,8 +80,6 @@ struct RelayLinkState {
     // Relay messages the game sent while away, oldest first.
     std::deque<std::vector<uint8_t>> held;
     uint64_t held_dropped = 0;
-    uint64_t losses = 0;
-    uint64_t rejoins = 0;
 };
 
 // Starts the first attempt; 0 when the relays cannot be connected to at all. The

@@ -60,10 +60,12 @@ void SocketSendBatch(SocketHandle s, const DatagramSlot* slots, int count);
 int SocketWaitReadable(SocketHandle s, int timeout_ms);
 
 // Dotted IPv4 text first, then a host-name look-up taking the first address.
-bool ResolveIPv4(const char* host, uint32_t* ip);
 // Every IPv4 address of `host` (dotted text gives itself), at most `capacity`, in the
 // order the resolver gives them, duplicates left out; how many (0 when none).
 size_t ResolveIPv4All(const char* host, uint32_t* out, size_t capacity);
+inline bool ResolveIPv4(const char* host, uint32_t* ip) {
+    return ResolveIPv4All(host, ip, 1) == 1;
+}
 
 // Fills `out` with bytes from the platform's cryptographic random source; false when
 // it cannot.

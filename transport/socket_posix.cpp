@@ -145,22 +145,6 @@ int SocketWaitReadable(SocketHandle s, int timeout_ms) {
     return r > 0 ? 1 : 0;
 }
 
-bool ResolveIPv4(const char* host, uint32_t* ip) {
-    in_addr a{};
-    if (::inet_pton(AF_INET, host, &a) == 1) {
-        *ip = a.s_addr;
-        return true;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* result = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &result) != 0 || !result) return false;
-    *ip = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(result);
-    return true;
-}
-
 size_t ResolveIPv4All(const char* host, uint32_t* out, size_t capacity) {
     in_addr a{};
     if (capacity == 0) return 0;

@@ -110,18 +110,6 @@ int SocketWaitReadable(SocketHandle s, int timeout_ms) {
     return r > 0 ? 1 : 0;
 }
 
-bool ResolveIPv4(const char* host, uint32_t* ip) {
-    unsigned long dotted = ::inet_addr(host);
-    if (dotted != INADDR_NONE || std::strcmp(host, "255.255.255.255") == 0) {
-        *ip = uint32_t(dotted);
-        return true;
-    }
-    hostent* entry = ::gethostbyname(host);
-    if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) return false;
-    std::memcpy(ip, entry->h_addr_list[0], 4);
-    return true;
-}
-
 size_t ResolveIPv4All(const char* host, uint32_t* out, size_t capacity) {
     if (capacity == 0) return 0;
     unsigned long dotted = ::inet_addr(host);
