@@ -5,7 +5,9 @@
 // a host bound to its host's own address, a joiner that queries from a port of its
 // own, an IPX host that advertises the address getsockname gave it (or takes its
 // address from the IPX card, IPX_ADDRESS, and binds to it), broadcasts to the
-// network's own broadcast address.
+// network's own broadcast address, a server that moves each client to a port of its
+// own and accepts only that client's exact address there, a LAN check that refuses
+// peers on other networks, a client that connects to a host by its name.
 #include <winsock2.h>
 #include <windows.h>
 // After winsock2.h.
@@ -49,6 +51,14 @@ struct Options {
     // IPX: count the adapters, take adapter 0's address (IPX_ADDRESS), set packet type 4
     // and bind to that address, as some IPX games do; it is the one advertised.
     bool card_address = false;
+    // Host: each client gets a port of its own (the game's port + 1, + 2, ...) with its
+    // first ping; there only datagrams from the client's exact address and port count.
+    bool per_client_port = false;
+    // Peers count only when they are on the LAN: a private address, or one on a network
+    // of this machine, by the address class of its addresses ("class") or by its
+    // interfaces' masks ("mask"). Empty: no check.
+    std::string lan_check;
+    std::string connect_name;  // joiner: query this host by name instead of broadcasting
 };
 
 // What getsockopt(NSPROTO_IPX, IPX_ADDRESS) fills in, 24 bytes.
@@ -102,7 +112,8 @@ int Usage() {
                  "usage: lanping host|join (--udp PORT | --ipx SOCKET) [--name NAME] [--count N]\n"
                  "               [--broadcasts N] [--timeout SECONDS] [--interval MS]\n"
                  "               [--bind-own-address] [--client-port N] [--advertise]\n"
-                 "               [--subnet-broadcast] [--players N] [--card-address]\n");
+                 "               [--subnet-broadcast] [--players N] [--card-address]\n"
+                 "               [--per-client-port] [--lan-check class|mask] [--connect NAME]\n");
     return 2;
 }
 
@@ -129,6 +140,10 @@ bool Parse(int argc, char** argv, Options* o) {
             o->card_address = true;
             continue;
         }
+        if (arg == "--per-client-port") {
+            o->per_client_port = true;
+            continue;
+        }
         if (i + 1 >= argc) return false;
         const char* v = argv[++i];
         if (arg == "--client-port") {
@@ -148,6 +163,11 @@ bool Parse(int argc, char** argv, Options* o) {
             o->timeout_seconds = std::atoi(v);
         } else if (arg == "--interval") {
             o->interval_ms = std::atoi(v);
+        } else if (arg == "--lan-check" &&
+                   (std::string(v) == "class" || std::string(v) == "mask")) {
+            o->lan_check = v;
+        } else if (arg == "--connect") {
+            o->connect_name = v;
         } else {
             return false;
         }
@@ -186,6 +206,48 @@ bool SubnetBroadcast(in_addr* out) {
     return false;
 }
 
+uint32_t HostOrder(uint32_t ip) {
+    return ntohl(ip);
+}
+
+// The classful network of an address (host order): A /8, B /16, C /24.
+uint32_t ClassfulNetwork(uint32_t ip) {
+    if (ip >> 31 == 0) return ip & 0xFF000000u;
+    if (ip >> 30 == 2) return ip & 0xFFFF0000u;
+    return ip & 0xFFFFFF00u;
+}
+
+bool PrivateAddress(uint32_t ip) {
+    return (ip >> 24) == 10 || (ip >> 20) == 0xAC1 || (ip >> 16) == 0xC0A8 || (ip >> 24) == 127;
+}
+
+// Whether `ip` (network order) is a LAN peer for the check `how`: private, or on one of
+// this machine's networks, by class (the addresses its name lists) or by mask (its
+// interfaces).
+bool OnLan(uint32_t ip, const std::string& how) {
+    uint32_t peer = HostOrder(ip);
+    if (PrivateAddress(peer)) return true;
+    if (how == "class") {
+        char name[256] = {};
+        hostent* entry = gethostname(name, sizeof name) == 0 ? gethostbyname(name) : nullptr;
+        for (char** a = entry ? entry->h_addr_list : nullptr; a && *a; ++a) {
+            uint32_t own;
+            std::memcpy(&own, *a, 4);
+            if (ClassfulNetwork(HostOrder(own)) == ClassfulNetwork(peer)) return true;
+        }
+        return false;
+    }
+    unsigned char storage[16 * 1024];
+    auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(storage);
+    ULONG size = sizeof storage;
+    if (GetIpAddrTable(table, &size, FALSE) != NO_ERROR) return false;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        DWORD mask = table->table[i].dwMask;
+        if ((table->table[i].dwAddr & mask) == (ip & mask) && mask != 0) return true;
+    }
+    return false;
+}
+
 std::string Hex(const void* data, size_t size) {
     std::string text;
     char two[3];
@@ -215,14 +277,27 @@ class Game {
     bool Open() {
         WSADATA data;
         if (WSAStartup(0x0101, &data) != 0) return Error("WSAStartup failed");
-        s_ = o_.ipx ? socket(kIpxFamily, SOCK_DGRAM, kNsprotoIpx) : socket(AF_INET, SOCK_DGRAM, 0);
-        if (s_ == INVALID_SOCKET) return Error("no socket");
-        BOOL on = TRUE;
-        setsockopt(s_, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<char*>(&on), sizeof on);
         // A joiner with a port of its own queries from there; 0 leaves the socket
         // unbound, and its first sendto takes a port the platform picks.
         int port = !o_.host && o_.client_port >= 0 ? o_.client_port : o_.port;
-        if (port == 0 && !o_.ipx) return true;
+        s_ = OpenSocket(port, &own_);
+        if (s_ == INVALID_SOCKET) return false;
+        if (own_.length > 0) {
+            std::printf("%s: playing from %s\n", o_.host ? "host" : "join", own_.Text().c_str());
+        }
+        return true;
+    }
+
+    // A socket of the game's on `port` (UDP port or IPX socket; 0: unbound UDP), bound
+    // as the options say; `own` gets what getsockname said (the card's address with
+    // --card-address). INVALID_SOCKET, said why, when it cannot be made.
+    SOCKET OpenSocket(int port, Peer* own) {
+        SOCKET s =
+            o_.ipx ? socket(kIpxFamily, SOCK_DGRAM, kNsprotoIpx) : socket(AF_INET, SOCK_DGRAM, 0);
+        if (s == INVALID_SOCKET) return Error("no socket"), INVALID_SOCKET;
+        BOOL on = TRUE;
+        setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<char*>(&on), sizeof on);
+        if (port == 0 && !o_.ipx) return s;
         int result;
         IpxCard card{};
         if (o_.ipx) {
@@ -231,55 +306,54 @@ class Game {
             local.socket[0] = uint8_t(port >> 8);
             local.socket[1] = uint8_t(port);
             if (o_.card_address) {
-                if (!ReadCard(&card)) return false;
+                if (!ReadCard(s, &card)) return INVALID_SOCKET;
                 std::memcpy(local.netnum, card.netnum, 4);
                 std::memcpy(local.nodenum, card.nodenum, 6);
             }
-            result = bind(s_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+            result = bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local);
         } else {
             sockaddr_in local{};
             local.sin_family = AF_INET;
             local.sin_port = htons(u_short(port));
             if (o_.bind_own_address && !OwnAddress(&local.sin_addr)) {
-                return Error("this host's name has no address to bind to");
+                return Error("this host's name has no address to bind to"), INVALID_SOCKET;
             }
-            result = bind(s_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+            result = bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local);
         }
-        if (result != 0) return Error("cannot bind the game's port");
-        Peer own;
-        own.length = sizeof own.address;
-        getsockname(s_, reinterpret_cast<sockaddr*>(&own.address), &own.length);
+        if (result != 0) return Error("cannot bind the game's port"), INVALID_SOCKET;
+        own->length = sizeof own->address;
+        getsockname(s, reinterpret_cast<sockaddr*>(&own->address), &own->length);
         if (o_.ipx && o_.card_address) {
             // The game's own address is the card's, with the socket it bound.
-            auto* a = reinterpret_cast<IpxAddress*>(&own.address);
+            auto* a = reinterpret_cast<IpxAddress*>(&own->address);
             std::memcpy(a->netnum, card.netnum, 4);
             std::memcpy(a->nodenum, card.nodenum, 6);
-            std::printf("%s: the IPX card's address is node %s, network %s, %d-byte packets\n",
-                        o_.host ? "host" : "join", Hex(card.nodenum, 6).c_str(),
-                        Hex(card.netnum, 4).c_str(), card.largest_packet);
+            if (s_ == INVALID_SOCKET) {
+                std::printf("%s: the IPX card's address is node %s, network %s, %d-byte packets\n",
+                            o_.host ? "host" : "join", Hex(card.nodenum, 6).c_str(),
+                            Hex(card.netnum, 4).c_str(), card.largest_packet);
+            }
         }
-        own_ = own;
-        std::printf("%s: playing from %s\n", o_.host ? "host" : "join", own.Text().c_str());
-        return true;
+        return s;
     }
 
     // The adapter count, adapter 0's address and packet type 4, as an IPX game asks
     // for them; false (said why) when the stack refuses.
-    bool ReadCard(IpxCard* card) {
+    bool ReadCard(SOCKET s, IpxCard* card) {
         int count = -1;
         int n = sizeof count;
-        if (getsockopt(s_, kNsprotoIpx, kIpxMaxAdapterNum, reinterpret_cast<char*>(&count), &n) !=
+        if (getsockopt(s, kNsprotoIpx, kIpxMaxAdapterNum, reinterpret_cast<char*>(&count), &n) !=
                 0 ||
             count < 1) {
             return Error("no IPX adapter");
         }
         card->adapter = 0;
         n = sizeof *card;
-        if (getsockopt(s_, kNsprotoIpx, kIpxAddress, reinterpret_cast<char*>(card), &n) != 0) {
+        if (getsockopt(s, kNsprotoIpx, kIpxAddress, reinterpret_cast<char*>(card), &n) != 0) {
             return Error("no address for IPX adapter 0");
         }
         int packet_type = 4;
-        if (setsockopt(s_, kNsprotoIpx, kIpxPacketType, reinterpret_cast<char*>(&packet_type),
+        if (setsockopt(s, kNsprotoIpx, kIpxPacketType, reinterpret_cast<char*>(&packet_type),
                        sizeof packet_type) != 0) {
             return Error("the IPX stack refused packet type 4");
         }
@@ -305,38 +379,126 @@ class Game {
                       sizeof to) >= 0;
     }
 
-    bool SendTo(const Peer& peer, const std::string& text) {
-        return sendto(s_, text.data(), int(text.size()), 0,
+    bool SendTo(const Peer& peer, const std::string& text, SOCKET from = INVALID_SOCKET) {
+        return sendto(from == INVALID_SOCKET ? s_ : from, text.data(), int(text.size()), 0,
                       reinterpret_cast<const sockaddr*>(&peer.address), peer.length) >= 0;
     }
 
-    // The next datagram within timeout_ms; false when none came.
-    bool Receive(std::string* text, Peer* from, int timeout_ms) {
+    // The next datagram within timeout_ms on the game's socket or a client's (which
+    // one in *on); false when none came.
+    bool Receive(std::string* text, Peer* from, int timeout_ms, SOCKET* on = nullptr) {
         fd_set set;
         FD_ZERO(&set);
         FD_SET(s_, &set);
+        for (const Client& c : clients_) FD_SET(c.s, &set);
         timeval wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-        if (select(0, &set, nullptr, nullptr, &wait) != 1) return false;
+        if (select(0, &set, nullptr, nullptr, &wait) < 1) return false;
+        SOCKET ready = s_;
+        for (const Client& c : clients_) {
+            if (FD_ISSET(c.s, &set)) ready = c.s;
+        }
         char buffer[2048];
         from->length = sizeof from->address;
-        int got = recvfrom(s_, buffer, sizeof buffer, 0,
+        int got = recvfrom(ready, buffer, sizeof buffer, 0,
                            reinterpret_cast<sockaddr*>(&from->address), &from->length);
         if (got < 0) return false;
         text->assign(buffer, size_t(got));
+        if (on) *on = ready;
         return true;
+    }
+
+    // The LAN check: false, said once per address, for a peer that is not on the LAN.
+    // An IPX node carries the peer's IPv4 address in its last four bytes.
+    bool PeerOnLan(const Peer& peer) {
+        if (o_.lan_check.empty()) return true;
+        uint32_t ip;
+        if (peer.address.ss_family == kIpxFamily) {
+            const auto* a = reinterpret_cast<const IpxAddress*>(&peer.address);
+            if (a->nodenum[0] != 0 || a->nodenum[1] != 0) return true;
+            std::memcpy(&ip, a->nodenum + 2, 4);
+        } else {
+            ip = reinterpret_cast<const sockaddr_in*>(&peer.address)->sin_addr.s_addr;
+        }
+        if (OnLan(ip, o_.lan_check)) return true;
+        if (refused_.insert(peer.Text()).second) {
+            std::printf("%s: refused %s: not on the LAN (%s check)\n", o_.host ? "host" : "join",
+                        peer.Text().c_str(), o_.lan_check.c_str());
+            std::fflush(stdout);
+        }
+        return false;
+    }
+
+    // A client moved to a port of its own.
+    struct Client {
+        SOCKET s;
+        Peer peer;  // the exact address and port accepted there
+        int port;
+        int dropped = 0;
+    };
+    Client* ClientAt(const Peer& peer) {
+        for (Client& c : clients_) {
+            if (c.peer.Text() == peer.Text()) return &c;
+        }
+        return nullptr;
+    }
+    Client* ClientOn(SOCKET s) {
+        for (Client& c : clients_) {
+            if (c.s == s) return &c;
+        }
+        return nullptr;
     }
 
     int Host();
     int Join();
 
+    // The host's name as the game resolves it, with the game's port.
+    bool Resolve(const std::string& name, Peer* peer) {
+        hostent* entry = gethostbyname(name.c_str());
+        if (!entry || entry->h_length != 4 || !entry->h_addr_list[0]) return false;
+        if (o_.ipx) {
+            auto* a = reinterpret_cast<IpxAddress*>(&peer->address);
+            *a = IpxAddress{};
+            a->family = kIpxFamily;
+            std::memcpy(a->nodenum + 2, entry->h_addr_list[0], 4);
+            a->socket[0] = uint8_t(o_.port >> 8);
+            a->socket[1] = uint8_t(o_.port);
+            peer->length = sizeof *a;
+        } else {
+            auto* a = reinterpret_cast<sockaddr_in*>(&peer->address);
+            *a = sockaddr_in{};
+            a->sin_family = AF_INET;
+            std::memcpy(&a->sin_addr, entry->h_addr_list[0], 4);
+            a->sin_port = htons(u_short(o_.port));
+            peer->length = sizeof *a;
+        }
+        return true;
+    }
+
+    // Points the peer at another port (IPX: socket); false when it already was.
+    static bool MovePeer(Peer* peer, int port) {
+        if (peer->address.ss_family == kIpxFamily) {
+            auto* a = reinterpret_cast<IpxAddress*>(&peer->address);
+            if (((a->socket[0] << 8) | a->socket[1]) == port) return false;
+            a->socket[0] = uint8_t(port >> 8);
+            a->socket[1] = uint8_t(port);
+            return true;
+        }
+        auto* a = reinterpret_cast<sockaddr_in*>(&peer->address);
+        if (ntohs(a->sin_port) == port) return false;
+        a->sin_port = htons(u_short(port));
+        return true;
+    }
+
   private:
-    bool Error(const char* what) {
+    bool Error(const char* what) const {
         std::printf("%s: %s (error %d)\n", o_.host ? "host" : "join", what, WSAGetLastError());
         return false;
     }
     const Options& o_;
     SOCKET s_ = INVALID_SOCKET;
     Peer own_;  // what getsockname said after the bind
+    std::vector<Client> clients_;
+    std::set<std::string> refused_;  // peers the LAN check refused
 };
 
 int Game::Host() {
@@ -353,11 +515,39 @@ int Game::Host() {
     while (NowUs() < deadline && (closing_at == 0 || NowUs() < closing_at)) {
         std::string text;
         Peer from;
-        if (!Receive(&text, &from, 200)) continue;
+        SOCKET on = s_;
+        if (!Receive(&text, &from, 200, &on)) continue;
+        if (!PeerOnLan(from)) continue;
         char kind[8] = {}, name[64] = {};
         long long a = 0, b = 0, c = 0;
         std::sscanf(text.c_str(), "%7s %63s %lld %lld %lld", kind, name, &a, &b, &c);
         std::string k = kind;
+        if (Client* client = ClientOn(on); client && client->peer.Text() != from.Text()) {
+            // A client's own port takes only what comes from where its first ping came from.
+            if (client->dropped++ == 0) {
+                std::printf("host: port %d dropped a datagram from %s (it takes only %s)\n",
+                            client->port, from.Text().c_str(), client->peer.Text().c_str());
+                std::fflush(stdout);
+            }
+            continue;
+        }
+        if (o_.per_client_port && on == s_ && k == "OZP") {
+            // The client's first ping (or one whose move was lost): its own port.
+            Client* client = ClientAt(from);
+            if (!client) {
+                Client fresh{INVALID_SOCKET, from, o_.port + 1 + int(clients_.size())};
+                Peer own;
+                fresh.s = OpenSocket(fresh.port, &own);
+                if (fresh.s == INVALID_SOCKET) continue;
+                clients_.push_back(fresh);
+                client = &clients_.back();
+                std::printf("host: moved %s to port %d, taking only %s there\n", name, client->port,
+                            from.Text().c_str());
+                std::fflush(stdout);
+            }
+            SendTo(from, "OZM " + o_.name + " " + std::to_string(client->port));
+            continue;
+        }
         if (k == "OZQ") {
             if (b > 0) latencies.push_back(NowUs() - b);
             if (c > 0 && c <= 1000000) {
@@ -374,7 +564,7 @@ int Game::Host() {
             SendTo(from, answer);
         } else if (k == "OZP") {
             ++pings[name];
-            SendTo(from, "OZR " + std::string(name) + " " + std::to_string(a));
+            SendTo(from, "OZR " + std::string(name) + " " + std::to_string(a), on);
         } else if (k == "OZB" && closing_at == 0 && gone.insert(name).second) {
             // Each joiner says goodbye several times; its first counts.
             std::printf("host: %s said goodbye after %d pings\n", name, pings[name]);
@@ -420,14 +610,29 @@ int Game::Join() {
     Peer host;
     std::string host_name;
     int queries = 0;
+    Peer named;  // --connect: the host's name resolved, queried directly
+    if (!o_.connect_name.empty() && !Resolve(o_.connect_name, &named)) {
+        std::printf("join: cannot resolve %s (error %d)\n", o_.connect_name.c_str(),
+                    WSAGetLastError());
+        return 1;
+    }
+    if (named.length > 0) {
+        std::printf("join: connecting to %s at %s\n", o_.connect_name.c_str(),
+                    named.Text().c_str());
+    }
     while (host_name.empty()) {
         if (NowUs() > deadline) {
             std::printf("join: no host answered in %d s (%d queries)\n", o_.timeout_seconds,
                         queries);
             return 1;
         }
-        Broadcast("OZQ " + o_.name + " " + std::to_string(++queries) + " " +
-                  std::to_string(NowUs()));
+        std::string query =
+            "OZQ " + o_.name + " " + std::to_string(++queries) + " " + std::to_string(NowUs());
+        if (named.length > 0) {
+            SendTo(named, query);
+        } else {
+            Broadcast(query);
+        }
         int64_t until = NowUs() + int64_t(o_.interval_ms) * 1000;
         std::string text;
         Peer from;
@@ -435,7 +640,7 @@ int Game::Join() {
             char kind[8] = {}, name[64] = {}, advertised[80] = {};
             long long seq = 0;
             std::sscanf(text.c_str(), "%7s %63s %lld %79s", kind, name, &seq, advertised);
-            if (std::string(kind) != "OZH") continue;
+            if (std::string(kind) != "OZH" || !PeerOnLan(from)) continue;
             host = from;
             host_name = name;
             // Real games join the address the host put into its answer.
@@ -470,6 +675,15 @@ int Game::Join() {
                 long long seq = 0;
                 char name[64] = {};
                 std::sscanf(text.c_str(), "%7s %63s %lld", kind, name, &seq);
+                if (std::string(kind) == "OZM" && seq > 0 && seq < 65536) {
+                    // The host moved us to a port of our own: the same address, that port.
+                    if (MovePeer(&host, int(seq))) {
+                        std::printf("join: moved to %s\n", host.Text().c_str());
+                        std::fflush(stdout);
+                    }
+                    SendTo(host, "OZP " + o_.name + " " + std::to_string(i));
+                    continue;
+                }
                 answered = std::string(kind) == "OZR" && seq == i;
             }
             if (answered) {

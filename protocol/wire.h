@@ -119,6 +119,17 @@ inline uint64_t MixBits64(uint64_t x) {
     return x ^ (x >> 31);
 }
 
+// FNV-1a 64 over `size` bytes, continuing from `h`.
+constexpr uint64_t kFnv1aStart = 0xCBF29CE484222325ull;
+inline uint64_t Fnv1a64(const void* data, size_t size, uint64_t h = kFnv1aStart) {
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    for (size_t i = 0; i < size; ++i) {
+        h ^= bytes[i];
+        h *= 0x100000001B3ull;
+    }
+    return h;
+}
+
 inline void WriteLe32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
@@ -258,6 +269,146 @@ inline void ReadAddressMessage(const uint8_t* message, uint32_t* relayed, uint32
 // reaching it where they knew it. Relays that take only 4 bytes drop the longer form.
 constexpr size_t kOwnAddressRejoinSize = 8;
 
+// --- Session addresses (extension: join flag bit 2, types 14 and 15) --------------
+// Every member of a session is seen by every other member's game at one address, and
+// whatever a game sends to any address of a member reaches that member: the relay
+// service tells each launcher which addresses belong to whom and which members it
+// reaches only through the relay. Relayed addresses then come from one private /24
+// per session that none of its members' networks uses.
+constexpr uint32_t kJoinFlagSessionAddresses = 4;
+
+// One IPv4 network: an address on it and its mask (both network order).
+struct IPv4Network {
+    uint32_t ip;
+    uint32_t mask;
+};
+
+// Launcher -> relay, before its join: the networks the launcher's machine is on, so
+// that the session's relayed addresses clash with none of them. A count byte, then
+// that many networks (address, mask; network order); at most 16.
+constexpr uint32_t kNetworksMessageType = 14;
+constexpr size_t kMaxReportedNetworks = 16;
+inline size_t NetworksMessageSize(size_t count) {
+    return 1 + 8 * count;
+}
+inline size_t WriteNetworksMessage(uint8_t* out, const IPv4Network* networks, size_t count) {
+    if (count > kMaxReportedNetworks) count = kMaxReportedNetworks;
+    out[0] = uint8_t(count);
+    for (size_t i = 0; i < count; ++i) {
+        std::memcpy(out + 1 + 8 * i, &networks[i].ip, 4);
+        std::memcpy(out + 5 + 8 * i, &networks[i].mask, 4);
+    }
+    return NetworksMessageSize(count);
+}
+// False for anything but a count of at most 16 and exactly its networks.
+inline bool ReadNetworksMessage(const uint8_t* data, size_t size,
+                                IPv4Network (&out)[kMaxReportedNetworks], size_t* count) {
+    if (size < 1 || data[0] > kMaxReportedNetworks || size != NetworksMessageSize(data[0])) {
+        return false;
+    }
+    *count = data[0];
+    for (size_t i = 0; i < *count; ++i) {
+        std::memcpy(&out[i].ip, data + 1 + 8 * i, 4);
+        std::memcpy(&out[i].mask, data + 5 + 8 * i, 4);
+    }
+    return true;
+}
+
+// Relay -> launcher, whenever what the launcher needs of its session changes: the other
+// members' addresses as this launcher must treat them. A u16 count (LE), two zero
+// bytes, then per member 16 bytes: its relayed address, the address the relay sees it
+// at, the address it says it has (0 when it has not said), a flags byte, three zero bytes.
+constexpr uint32_t kMembersMessageType = 15;
+constexpr size_t kMembersHeaderSize = 4;
+constexpr size_t kMemberEntrySize = 16;
+constexpr size_t kMaxMemberEntries = 254;  // the hosts of one /24
+// The two reach each other only through the relay: the member's game is known by its
+// relayed address, and what goes to any of its addresses takes the relay.
+constexpr uint8_t kMemberThroughRelay = 1;
+// The member sits behind the same router (the relay sees both at one address): the
+// two reach each other on their own network, at its own address.
+constexpr uint8_t kMemberSameRouter = 2;
+
+struct MemberAddresses {
+    uint32_t relayed = 0;  // network order, as the other addresses
+    uint32_t seen = 0;
+    uint32_t own = 0;
+    uint8_t flags = 0;
+};
+
+inline size_t MembersMessageSize(size_t count) {
+    return kMembersHeaderSize + kMemberEntrySize * count;
+}
+inline size_t WriteMembersMessage(uint8_t* out, const MemberAddresses* members, size_t count) {
+    if (count > kMaxMemberEntries) count = kMaxMemberEntries;
+    std::memset(out, 0, MembersMessageSize(count));
+    out[0] = uint8_t(count);
+    out[1] = uint8_t(count >> 8);
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t* entry = out + kMembersHeaderSize + kMemberEntrySize * i;
+        std::memcpy(entry, &members[i].relayed, 4);
+        std::memcpy(entry + 4, &members[i].seen, 4);
+        std::memcpy(entry + 8, &members[i].own, 4);
+        entry[12] = members[i].flags;
+    }
+    return MembersMessageSize(count);
+}
+// False for a count above kMaxMemberEntries or a size that is not exactly the count's.
+inline bool ReadMembersMessage(const uint8_t* data, size_t size,
+                               MemberAddresses (&out)[kMaxMemberEntries], size_t* count) {
+    if (size < kMembersHeaderSize) return false;
+    size_t n = size_t(data[0]) | (size_t(data[1]) << 8);
+    if (n > kMaxMemberEntries || size != MembersMessageSize(n)) return false;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* entry = data + kMembersHeaderSize + kMemberEntrySize * i;
+        std::memcpy(&out[i].relayed, entry, 4);
+        std::memcpy(&out[i].seen, entry + 4, 4);
+        std::memcpy(&out[i].own, entry + 8, 4);
+        out[i].flags = entry[12];
+    }
+    *count = n;
+    return true;
+}
+
+// The default range of the session networks: 172.16.0.0/12 (private, so games take the
+// players for a LAN; the least used of the three private ranges on home networks).
+constexpr const char* kDefaultSessionRange = "172.16.0.0/12";
+
+// The proxy's routes, which the launcher sends after the 12-byte answer to the proxy's
+// query: per address a game may send to, 12 bytes: that address, where it goes
+// instead (a member's relayed address through the launcher, or the address to send
+// to straight), a kind byte and three zero bytes.
+constexpr size_t kRouteEntrySize = 12;
+constexpr size_t kMaxRoutes = 3 * kMaxMemberEntries;
+enum RouteKind : uint8_t {
+    kRouteThroughLauncher = 1,  // to the launcher, as a datagram for `target`
+    kRouteStraight = 2,         // straight to `target`, from the game's socket
+};
+struct Route {
+    uint32_t match = 0;   // network order
+    uint32_t target = 0;  // network order
+    uint8_t kind = 0;
+};
+inline void WriteRoute(uint8_t* out, const Route& route) {
+    std::memset(out, 0, kRouteEntrySize);
+    std::memcpy(out, &route.match, 4);
+    std::memcpy(out + 4, &route.target, 4);
+    out[8] = route.kind;
+}
+inline Route ReadRoute(const uint8_t* in) {
+    Route route;
+    std::memcpy(&route.match, in, 4);
+    std::memcpy(&route.target, in + 4, 4);
+    route.kind = in[8];
+    return route;
+}
+inline const Route* FindRoute(const Route* routes, size_t count, uint32_t ip) {
+    for (size_t i = 0; i < count; ++i) {
+        if (routes[i].match == ip) return &routes[i];
+    }
+    return nullptr;
+}
+
 // --- Link notices ---------------------------------------------------------------
 // Relay -> launcher, unacknowledged, with an empty body (12 bytes on the wire, no
 // larger than any datagram they answer). A launcher acts on them only when they come
@@ -274,8 +425,9 @@ constexpr uint32_t kGoingAwayNoticeType = 12;
 
 // The proxy asks the launcher for its game's relayed address with a bare link header
 // (port 0, address 0.0.0.0) sent to port 3668; the launcher answers the same header
-// with the address filled in, 0.0.0.0 while it has none. A launcher without relayed
-// traffic never answers.
+// with the address filled in, 0.0.0.0 while it has none, followed by the proxy's
+// routes (none without session addresses). A launcher without relayed traffic never
+// answers.
 inline void WriteOwnAddressQuery(uint8_t* out) {
     WriteLinkHeader(out, 0);
     StampLinkAddress(out, kLinkHeaderSize, 0);

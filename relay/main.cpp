@@ -46,6 +46,8 @@ const char kUsage[] =
     "                       of those, from one IPv4 address (default 16)\n"
     "  --max-messages-per-source N\n"
     "                       relay messages per second from one IPv4 address (default 20000)\n"
+    "  --session-range CIDR private range the sessions' networks come from, one /24\n"
+    "                       each (default 172.16.0.0/12; /8 to /24)\n"
     "  --stats-interval S   seconds between stats lines (default 60)\n"
 #ifdef OZLAN_RELAY_METRICS
     "  --metrics ADDR:PORT  serve live figures over HTTP: Prometheus text at /metrics,\n"
@@ -121,6 +123,22 @@ bool ParseArguments(int argc, char** argv, Arguments* a) {
         ->check(Number(1, 1000000));
     app.add_option("--max-messages-per-source", c.max_messages_per_source)
         ->check(Number(1, 100000000));
+    app.add_option("--session-range",
+                   [&c](const CLI::results_t& values) {
+                       return ParseSessionRange(values[0].c_str(), &c.session_range_ip,
+                                                &c.session_range_prefix);
+                   })
+        ->type_name("CIDR")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                uint32_t ip = 0;
+                int prefix = 0;
+                return ParseSessionRange(text.c_str(), &ip, &prefix)
+                           ? ""
+                           : "needs A.B.C.D/N with N from 8 to 24 and no host bits set, got '" +
+                                 text + "'";
+            },
+            "CIDR"));
     app.add_option("--stats-interval", stats)->check(Number(1, 86400));
     app.add_option("--clock-scale", scale)->check(Number(1, 10000));
     try {

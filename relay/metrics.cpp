@@ -227,6 +227,12 @@ std::string MetricsPrometheusText(const MetricsSnapshot& s) {
     metric("ozrelay_addresses_kept_total", "counter",
            "Rejoining launchers given back the relayed address they had.");
     value("ozrelay_addresses_kept_total", "", s.relay.addresses_kept);
+    metric("ozrelay_member_tables_total", "counter",
+           "Member tables sent to launchers with session addresses.");
+    value("ozrelay_member_tables_total", "", s.relay.member_tables);
+    metric("ozrelay_no_network_total", "counter",
+           "Launchers left without a relayed address: no session network or host was free.");
+    value("ozrelay_no_network_total", "", s.relay.drop_no_network);
     metric("ozrelay_joins_refused_total", "counter",
            "Joins refused by private sessions (and by open ones given a password), and joins "
            "ignored from an address refused 5 times in a minute.");

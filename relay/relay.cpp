@@ -23,6 +23,13 @@ struct Link {
     // The launcher's own address as it says (0 until it does): when it is not the
     // address seen here, the launcher sits behind a router.
     uint32_t own_address = 0;
+    // Session addresses: the launcher is told its session's member table, and its
+    // relayed address comes from the session's network, once its networks are known.
+    bool session_addresses = false;
+    bool networks_known = false;
+    bool address_pending = false;  // joined; its address waits for its networks
+    std::vector<IPv4Network> networks;
+    std::vector<uint8_t> members_sent;  // the last member table it was sent
 };
 
 struct Session {
@@ -32,6 +39,9 @@ struct Session {
     // same verifier, open ones only joins without.
     bool is_private = false;
     uint8_t verifier[kVerifierSize] = {};
+    // The /24 its members' session addresses come from (network order; 0 until one
+    // takes relayed traffic with session addresses).
+    uint32_t network = 0;
 };
 
 // Refused joins one source address may still have before its joins are ignored for a
@@ -76,6 +86,7 @@ struct RelayState {
     std::unordered_set<uint64_t> noticed_sources;
     std::unordered_map<uint32_t, size_t> notices_by_ip;
     std::unordered_map<uint32_t, RefusedJoins> refused_joins;  // by source IPv4 address
+    std::unordered_set<uint32_t> session_networks;             // the /24s sessions hold
 };
 
 RelayState& Relay() {
@@ -91,6 +102,8 @@ uint64_t AddressOf(const SocketAddress& a) {
     return (uint64_t(a.ip) << 16) | a.port;
 }
 
+void RefreshMemberTables(const std::string& name);
+
 void LeaveSession(int32_t id, Link& link) {
     if (link.session.empty()) return;
     RelayState& r = Relay();
@@ -99,9 +112,16 @@ void LeaveSession(int32_t id, Link& link) {
         auto& members = found->second.members;
         members.erase(std::remove(members.begin(), members.end(), id), members.end());
         --r.members;
-        if (members.empty()) r.sessions.erase(found);
+        if (members.empty()) {
+            r.session_networks.erase(found->second.network);
+            r.sessions.erase(found);
+        }
     }
+    std::string left = link.session;
     link.session.clear();
+    link.address_pending = false;
+    link.members_sent.clear();
+    RefreshMemberTables(left);
 }
 
 // Puts the link into the named session; false (and counted) when a cap refuses it.
@@ -139,11 +159,39 @@ bool AssignRelayedAddress(int32_t id, Link& link) {
     return true;
 }
 
+uint32_t HostOrder(uint32_t ip_network_order) {
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&ip_network_order);
+    return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | b[3];
+}
+uint32_t NetworkOrder(uint32_t ip_host_order) {
+    uint8_t b[4] = {uint8_t(ip_host_order >> 24), uint8_t(ip_host_order >> 16),
+                    uint8_t(ip_host_order >> 8), uint8_t(ip_host_order)};
+    uint32_t ip;
+    std::memcpy(&ip, b, 4);
+    return ip;
+}
+
+// Whether `ip` is a host (1-254) of the /24 `network` (both network order).
+bool HostOfNetwork(uint32_t ip, uint32_t network) {
+    uint32_t h = HostOrder(ip);
+    return network != 0 && (h & 0xFFFFFF00u) == HostOrder(network) && (h & 0xFF) != 0 &&
+           (h & 0xFF) != 255;
+}
+
+// The address a link may hold as its relayed address: from its session's network with
+// session addresses, else from 198.18.0.0/15.
+bool FitsLink(const Link& link, uint32_t ip) {
+    if (!link.session_addresses) return IsRelayedAddress(ip);
+    auto session = Relay().sessions.find(link.session);
+    return session != Relay().sessions.end() && HostOfNetwork(ip, session->second.network);
+}
+
 // Gives the link the relayed address `wanted` in place of the one it holds, if nobody
-// holds it; true when the link holds it afterwards.
-bool TakeRelayedAddress(int32_t id, Link& link, uint32_t wanted) {
+// holds it (and, unless `any_range`, if it fits the link); true when the link holds it
+// afterwards.
+bool TakeRelayedAddress(int32_t id, Link& link, uint32_t wanted, bool any_range = false) {
     RelayState& r = Relay();
-    if (!IsRelayedAddress(wanted)) return false;
+    if (wanted == 0 || (!any_range && !FitsLink(link, wanted))) return false;
     if (link.relayed_address == wanted) return true;
     if (r.links_by_relayed_address.count(wanted)) return false;
     if (link.relayed_address != 0) r.links_by_relayed_address.erase(link.relayed_address);
@@ -152,16 +200,76 @@ bool TakeRelayedAddress(int32_t id, Link& link, uint32_t wanted) {
     return true;
 }
 
+void ReleaseRelayedAddress(Link& link) {
+    if (link.relayed_address != 0) Relay().links_by_relayed_address.erase(link.relayed_address);
+    link.relayed_address = 0;
+}
+
+// Whether the /24 `network` (network order) overlaps one of the networks.
+bool Overlaps(uint32_t network, const std::vector<IPv4Network>& networks) {
+    for (const IPv4Network& n : networks) {
+        uint32_t common = HostOrder(n.mask) & 0xFFFFFF00u;
+        if ((HostOrder(network) & common) == (HostOrder(n.ip) & common)) return true;
+    }
+    return false;
+}
+
+// Gives the session a /24 of the configured range that no other session holds and
+// that none of the joining launcher's networks overlaps: the one its relayed address
+// is from when it has one (a launcher back after a restart), else the first free from
+// where the session's name hashes to, so that a restarted relay, or another one, gives
+// the session the same network again. False when none is left.
+bool ChooseSessionNetwork(Session& session, const std::string& name, const Link& link) {
+    RelayState& r = Relay();
+    uint32_t base = HostOrder(r.config.session_range_ip);
+    uint32_t count = 1u << (24 - r.config.session_range_prefix);
+    auto usable = [&](uint32_t network) {
+        return !r.session_networks.count(network) && !Overlaps(network, link.networks);
+    };
+    uint32_t held = NetworkOrder(HostOrder(link.relayed_address) & 0xFFFFFF00u);
+    if (link.relayed_address != 0 && (HostOrder(held) - base) >> 8 < count && usable(held)) {
+        session.network = held;
+    } else {
+        uint32_t start = uint32_t(MixBits64(Fnv1a64(name.c_str(), name.size() + 1)) % count);
+        for (uint32_t i = 0; i < count && session.network == 0; ++i) {
+            uint32_t network = NetworkOrder(base + (((start + i) % count) << 8));
+            if (usable(network)) session.network = network;
+        }
+    }
+    if (session.network == 0) return false;
+    r.session_networks.insert(session.network);
+    return true;
+}
+
+// Gives the link an address of its session's network: the one it holds if it is one,
+// else the first free host from where its address hashes to.
+bool AssignSessionAddress(int32_t id, Link& link) {
+    RelayState& r = Relay();
+    Session& session = r.sessions[link.session];
+    if (session.network == 0 && !ChooseSessionNetwork(session, link.session, link)) {
+        ++r.stats.drop_no_network;
+        return false;
+    }
+    if (HostOfNetwork(link.relayed_address, session.network)) return true;
+    ReleaseRelayedAddress(link);
+    uint32_t start = PreferredRelayedIndex(link.address.ip, link.address.port) % 254;
+    for (uint32_t i = 0; i < 254; ++i) {
+        uint32_t ip = NetworkOrder(HostOrder(session.network) + 1 + (start + i) % 254);
+        if (r.links_by_relayed_address.count(ip)) continue;
+        link.relayed_address = ip;
+        r.links_by_relayed_address[ip] = id;
+        return true;
+    }
+    ++r.stats.drop_no_network;
+    return false;
+}
+
 void SendAddressMessage(int32_t id, const Link& link) {
     uint8_t answer[kAddressMessageSize];
     const uint8_t* port = reinterpret_cast<const uint8_t*>(&link.address.port);  // network order
     WriteAddressMessage(answer, link.relayed_address, link.address.ip,
                         uint16_t((port[0] << 8) | port[1]));
     TransportSend(id, answer, int32_t(sizeof answer), kAddressMessageType);
-}
-
-void ReleaseRelayedAddress(const Link& link) {
-    if (link.relayed_address != 0) Relay().links_by_relayed_address.erase(link.relayed_address);
 }
 
 // Compares two verifiers in a time that does not depend on where they differ.
@@ -199,6 +307,18 @@ void RefuseJoin(int32_t id, const Link& link, JoinAnswer answer, int64_t now) {
     AnswerJoin(id, answer);
 }
 
+// Gives a joined launcher that takes relayed traffic its relayed address and tells it;
+// with session addresses, it and the other members get their member tables.
+void AnnounceRelayedAddress(int32_t id, Link& link) {
+    if (!link.session_addresses) {
+        if (AssignRelayedAddress(id, link)) SendAddressMessage(id, link);
+        return;
+    }
+    if (!AssignSessionAddress(id, link)) return;
+    SendAddressMessage(id, link);
+    RefreshMemberTables(link.session);
+}
+
 void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
     RelayState& r = Relay();
     char name[kSessionNameField];
@@ -234,10 +354,32 @@ void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
     ++r.stats.joins;
     if (verifier) AnswerJoin(id, kJoinAccepted);
     // A launcher that takes relayed traffic learns its relayed address; one that did
-    // not ask never sees the message.
+    // not ask never sees the message. With session addresses, the address waits for
+    // the launcher's networks, which it sends before its join.
     if ((flags & kJoinFlagRelayedTraffic) == 0) return;
-    if (!AssignRelayedAddress(id, link)) return;
-    SendAddressMessage(id, link);
+    link.session_addresses = (flags & kJoinFlagSessionAddresses) != 0;
+    if (link.session_addresses && !link.networks_known) {
+        link.address_pending = true;
+        return;
+    }
+    AnnounceRelayedAddress(id, link);
+}
+
+// The networks a launcher with session addresses is on; its relayed address, when its
+// join came first, goes out now.
+void OnNetworks(int32_t id, Link& link, const uint8_t* data, int32_t length) {
+    RelayState& r = Relay();
+    IPv4Network networks[kMaxReportedNetworks];
+    size_t count = 0;
+    if (length < 0 || !ReadNetworksMessage(data, size_t(length), networks, &count)) {
+        ++r.stats.drop_other_type;
+        return;
+    }
+    link.networks.assign(networks, networks + count);
+    link.networks_known = true;
+    if (!link.address_pending) return;
+    link.address_pending = false;
+    AnnounceRelayedAddress(id, link);
 }
 
 // The launcher's own address; a launcher that rejoins also names the relayed address
@@ -250,18 +392,58 @@ void OnOwnAddress(int32_t id, Link& link, const uint8_t* data, int32_t length) {
         return;
     }
     std::memcpy(&link.own_address, data, 4);
-    if (length != int32_t(kOwnAddressRejoinSize)) return;
-    uint32_t wanted;
-    std::memcpy(&wanted, data + 4, 4);
-    if (wanted == link.relayed_address || !TakeRelayedAddress(id, link, wanted)) return;
-    ++r.stats.addresses_kept;
-    SendAddressMessage(id, link);
+    if (length == int32_t(kOwnAddressRejoinSize)) {
+        uint32_t wanted;
+        std::memcpy(&wanted, data + 4, 4);
+        if (wanted != link.relayed_address && TakeRelayedAddress(id, link, wanted)) {
+            ++r.stats.addresses_kept;
+            SendAddressMessage(id, link);
+        }
+    }
+    // Whether it sits behind a router decides how the others reach it.
+    if (link.session_addresses) RefreshMemberTables(link.session);
 }
 
 // Whether others reach the launcher's games at the address seen here: it says it has
 // that address itself, so no router stands in between.
 bool ReachableAsSeen(const Link& link) {
     return link.own_address != 0 && link.own_address == link.address.ip;
+}
+
+// What the launcher at `receiver` needs to know of the other members that take relayed
+// traffic: their addresses, and whether it reaches them straight, on its own network,
+// or only through here (the same rule as for the relay messages' addresses).
+void RefreshMemberTables(const std::string& name) {
+    RelayState& r = Relay();
+    auto session = r.sessions.find(name);
+    if (session == r.sessions.end()) return;
+    const std::vector<int32_t>& ids = session->second.members;
+    MemberAddresses entries[kMaxMemberEntries];
+    uint8_t message[kMembersHeaderSize + kMemberEntrySize * kMaxMemberEntries];
+    for (int32_t id : ids) {
+        Link& receiver = r.links[id];
+        if (!receiver.session_addresses || receiver.relayed_address == 0) continue;
+        size_t count = 0;
+        for (int32_t other : ids) {
+            const Link& member = r.links[other];
+            if (other == id || member.relayed_address == 0 || count == kMaxMemberEntries) continue;
+            MemberAddresses& e = entries[count++];
+            e = {member.relayed_address, member.address.ip, member.own_address, 0};
+            if (member.address.ip == receiver.address.ip) {
+                e.flags = kMemberSameRouter;
+            } else if (!(ReachableAsSeen(member) && ReachableAsSeen(receiver))) {
+                e.flags = kMemberThroughRelay;
+            }
+        }
+        size_t size = WriteMembersMessage(message, entries, count);
+        if (receiver.members_sent.size() == size &&
+            std::memcmp(receiver.members_sent.data(), message, size) == 0) {
+            continue;
+        }
+        receiver.members_sent.assign(message, message + size);
+        TransportSend(id, message, int32_t(size), kMembersMessageType);
+        ++r.stats.member_tables;
+    }
 }
 
 bool UsableUnicast(uint32_t ip_network_order) {
@@ -434,7 +616,7 @@ void RelayOnVerified(int32_t connection_id) {
         ++r.stats.links_replaced;
         Link& link = found->second;
         if (relayed != 0 && link.relayed_address == 0 &&
-            TakeRelayedAddress(connection_id, link, relayed)) {
+            TakeRelayedAddress(connection_id, link, relayed, true)) {
             link.own_address = own;
         }
     }
@@ -521,14 +703,34 @@ void RelayOnUserMessage(const uint8_t* data, int32_t length, int32_t type, int32
         OnDirect(found->second, data, length);
     } else if (uint32_t(type) == kAddressMessageType) {
         OnOwnAddress(connection_id, found->second, data, length);
+    } else if (uint32_t(type) == kNetworksMessageType) {
+        OnNetworks(connection_id, found->second, data, length);
     } else {
         ++r.stats.drop_other_type;
     }
 }
 
+bool ParseSessionRange(const char* text, uint32_t* ip_network_order, int* prefix) {
+    unsigned a, b, c, d, n;
+    char end;
+    if (std::sscanf(text, "%u.%u.%u.%u/%u%c", &a, &b, &c, &d, &n, &end) != 5 || a > 255 ||
+        b > 255 || c > 255 || d > 255 || n < 8 || n > 24) {
+        return false;
+    }
+    uint32_t host = (a << 24) | (b << 16) | (c << 8) | d;
+    if (host & ~(0xFFFFFFFFu << (32 - n))) return false;
+    *ip_network_order = NetworkOrder(host);
+    *prefix = int(n);
+    return true;
+}
+
 bool RelayStart(const RelayConfig& config, std::string* error) {
     RelayState& r = Relay();
     r.config = config;
+    if (r.config.session_range_prefix == 0) {
+        ParseSessionRange(kDefaultSessionRange, &r.config.session_range_ip,
+                          &r.config.session_range_prefix);
+    }
     if (!config.verbose) SetTransportLogSink(nullptr);
     if (config.clock_scale > 1) SetTransportClock(ScaledNow, nullptr);
     TransportLimits limits;
@@ -597,8 +799,9 @@ std::string RelayStatsLine() {
                   " source_limit=%" PRIu64 " source_rate=%" PRIu64 " direct_in=%" PRIu64
                   " direct_out=%" PRIu64 " no_destination=%" PRIu64 " other_session=%" PRIu64
                   " notices=%" PRIu64 " notice_rate=%" PRIu64 " replaced=%" PRIu64
-                  " kept_address=%" PRIu64 " refused: wrong_password=%" PRIu64
-                  " needs_password=%" PRIu64 " session_open=%" PRIu64 " ignored=%" PRIu64,
+                  " kept_address=%" PRIu64 " member_tables=%" PRIu64 " no_network=%" PRIu64
+                  " refused: wrong_password=%" PRIu64 " needs_password=%" PRIu64
+                  " session_open=%" PRIu64 " ignored=%" PRIu64,
                   Relay().sessions.size(), Relay().members, Relay().links.size(), s.joins,
                   s.relays_in, s.relays_out, s.drop_malformed_join, s.drop_malformed_relay,
                   s.drop_not_joined, s.drop_other_type, s.drop_session_limit, s.drop_member_limit,
@@ -606,8 +809,9 @@ std::string RelayStatsLine() {
                   t.dropped_unknown_source, t.dropped_bucket_full, t.dropped_connection_limit,
                   t.dropped_unverified, t.dropped_source_limit, s.drop_source_rate, s.directs_in,
                   s.directs_out, s.drop_no_destination, s.drop_other_session, s.notices_sent,
-                  s.drop_notice_rate, s.links_replaced, s.addresses_kept, s.refused_wrong_password,
-                  s.refused_needs_password, s.refused_session_open, s.refused_ignored);
+                  s.drop_notice_rate, s.links_replaced, s.addresses_kept, s.member_tables,
+                  s.drop_no_network, s.refused_wrong_password, s.refused_needs_password,
+                  s.refused_session_open, s.refused_ignored);
     return line;
 }
 

@@ -27,6 +27,10 @@ struct RelayConfig {
     size_t max_messages_per_source = 20000;  // relay messages per second from one IPv4 address
     int stats_interval_ms = 60000;
     int64_t clock_scale = 1;  // >1 runs the protocol's timers that many times faster
+    // Where sessions' networks come from (one /24 each): address (network order) and
+    // prefix length, 8 to 24; 0 takes the default range, 172.16.0.0/12.
+    uint32_t session_range_ip = 0;
+    int session_range_prefix = 0;
 };
 
 struct RelayStats {
@@ -49,6 +53,8 @@ struct RelayStats {
     uint64_t drop_notice_rate = 0;     // unknown sources left unanswered (rate)
     uint64_t links_replaced = 0;       // older links of a launcher that connected again
     uint64_t addresses_kept = 0;       // rejoining launchers given their relayed address back
+    uint64_t member_tables = 0;        // member tables sent to launchers with session addresses
+    uint64_t drop_no_network = 0;      // no session network or address left for a launcher
     // Joins refused by a private session (or an open one, given a password), and joins
     // ignored from an address that was refused too often.
     uint64_t refused_wrong_password = 0;
@@ -56,6 +62,10 @@ struct RelayStats {
     uint64_t refused_session_open = 0;
     uint64_t refused_ignored = 0;
 };
+
+// "A.B.C.D/N" with N from 8 to 24 and no host bits set: the range sessions' networks
+// come from. False for anything else.
+bool ParseSessionRange(const char* text, uint32_t* ip_network_order, int* prefix);
 
 // Creates the endpoint and registers the handlers; false with a reason on failure.
 bool RelayStart(const RelayConfig& config, std::string* error);

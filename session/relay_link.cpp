@@ -192,18 +192,11 @@ bool ParseRelayList(const char* text, uint16_t default_port, std::vector<RelayAd
 }
 
 uint64_t RendezvousScore(const char* session_name, const RelayAddress& relay) {
-    uint64_t h = 0xCBF29CE484222325ull;  // FNV-1a over name, a zero, address, port
-    auto add = [&h](uint8_t byte) {
-        h ^= byte;
-        h *= 0x100000001B3ull;
-    };
-    for (const char* c = session_name; *c; ++c) add(uint8_t(*c));
-    add(0);
-    const uint8_t* ip = reinterpret_cast<const uint8_t*>(&relay.ip);
-    for (int i = 0; i < 4; ++i) add(ip[i]);
-    add(uint8_t(relay.port >> 8));
-    add(uint8_t(relay.port));
-    return MixBits64(h);
+    // FNV-1a over the name, a zero, the address and the port (most significant first).
+    uint64_t h = Fnv1a64(session_name, std::strlen(session_name) + 1);
+    h = Fnv1a64(&relay.ip, 4, h);
+    const uint8_t port[2] = {uint8_t(relay.port >> 8), uint8_t(relay.port)};
+    return MixBits64(Fnv1a64(port, 2, h));
 }
 
 void OrderRelaysForSession(const char* session_name, std::vector<RelayAddress>* relays) {

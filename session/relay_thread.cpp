@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "session/routes.h"
 #include "session/session.h"
 #include "protocol/wire.h"
 
@@ -27,12 +28,31 @@ namespace {
 
 // The proxy asks for the address its game may tell other players: the relayed one
 // while a router stands between this player and the others, else 0.0.0.0 (the
-// machine's own address does).
-void AnswerOwnAddressQuery(SOCKET relay, uint8_t* query, const sockaddr_in& from) {
-    uint32_t address = BehindRouter() ? uint32_t(Session().relayed_address) : 0;
-    StampLinkAddress(query, kLinkHeaderSize, address);
-    sendto(relay, reinterpret_cast<const char*>(query), int(kLinkHeaderSize), 0,
+// machine's own address does); and for its routes to the other members.
+void AnswerOwnAddressQuery(SOCKET relay, const uint8_t* query, const sockaddr_in& from) {
+    SessionState& s = Session();
+    static uint8_t answer[kLinkHeaderSize + kRouteEntrySize * kMaxRoutes];  // relay thread only
+    std::memcpy(answer, query, kLinkHeaderSize);
+    StampLinkAddress(answer, kLinkHeaderSize, BehindRouter() ? uint32_t(s.relayed_address) : 0);
+    size_t size = kLinkHeaderSize;
+    {
+        std::lock_guard<std::mutex> guard(s.routes_lock);
+        for (size_t i = 0; i < s.route_count; ++i, size += kRouteEntrySize) {
+            WriteRoute(answer + size, s.routes[i]);
+        }
+    }
+    sendto(relay, reinterpret_cast<const char*>(answer), int(size), 0,
            reinterpret_cast<const sockaddr*>(&from), sizeof from);
+}
+
+// Whether the proxy's datagram names one player to carry it to (a member's relayed
+// address), not a broadcast.
+bool ForOnePlayer(uint32_t address) {
+    SessionState& s = Session();
+    if (IsRelayedAddress(address)) return true;
+    std::lock_guard<std::mutex> guard(s.routes_lock);
+    const Route* route = FindRoute(s.routes, s.route_count, address);
+    return route && route->kind == kRouteThroughLauncher && route->target == address;
 }
 
 // Forwards every datagram waiting on the relay socket (at most `limit`) that carries
@@ -63,7 +83,7 @@ bool DrainProxyDatagrams(SOCKET relay, int limit) {
             SetLinkSourcePort(buffer, ntohs(from.sin_port));
             flags = kRelayFlagSourcePort;
         }
-        if (got >= int(kLinkHeaderSize) && IsRelayedAddress(LinkAddress(buffer))) {
+        if (got >= int(kLinkHeaderSize) && ForOnePlayer(LinkAddress(buffer))) {
             // A datagram for one player whom only the relay service reaches: it goes
             // as it is, unacknowledged, or not at all.
             if (s.relayed_address != 0 && size_t(got) <= kDirectMaxMessage &&
@@ -154,7 +174,12 @@ void OnAddressMessage(int32_t connection_id, const uint8_t* data, int32_t length
     if (length != int32_t(kAddressMessageSize)) return;
     uint32_t relayed, seen;
     ReadAddressMessage(data, &relayed, &seen);
-    if (!IsRelayedAddress(relayed)) return;
+    // From the session's network with session addresses (a relay without them gives
+    // one of 198.18.0.0/15).
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&relayed);
+    bool session_address = s.session_addresses_wanted && relayed != 0 && b[0] != 127 &&
+                           b[0] < 224 && b[3] != 0 && b[3] != 255;
+    if (!IsRelayedAddress(relayed) && !session_address) return;
     s.seen_address = seen;
     s.relayed_address = relayed;
     uint32_t answer[2] = {uint32_t(inet_addr(s.local_address)), s.previous_relayed_address};
@@ -183,6 +208,14 @@ void DeliverToGame(const uint8_t* data, int32_t length, int32_t type, int32_t co
     }
     if (uint32_t(type) == kAddressMessageType && s.relayed_traffic_wanted) {
         OnAddressMessage(connection_id, data, length);
+        return;
+    }
+    if (uint32_t(type) == kMembersMessageType && s.session_addresses_wanted) {
+        static MemberAddresses members[kMaxMemberEntries];  // transport passes are serial
+        size_t count = 0;
+        if (length < 0 || !ReadMembersMessage(data, size_t(length), members, &count)) return;
+        std::lock_guard<std::mutex> guard(s.routes_lock);
+        s.route_count = BuildRoutes(members, count, s.routes, kMaxRoutes);
         return;
     }
     bool direct = uint32_t(type) == kDirectMessageType && s.relayed_address != 0;

@@ -9,6 +9,8 @@
 
 #include "session/ozlan.h"
 #include "session/session.h"
+// After winsock2.h.
+#include <iphlpapi.h>
 
 namespace ozlan {
 
@@ -84,6 +86,13 @@ uint32_t InitSession(const char* host, uint32_t port, const char* session_name) 
     char setting[8] = {};
     GetEnvironmentVariableA("OZLAN_RELAYED_TRAFFIC", setting, sizeof setting);
     s.relayed_traffic_wanted = _stricmp(setting, "off") != 0;
+    setting[0] = 0;
+    GetEnvironmentVariableA("OZLAN_SESSION_ADDRESSES", setting, sizeof setting);
+    s.session_addresses_wanted = s.relayed_traffic_wanted && _stricmp(setting, "off") != 0;
+    {
+        std::lock_guard<std::mutex> guard(s.routes_lock);
+        s.route_count = 0;
+    }
     s.proxy_target[0] = 0;
     s.active = 1;
     return 1;
@@ -91,10 +100,39 @@ uint32_t InitSession(const char* host, uint32_t port, const char* session_name) 
 
 }  // namespace
 
+// The networks this machine is on, for the relay service to give the session a network
+// that none of them uses.
+size_t ReadOwnNetworks(IPv4Network (&out)[kMaxReportedNetworks]) {
+    alignas(
+        MIB_IPADDRTABLE) unsigned char table[sizeof(MIB_IPADDRTABLE) + 64 * sizeof(MIB_IPADDRROW)];
+    ULONG size = sizeof table;
+    if (GetIpAddrTable(reinterpret_cast<PMIB_IPADDRTABLE>(table), &size, FALSE) != NO_ERROR) {
+        return 0;
+    }
+    const MIB_IPADDRTABLE* rows = reinterpret_cast<const MIB_IPADDRTABLE*>(table);
+    size_t count = 0;
+    for (DWORD i = 0; i < rows->dwNumEntries && count < kMaxReportedNetworks; ++i) {
+        const MIB_IPADDRROW& row = rows->table[i];
+        if ((row.dwAddr & 0xFF) == 127 || row.dwAddr == 0) continue;
+        out[count++] = {row.dwAddr, row.dwMask};
+    }
+    return count;
+}
+
 void SendJoin() {
     SessionState& s = Session();
     uint8_t join[kPrivateJoinMessageSize];
     uint32_t flags = s.relayed_traffic_wanted ? kJoinFlagRelayedTraffic : 0;
+    if (s.session_addresses_wanted) {
+        // Before the join: a relay that knows session addresses gives the session a
+        // network once it has both; one that does not ignores the message and the flag.
+        IPv4Network networks[kMaxReportedNetworks];
+        uint8_t message[1 + 8 * kMaxReportedNetworks];
+        size_t size = WriteNetworksMessage(message, networks, ReadOwnNetworks(networks));
+        std::lock_guard guard(TransportMutex());
+        TransportSend(RelayLinkConnection(s.link), message, int32_t(size), kNetworksMessageType);
+        flags |= kJoinFlagSessionAddresses;
+    }
     size_t size = kJoinMessageSize;
     if (s.has_verifier) {
         WritePrivateJoinMessage(join, s.session_name, flags, s.verifier);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "session/local_address.h"
 #include "session/ozlan.h"
@@ -58,6 +59,12 @@ struct SessionState {
     std::atomic<uint32_t> seen_address{0};     // where the relay service sees this launcher
     // The relayed address of an earlier link of this session, asked for again on rejoin.
     uint32_t previous_relayed_address = 0;
+    // Session addresses: asked for in the join unless OZLAN_SESSION_ADDRESSES=off; the
+    // proxy's routes to the other members come from the relay's member table.
+    bool session_addresses_wanted = true;
+    std::mutex routes_lock;  // the relay thread and the transport's passes
+    Route routes[kMaxRoutes] = {};
+    size_t route_count = 0;
 
     // A private session: the password until the join is written, then its verifier.
     char password[kPasswordSize] = {};

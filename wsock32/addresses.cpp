@@ -35,9 +35,12 @@ struct AddressState {
     int network_count = 0;
     ULONGLONG networks_read_at = 0;
     bool networks_read = false;
-    // The launcher's last answer about the relayed address, and when to ask again.
+    // The launcher's last answer (the relayed address and the routes to the other
+    // members), and when to ask again.
     SRWLOCK query_lock = SRWLOCK_INIT;
     uint32_t relayed_address = 0;
+    Route routes[kMaxRoutes] = {};
+    size_t route_count = 0;
     ULONGLONG ask_again_at = 0;
 };
 AddressState g_addresses;
@@ -80,9 +83,9 @@ int ReadNetworks(OwnNetwork* out, int capacity) {
     return count;
 }
 
-// Asks the launcher on 127.0.0.1:3668 from a socket of its own; false when no answer
-// came in time.
-bool AskLauncher(uint32_t* relayed) {
+// Asks the launcher on 127.0.0.1:3668 from a socket of its own and keeps its answer;
+// false when no answer came in time. Under the query lock.
+bool AskLauncher() {
     SOCKET s = Forward<R_socket>(INVALID_SOCKET, int(AF_INET), int(SOCK_DGRAM), 0);
     if (s == INVALID_SOCKET) return false;
     uint8_t query[kLinkHeaderSize];
@@ -107,15 +110,25 @@ bool AskLauncher(uint32_t* relayed) {
                                   static_cast<const timeval*>(&wait)) <= 0) {
                 break;
             }
-            uint8_t answer[kLinkHeaderSize + 1];
+            static uint8_t answer[kLinkHeaderSize + kRouteEntrySize * kMaxRoutes + 1];
             sockaddr_in from{};
             int from_length = sizeof from;
             int got =
                 Forward<R_recvfrom>(-1, s, reinterpret_cast<char*>(answer), int(sizeof answer), 0,
                                     reinterpret_cast<sockaddr*>(&from), &from_length);
-            if (got == int(kLinkHeaderSize) && from.sin_port == launcher.sin_port &&
+            size_t routes = got >= int(kLinkHeaderSize) ? size_t(got) - kLinkHeaderSize : 0;
+            if (got >= int(kLinkHeaderSize) && routes % kRouteEntrySize == 0 &&
+                routes / kRouteEntrySize <= kMaxRoutes && from.sin_port == launcher.sin_port &&
                 HasLinkMagic(answer, kLinkHeaderSize) && LinkPort(answer) == 0) {
-                *relayed = IsRelayedAddress(LinkAddress(answer)) ? LinkAddress(answer) : 0;
+                AddressState& a = g_addresses;
+                const uint8_t* b = answer + kLinkAddressOffset;
+                // 0.0.0.0 while the machine's own address reaches it.
+                a.relayed_address =
+                    b[0] != 0 && b[0] != 127 && b[0] < 224 ? LinkAddress(answer) : 0;
+                a.route_count = routes / kRouteEntrySize;
+                for (size_t i = 0; i < a.route_count; ++i) {
+                    a.routes[i] = ReadRoute(answer + kLinkHeaderSize + kRouteEntrySize * i);
+                }
                 answered = true;
             }
         }
@@ -126,21 +139,36 @@ bool AskLauncher(uint32_t* relayed) {
 
 }  // namespace
 
-uint32_t RelayedOwnAddress() {
-    AddressState& a = g_addresses;
-    AcquireSRWLockExclusive(&a.query_lock);
-    ULONGLONG now = GetTickCount64();
-    // Asked again now and then: a launcher that joined again may have a new one. While
-    // the launcher does not answer, the address it gave last stays.
-    if (now >= a.ask_again_at) {
-        uint32_t relayed = 0;
-        bool answered = AskLauncher(&relayed);
-        if (answered) a.relayed_address = relayed;
-        a.ask_again_at = GetTickCount64() + (answered ? kAskAgainMs : kAskSilentLauncherAgainMs);
+namespace {
+
+// Holds the query lock, with the launcher's answer asked again when it is due: a
+// launcher that joined again may have another address, and members come and go. While
+// the launcher does not answer, what it said last stays.
+struct LauncherAnswer {
+    LauncherAnswer() {
+        AddressState& a = g_addresses;
+        AcquireSRWLockExclusive(&a.query_lock);
+        if (GetTickCount64() >= a.ask_again_at) {
+            bool answered = AskLauncher();
+            a.ask_again_at =
+                GetTickCount64() + (answered ? kAskAgainMs : kAskSilentLauncherAgainMs);
+        }
     }
-    uint32_t result = a.relayed_address;
-    ReleaseSRWLockExclusive(&a.query_lock);
-    return result;
+    ~LauncherAnswer() { ReleaseSRWLockExclusive(&g_addresses.query_lock); }
+};
+
+}  // namespace
+
+uint32_t RelayedOwnAddress() {
+    LauncherAnswer answer;
+    return g_addresses.relayed_address;
+}
+
+bool RouteToMember(uint32_t ip, Route* route) {
+    LauncherAnswer answer;
+    const Route* found = FindRoute(g_addresses.routes, g_addresses.route_count, ip);
+    if (found) *route = *found;
+    return found != nullptr;
 }
 
 void RememberBoundAddress(SOCKET s, uint32_t ip) {

@@ -229,6 +229,41 @@ EXPORT int WSAAPI mp_gethostname(char* name, int length) {
     return result;
 }
 
+namespace {
+
+// The machine's own name lists the relayed address first while a router stands
+// between this player and the others: a game that takes its address from its name,
+// or compares other players' addresses with its own, finds them on its network.
+hostent* WithRelayedAddress(const char* name, hostent* entry) {
+    char own_name[256] = {};
+    if (!name || entry->h_length != 4 ||
+        Forward<R_gethostname>(-1, own_name, int(sizeof own_name)) != 0 ||
+        _stricmp(name, own_name) != 0) {
+        return entry;
+    }
+    uint32_t relayed = RelayedOwnAddress();
+    if (relayed == 0) return entry;
+    // Per thread, as the platform keeps its own answer.
+    constexpr int kMaxListed = 32;
+    thread_local hostent listed;
+    thread_local uint32_t addresses[kMaxListed];
+    thread_local char* list[kMaxListed + 1];
+    int n = 0;
+    addresses[n++] = relayed;
+    for (char** a = entry->h_addr_list; a && *a && n < kMaxListed; ++a) {
+        uint32_t ip;
+        std::memcpy(&ip, *a, 4);
+        if (ip != relayed) addresses[n++] = ip;
+    }
+    for (int i = 0; i < n; ++i) list[i] = reinterpret_cast<char*>(&addresses[i]);
+    list[n] = nullptr;
+    listed = *entry;
+    listed.h_addr_list = list;
+    return &listed;
+}
+
+}  // namespace
+
 EXPORT hostent* WSAAPI mp_gethostbyname(const char* name) {
     OZWS_LOG(kTrace, "mp_gethostbyname(%s)", name ? name : "");
     void* real = BindReal(R_gethostbyname);
@@ -240,6 +275,7 @@ EXPORT hostent* WSAAPI mp_gethostbyname(const char* name) {
         mp_WSASetLastError(error);
         return nullptr;
     }
+    entry = WithRelayedAddress(name, entry);
     for (char** address = entry->h_addr_list; address && *address; ++address) {
         OZWS_LOG(kTrace, "%s(alt:%s) = ", entry->h_name, name ? name : "");
         in_addr a;

@@ -1,6 +1,7 @@
 // Broadcast tunnelling: sendto wraps the game's broadcasts into launcher link
 // messages for the launcher on 127.0.0.1:3668 and turns IPX destinations into IPv4
 // ones; recvfrom and WSARecvFrom undo it on the way in.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -87,7 +88,14 @@ int SendIpx(SendtoFn sendto, SOCKET s, const char* buffer, int length, int flags
         dotted, int(port));
     to.sin_addr.s_addr = address;
     OZWS_LOG(kTrace, "mp_sendto() - (converted).sin_port = %d", int(port));
-    if (IsRelayedAddress(uint32_t(address))) {
+    Route route;
+    if (ipx.nodenum[0] == 0 && ipx.nodenum[1] == 0 && RouteToMember(uint32_t(address), &route)) {
+        if (route.kind == kRouteThroughLauncher) {
+            return SendToLauncher(sendto, s, buffer, length, flags, ipx.socket,
+                                  "RELAYING TO A PLAYER BEHIND A ROUTER", route.target);
+        }
+        to.sin_addr.s_addr = route.target;
+    } else if (IsRelayedAddress(uint32_t(address))) {
         return SendToLauncher(sendto, s, buffer, length, flags, ipx.socket,
                               "RELAYING TO A PLAYER BEHIND A ROUTER", uint32_t(address));
     }
@@ -123,11 +131,23 @@ EXPORT int WSAAPI mp_sendto(SOCKET s, const char* buffer, int length, int flags,
             field[1] = uint8_t(port >> 8);
         };
         uint8_t field[2];
-        if (IsRelayedAddress(destination)) {
-            // A player whom only the relay service reaches: the launcher carries it.
+        Route route;
+        bool to_member = RouteToMember(destination, &route);
+        if (to_member && route.kind == kRouteStraight) {
+            // Another member whom the game knows by an address of the session: sent to
+            // where the member is, so that it sees this game at the address it knows.
+            sockaddr_in straight{};
+            std::memcpy(&straight, to, std::min(sizeof straight, size_t(to_length)));
+            straight.sin_addr.s_addr = route.target;
+            result = sendto(s, buffer, length, flags, reinterpret_cast<sockaddr*>(&straight),
+                            sizeof straight);
+        } else if (to_member || IsRelayedAddress(destination)) {
+            // A player whom only the relay service reaches (at any of its addresses):
+            // the launcher carries it.
             port_field(field);
             result = SendToLauncher(sendto, s, buffer, length, flags, field,
-                                    "RELAYING TO A PLAYER BEHIND A ROUTER", destination);
+                                    "RELAYING TO A PLAYER BEHIND A ROUTER",
+                                    to_member ? route.target : destination);
         } else if (destination != uint32_t(mp_htonl(0xFFFFFFFFu)) &&
                    !IsOwnNetworkBroadcast(destination)) {
             // The broadcast address of one of the machine's networks is a LAN broadcast too.

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/wire.h"
+
 namespace ozlan::proxy {
 
 constexpr size_t kPathSize = 260;
@@ -163,6 +165,10 @@ uint32_t RelayedOwnAddress();
 // The address an IPX socket's node names (00 00 + these four bytes): the relayed one
 // while a router stands between, else the machine's own.
 uint32_t IpxNodeAddress();
+// Where a datagram to `ip` (network order) goes when `ip` is an address of another
+// member of the session (the launcher's routes, asked for with the relayed address);
+// false when it is none.
+bool RouteToMember(uint32_t ip, ozlan::Route* route);
 
 // Binds the real function and calls it with the arguments as given, or returns
 // `failure` when it cannot be bound. A must match the real parameter types.
