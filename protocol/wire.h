@@ -436,5 +436,21 @@ inline bool IsOwnAddressQuery(const uint8_t* message, size_t size) {
     return size == kLinkHeaderSize && HasLinkMagic(message, size) && LinkPort(message) == 0 &&
            LinkAddress(message) == 0;
 }
+// The launcher's answer as the proxy reads it: false, changing nothing, for anything but
+// the header (port 0) and whole routes, at most kMaxRoutes of them. The relayed address
+// is 0 unless the answer names a usable one.
+inline bool ReadOwnAddressAnswer(const uint8_t* data, size_t size, uint32_t* relayed,
+                                 Route (&routes)[kMaxRoutes], size_t* count) {
+    if (size < kLinkHeaderSize || !HasLinkMagic(data, size) || LinkPort(data) != 0) return false;
+    size_t rest = size - kLinkHeaderSize;
+    if (rest % kRouteEntrySize != 0 || rest / kRouteEntrySize > kMaxRoutes) return false;
+    const uint8_t* b = data + kLinkAddressOffset;
+    *relayed = b[0] != 0 && b[0] != 127 && b[0] < 224 ? LinkAddress(data) : 0;
+    *count = rest / kRouteEntrySize;
+    for (size_t i = 0; i < *count; ++i) {
+        routes[i] = ReadRoute(data + kLinkHeaderSize + kRouteEntrySize * i);
+    }
+    return true;
+}
 
 }  // namespace ozlan

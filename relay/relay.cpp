@@ -308,13 +308,11 @@ void RefuseJoin(int32_t id, const Link& link, JoinAnswer answer, int64_t now) {
 }
 
 // Gives a joined launcher that takes relayed traffic its relayed address and tells it;
-// with session addresses, it and the other members get their member tables.
+// the members with session addresses get their new member tables.
 void AnnounceRelayedAddress(int32_t id, Link& link) {
-    if (!link.session_addresses) {
-        if (AssignRelayedAddress(id, link)) SendAddressMessage(id, link);
-        return;
-    }
-    if (!AssignSessionAddress(id, link)) return;
+    bool assigned =
+        link.session_addresses ? AssignSessionAddress(id, link) : AssignRelayedAddress(id, link);
+    if (!assigned) return;
     SendAddressMessage(id, link);
     RefreshMemberTables(link.session);
 }
@@ -401,7 +399,7 @@ void OnOwnAddress(int32_t id, Link& link, const uint8_t* data, int32_t length) {
         }
     }
     // Whether it sits behind a router decides how the others reach it.
-    if (link.session_addresses) RefreshMemberTables(link.session);
+    RefreshMemberTables(link.session);
 }
 
 // Whether others reach the launcher's games at the address seen here: it says it has

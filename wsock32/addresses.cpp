@@ -116,19 +116,10 @@ bool AskLauncher() {
             int got =
                 Forward<R_recvfrom>(-1, s, reinterpret_cast<char*>(answer), int(sizeof answer), 0,
                                     reinterpret_cast<sockaddr*>(&from), &from_length);
-            size_t routes = got >= int(kLinkHeaderSize) ? size_t(got) - kLinkHeaderSize : 0;
-            if (got >= int(kLinkHeaderSize) && routes % kRouteEntrySize == 0 &&
-                routes / kRouteEntrySize <= kMaxRoutes && from.sin_port == launcher.sin_port &&
-                HasLinkMagic(answer, kLinkHeaderSize) && LinkPort(answer) == 0) {
-                AddressState& a = g_addresses;
-                const uint8_t* b = answer + kLinkAddressOffset;
-                // 0.0.0.0 while the machine's own address reaches it.
-                a.relayed_address =
-                    b[0] != 0 && b[0] != 127 && b[0] < 224 ? LinkAddress(answer) : 0;
-                a.route_count = routes / kRouteEntrySize;
-                for (size_t i = 0; i < a.route_count; ++i) {
-                    a.routes[i] = ReadRoute(answer + kLinkHeaderSize + kRouteEntrySize * i);
-                }
+            AddressState& a = g_addresses;
+            if (got >= 0 && from.sin_port == launcher.sin_port &&
+                ReadOwnAddressAnswer(answer, size_t(got), &a.relayed_address, a.routes,
+                                     &a.route_count)) {
                 answered = true;
             }
         }

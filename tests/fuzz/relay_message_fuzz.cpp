@@ -1,5 +1,5 @@
 // Feeds the relay service's message handling with arbitrary joins, relay messages,
-// address messages and games' datagrams from four connected launchers, and whole
+// address messages, networks and games' datagrams from four connected launchers, and whole
 // datagrams from their addresses and from addresses without a link, and runs transport
 // passes between them.
 #include <cstddef>
@@ -62,10 +62,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int32_t link = setup.links[data[0] % 4];
         // Joins, relay messages, address messages, games' datagrams, and other types.
         uint8_t t = data[1];
-        int32_t type = t < 80 ? 0 : t < 180 ? 8 : t < 210 ? 9 : t < 240 ? 10 : t;
-        // Lengths in steps of 9, and the sizes of the joins (open and private) and of the
-        // own-address messages (first join and rejoin), which no step hits.
+        int32_t type = t < 80 ? 0 : t < 180 ? 8 : t < 210 ? 9 : t < 225 ? 10 : t < 240 ? 14 : t;
+        // Lengths in steps of 9, and the sizes of the joins (open and private), of the
+        // own-address messages (first join and rejoin) and of networks messages, which
+        // no step hits.
         size_t len = data[2] >= 250   ? kJoinMessageSize
+                     : data[2] == 246 ? NetworksMessageSize(data[0] % (kMaxReportedNetworks + 1))
                      : data[2] == 249 ? kOwnAddressMessageSize
                      : data[2] == 248 ? kOwnAddressRejoinSize
                      : data[2] == 247 ? kPrivateJoinMessageSize

@@ -23,12 +23,15 @@ std::map<int32_t, bool> g_connected;
 std::map<int32_t, std::vector<std::vector<uint8_t>>> g_addresses, g_directs;
 // Join answers, by receiving link.
 std::map<int32_t, std::vector<int>> g_answers;
+// Member tables, by receiving link.
+std::map<int32_t, std::vector<std::vector<uint8_t>>> g_tables;
 
 void Inbox(const uint8_t* data, int32_t length, int32_t type, int32_t id, void*) {
     if (type == int32_t(kRelayMessageType)) g_inbox[id].emplace_back(data, data + length);
     if (type == int32_t(kAddressMessageType)) g_addresses[id].emplace_back(data, data + length);
     if (type == int32_t(kDirectMessageType)) g_directs[id].emplace_back(data, data + length);
     if (type == int32_t(kJoinAnswerType) && length == 1) g_answers[id].push_back(data[0]);
+    if (type == int32_t(kMembersMessageType)) g_tables[id].emplace_back(data, data + length);
 }
 void Connected(int32_t id, int32_t, void*) {
     g_connected[id] = true;
@@ -88,6 +91,7 @@ class RelayServiceTest : public ::testing::Test {
         g_addresses.clear();
         g_directs.clear();
         g_answers.clear();
+        g_tables.clear();
     }
     void TearDown() override { TransportReset(); }
 
@@ -630,6 +634,9 @@ TEST_F(RelayServiceTest, BadCommandLinesAreRejected) {
         {{"--bind", "nowhere.invalid"}, 2, "--bind: needs an IPv4 address"},
         {{"--metrics", "127.0.0.1"}, 2, "--metrics: needs ADDR:PORT"},
         {{"--metrics", "127.0.0.1:0"}, 2, "--metrics: needs ADDR:PORT"},
+        {{"--session-range", "10.0.0.0/25"}, 2, "--session-range: needs A.B.C.D/N with N from 8"},
+        {{"--session-range", "10.0.0.1/24"}, 2, "--session-range: needs A.B.C.D/N"},
+        {{"--session-range", "10.0.0.0"}, 2, "--session-range: needs A.B.C.D/N"},
         {{"--frobnicate"}, 2, "not expected: --frobnicate"},
         {{"--help"}, 0, "usage: ozrelay"},
         {{"--help"}, 0, "--metrics ADDR:PORT"},
@@ -870,6 +877,160 @@ TEST_F(RelayServiceTest, AnAddressRefusedFiveTimesInAMinuteIsIgnoredForTheRestOf
     EXPECT_EQ(5, relay.Stat("wrong_password"));
     EXPECT_EQ(1, relay.Stat("ignored"));
     EXPECT_EQ(2, relay.Stat("members"));
+}
+
+}  // namespace
+}  // namespace ozlan::test
+
+namespace ozlan::test {
+namespace {
+
+uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    const uint8_t bytes[4] = {a, b, c, d};
+    uint32_t ip;
+    std::memcpy(&ip, bytes, 4);
+    return ip;
+}
+
+std::vector<uint8_t> Networks(std::vector<IPv4Network> networks) {
+    std::vector<uint8_t> m(NetworksMessageSize(networks.size()));
+    WriteNetworksMessage(m.data(), networks.data(), networks.size());
+    return m;
+}
+
+std::vector<MemberAddresses> Table(const std::vector<uint8_t>& message) {
+    MemberAddresses entries[kMaxMemberEntries];
+    size_t count = 0;
+    EXPECT_TRUE(ReadMembersMessage(message.data(), message.size(), entries, &count));
+    return std::vector<MemberAddresses>(entries, entries + count);
+}
+
+class SessionAddressTest : public RelayServiceTest {
+  protected:
+    // A launcher with session addresses: its networks, then its join; its relayed
+    // address once told, then its own address.
+    int32_t Member(const RelayProcess& relay, const char* session, const char* ip,
+                   std::vector<IPv4Network> networks, const std::vector<uint8_t>& own,
+                   uint32_t* relayed) {
+        int32_t id = Launcher(relay, nullptr, ip);
+        Send(id, kNetworksMessageType, Networks(networks));
+        Send(id, kJoinMessageType,
+             JoinMessage(session, kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses));
+        EXPECT_TRUE(PumpUntil([&] { return !g_addresses[id].empty(); })) << "no address";
+        if (g_addresses[id].empty()) return id;
+        std::memcpy(relayed, g_addresses[id][0].data(), 4);
+        Send(id, kAddressMessageType, own);
+        return id;
+    }
+};
+
+TEST_F(SessionAddressTest, EachSessionGetsAPrivate24ThatNoneOfItsMembersNetworksUses) {
+    // Two /24s to choose from: the first member's network takes one of them.
+    RelayProcess relay({"--session-range", "10.200.0.0/23"});
+    uint32_t a = 0, b = 0, c = 0, older = 0;
+    IPv4Network home = {Ip(10, 200, 0, 7), Ip(255, 255, 255, 0)};
+    Member(relay, "one", "127.0.0.2", {home}, {10, 200, 0, 7}, &a);
+    Member(relay, "one", "127.0.0.3", {}, {127, 0, 0, 3}, &b);
+    Member(relay, "two", "127.0.0.4", {}, {127, 0, 0, 4}, &c);
+    auto network = [](uint32_t ip) {
+        std::vector<uint8_t> b = Bytes(ip);
+        return std::vector<uint8_t>(b.begin(), b.begin() + 3);
+    };
+    EXPECT_EQ(std::vector<uint8_t>({10, 200, 1}), network(a));
+    EXPECT_EQ(std::vector<uint8_t>({10, 200, 1}), network(b));
+    EXPECT_NE(a, b);
+    EXPECT_EQ(std::vector<uint8_t>({10, 200, 0}), network(c));
+    for (uint32_t ip : {a, b, c}) EXPECT_TRUE(Bytes(ip)[3] >= 1 && Bytes(ip)[3] <= 254);
+    // A third session finds no network left; a launcher without session addresses
+    // still gets one of 198.18.0.0/15.
+    int32_t none = Launcher(relay, nullptr, "127.0.0.5");
+    Send(none, kNetworksMessageType, Networks({}));
+    Send(none, kJoinMessageType,
+         JoinMessage("three", kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses));
+    RelayingLauncher(relay, "three", "127.0.0.6", {10, 0, 0, 6}, &older);
+    PumpFor(200);
+    EXPECT_TRUE(g_addresses[none].empty());
+    EXPECT_TRUE(IsRelayedAddress(older));
+    EXPECT_EQ(0, relay.Stop());
+    EXPECT_EQ(1, relay.Stat("no_network"));
+}
+
+TEST_F(SessionAddressTest, AJoinBeforeItsNetworksWaitsForThemAndAnEmptySessionFreesItsNetwork) {
+    RelayProcess relay({"--session-range", "10.200.0.0/24"});
+    int32_t id = Launcher(relay, nullptr, "127.0.0.2");
+    Send(id, kJoinMessageType,
+         JoinMessage("s", kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses));
+    PumpFor(200);
+    EXPECT_TRUE(g_addresses[id].empty());
+    Send(id, kNetworksMessageType, Networks({{Ip(192, 168, 1, 4), Ip(255, 255, 255, 0)}}));
+    ASSERT_TRUE(PumpUntil([&] { return !g_addresses[id].empty(); }));
+    EXPECT_EQ(10, g_addresses[id][0][0]);
+    // Leaving frees the network: another session takes it.
+    Send(id, kJoinMessageType,
+         JoinMessage("t", kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses));
+    ASSERT_TRUE(PumpUntil([&] { return g_addresses[id].size() == 2; }));
+    EXPECT_EQ(10, g_addresses[id][1][0]);
+    // Malformed networks are dropped and counted.
+    Send(id, kNetworksMessageType, {3, 1, 2});
+    EXPECT_EQ(0, relay.Stop());
+    EXPECT_EQ(1, relay.Stat("other_type"));
+}
+
+TEST_F(SessionAddressTest, EveryMemberIsToldHowItReachesEachOtherAndOfEveryChange) {
+    RelayProcess relay;
+    uint32_t pub = 0, nat = 0, pub2 = 0;
+    // A public member (its own address is where the relay sees it) and one behind a router.
+    int32_t p = Member(relay, "s", "127.0.0.2", {}, {127, 0, 0, 2}, &pub);
+    int32_t n = Member(relay, "s", "127.0.0.3", {}, {10, 97, 1, 2}, &nat);
+    auto last = [](int32_t id) { return Table(g_tables[id].back()); };
+    ASSERT_TRUE(PumpUntil([&] {
+        return !g_tables[p].empty() && !g_tables[n].empty() && last(n).size() == 1 &&
+               last(n)[0].own != 0 && last(p).size() == 1 && last(p)[0].own != 0;
+    }));
+    std::vector<MemberAddresses> at_p = last(p), at_n = last(n);
+    EXPECT_EQ(nat, at_p[0].relayed);
+    EXPECT_EQ(Ip(127, 0, 0, 3), at_p[0].seen);
+    EXPECT_EQ(Ip(10, 97, 1, 2), at_p[0].own);
+    EXPECT_EQ(kMemberThroughRelay, at_p[0].flags);
+    EXPECT_EQ(pub, at_n[0].relayed);
+    EXPECT_EQ(Ip(127, 0, 0, 2), at_n[0].own);
+    EXPECT_EQ(kMemberThroughRelay, at_n[0].flags);
+    // All 172.16.0.0/12, one /24.
+    EXPECT_EQ(172, Bytes(pub)[0]);
+    EXPECT_EQ(Bytes(pub)[1], Bytes(nat)[1]);
+    EXPECT_EQ(Bytes(pub)[2], Bytes(nat)[2]);
+    EXPECT_EQ(16, Bytes(pub)[1] & 0xF0);
+    // A second public member: reached straight from the first, through the relay from
+    // the one behind a router; one behind the same router is reached on its network.
+    int32_t p2 = Member(relay, "s", "127.0.0.4", {}, {127, 0, 0, 4}, &pub2);
+    uint32_t same = 0;
+    int32_t n2 = Member(relay, "s", "127.0.0.3", {}, {10, 97, 1, 3}, &same);
+    ASSERT_TRUE(PumpUntil([&] {
+        auto t = last(p);
+        return t.size() == 3 && t[1].own != 0 && t[2].own != 0 && last(n).size() == 3 &&
+               last(n)[2].own != 0;
+    }));
+    at_p = last(p);
+    EXPECT_EQ(pub2, at_p[1].relayed);
+    EXPECT_EQ(0, at_p[1].flags);
+    at_n = last(n);
+    EXPECT_EQ(kMemberThroughRelay, at_n[1].flags);
+    EXPECT_EQ(same, at_n[2].relayed);
+    EXPECT_EQ(kMemberSameRouter, at_n[2].flags);
+    EXPECT_EQ(Ip(10, 97, 1, 3), at_n[2].own);
+    // One leaves: the others' tables lose it; nobody is told what did not change.
+    size_t told_p2 = g_tables[p2].size();
+    Send(n2, kJoinMessageType, JoinMessage("elsewhere"));
+    ASSERT_TRUE(PumpUntil([&] { return last(p).size() == 2 && last(n).size() == 2; }));
+    PumpFor(200);
+    EXPECT_EQ(told_p2 + 1, g_tables[p2].size());
+    // A launcher without session addresses is never told, but the others are told of it.
+    uint32_t plain = 0;
+    int32_t old = RelayingLauncher(relay, "s", "127.0.0.5", {127, 0, 0, 5}, &plain);
+    ASSERT_TRUE(PumpUntil([&] { return last(p).size() == 3; }));
+    EXPECT_TRUE(g_tables[old].empty());
+    EXPECT_EQ(plain, last(p)[2].relayed);
+    EXPECT_TRUE(IsRelayedAddress(plain));
 }
 
 }  // namespace
