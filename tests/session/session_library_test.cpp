@@ -59,8 +59,18 @@ struct Received {
     std::vector<uint8_t> data;
 };
 std::vector<Received> g_peer_inbox;
+// The networks messages that came before joins, kept apart from the rest.
+std::vector<std::vector<uint8_t>> g_peer_networks;
 int32_t g_peer_link = 0;
 void PeerInbox(const uint8_t* data, int32_t length, int32_t type, int32_t, void*) {
+    if (type == int32_t(kNetworksMessageType)) {
+        // Always before the join it belongs to.
+        bool join_came = std::any_of(g_peer_inbox.begin(), g_peer_inbox.end(),
+                                     [](const Received& r) { return r.type == 0; });
+        EXPECT_FALSE(join_came && g_peer_networks.empty());
+        g_peer_networks.emplace_back(data, data + length);
+        return;
+    }
     g_peer_inbox.push_back({type, std::vector<uint8_t>(data, data + length)});
 }
 void PeerAccept(int32_t id) {
@@ -74,6 +84,7 @@ class SessionLibraryTest : public ::testing::Test {
         TransportReset();
         SetTransportLogSink(nullptr);
         g_peer_inbox.clear();
+        g_peer_networks.clear();
         g_peer_link = 0;
         lib_folder_ = MakeFolder("lib");
         game_folder_ = MakeFolder("game");
@@ -167,11 +178,24 @@ TEST_F(SessionLibraryTest, InitSendsTheConnectBodyAndActivatesOnConfirmation) {
     // Active: pre-launch works and its join message follows.
     EXPECT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
     Datagram join;
-    ASSERT_TRUE(Pump([&] { return peer.Receive(&join, 0) && join.header.type == 0; }));
+    Datagram networks;
+    ASSERT_TRUE(Pump([&] {
+        if (!peer.Receive(&join, 0)) return false;
+        if (join.header.type == kNetworksMessageType) networks = join;
+        return join.header.type == 0;
+    }));
     ASSERT_EQ(kJoinMessageSize, join.payload.size());
     EXPECT_STREQ("arena", reinterpret_cast<const char*>(join.payload.data()));
-    // The flags word: relayed traffic asked for.
-    EXPECT_EQ(kJoinFlagRelayedTraffic, GetU32(join.payload.data() + 64));
+    // The flags word: relayed traffic and session addresses asked for; the machine's
+    // networks came first (never loopback).
+    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses,
+              GetU32(join.payload.data() + 64));
+    IPv4Network reported[kMaxReportedNetworks];
+    size_t count = 0;
+    ASSERT_TRUE(
+        ReadNetworksMessage(networks.payload.data(), networks.payload.size(), reported, &count));
+    ASSERT_GE(count, 1u);
+    for (size_t i = 0; i < count; ++i) EXPECT_NE(127, reported[i].ip & 0xFF);
     EXPECT_STREQ("NoName", reinterpret_cast<const char*>(join.payload.data() + 68));
 }
 
@@ -470,7 +494,9 @@ TEST_F(SessionLibraryTest, BehindARouterGamesDatagramsForRelayedPlayersTravelUna
     RawPeer client(905);
     ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); }));
     // The join asks for relayed traffic.
-    EXPECT_EQ(kJoinFlagRelayedTraffic, GetU32(g_peer_inbox[0].data.data() + kJoinFlagsOffset));
+    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses,
+              GetU32(g_peer_inbox[0].data.data() + kJoinFlagsOffset));
+    ASSERT_EQ(1u, g_peer_networks.size());
     // Before the relay service answers, the proxy is told there is no relayed address.
     uint32_t asked = 1;
     ASSERT_TRUE(AskOwnAddress(client, &asked));
@@ -519,6 +545,57 @@ TEST_F(SessionLibraryTest, BehindARouterGamesDatagramsForRelayedPlayersTravelUna
         return game.ReceiveRaw(&got, &from, 0);
     }));
     EXPECT_EQ(from_player, got);
+}
+
+TEST_F(SessionLibraryTest, TheRelaysMemberTableBecomesTheProxysRoutes) {
+    JoinTransportPeer();
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
+    RawPeer client(905);
+    ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); }));
+    // A session address (private) behind a router, and two members: one public whom
+    // only the relay reaches from here, one behind the same router.
+    std::vector<uint8_t> answer = AddressMessage({172, 20, 7, 1}, {203, 0, 113, 9});
+    TransportSend(g_peer_link, answer.data(), int32_t(answer.size()), kAddressMessageType);
+    MemberAddresses members[2] = {
+        {Ip(172, 20, 7, 2), Ip(203, 0, 2, 2), Ip(203, 0, 2, 2), kMemberThroughRelay},
+        {Ip(172, 20, 7, 3), Ip(203, 0, 113, 9), Ip(10, 97, 1, 3), kMemberSameRouter}};
+    uint8_t table[MembersMessageSize(2)];
+    WriteMembersMessage(table, members, 2);
+    TransportSend(g_peer_link, table, int32_t(sizeof table), kMembersMessageType);
+    std::vector<uint8_t> routes;
+    ASSERT_TRUE(Pump([&] {
+        std::vector<uint8_t> query(kLinkHeaderSize);
+        WriteOwnAddressQuery(query.data());
+        client.SendTo(kRelayPort, query);
+        SocketAddress from;
+        return client.ReceiveRaw(&routes, &from, 100) && routes.size() > kLinkHeaderSize;
+    }));
+    // The header with the relayed address, then three routes: the public member's
+    // relayed and real addresses through the launcher, the neighbour's relayed one
+    // straight to its own.
+    const std::vector<uint8_t> expected = {0xF9, 0xF9, 0xF9, 0xF9, 0,   0,  0, 0, 172, 20, 7, 1,
+                                           172,  20,   7,    2,    172, 20, 7, 2, 1,   0,  0, 0,
+                                           203,  0,    2,    2,    172, 20, 7, 2, 1,   0,  0, 0,
+                                           172,  20,   7,    3,    10,  97, 1, 3, 2,   0,  0, 0};
+    EXPECT_EQ(expected, routes);
+    // The proxy's datagram for the public member's relayed address goes as a direct
+    // message; the relay's next table replaces the routes.
+    g_peer_inbox.clear();
+    std::vector<uint8_t> to_player(40, 0x61);
+    WriteLinkHeader(to_player.data(), 4000);
+    StampLinkAddress(to_player.data(), to_player.size(), Ip(172, 20, 7, 2));
+    client.SendTo(kRelayPort, to_player);
+    ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); }));
+    EXPECT_EQ(int32_t(kDirectMessageType), g_peer_inbox[0].type);
+    WriteMembersMessage(table, members, 0);
+    TransportSend(g_peer_link, table, int32_t(kMembersHeaderSize), kMembersMessageType);
+    ASSERT_TRUE(Pump([&] {
+        std::vector<uint8_t> query(kLinkHeaderSize);
+        WriteOwnAddressQuery(query.data());
+        client.SendTo(kRelayPort, query);
+        SocketAddress from;
+        return client.ReceiveRaw(&routes, &from, 100) && routes.size() == kLinkHeaderSize;
+    }));
 }
 
 TEST_F(SessionLibraryTest, WithRelayedTrafficOffOrNoRouterTheGameKeepsItsOwnAddress) {
@@ -776,14 +853,17 @@ TEST_F(SessionLibraryTest, ALinkTheRelayForgotIsJoinedAgainWithWhatTheGameSentMe
     }
     EXPECT_EQ(1u, is_joined());
     // The join first, as before (name and flags), then the game's broadcasts in order.
-    relay.arrived.erase(
-        std::remove_if(relay.arrived.begin(), relay.arrived.end(),
-                       [](const Datagram& d) { return d.header.type == MSG_CONNECT; }),
-        relay.arrived.end());
+    relay.arrived.erase(std::remove_if(relay.arrived.begin(), relay.arrived.end(),
+                                       [](const Datagram& d) {
+                                           return d.header.type == MSG_CONNECT ||
+                                                  d.header.type == kNetworksMessageType;
+                                       }),
+                        relay.arrived.end());
     ASSERT_GE(relay.arrived.size(), 3u);
     EXPECT_EQ(kJoinMessageType, relay.arrived[0].header.type);
     EXPECT_STREQ("arena", reinterpret_cast<const char*>(relay.arrived[0].payload.data()));
-    EXPECT_EQ(kJoinFlagRelayedTraffic, GetU32(relay.arrived[0].payload.data() + 64));
+    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses,
+              GetU32(relay.arrived[0].payload.data() + 64));
     EXPECT_EQ(kRelayMessageType, relay.arrived[1].header.type);
     EXPECT_EQ(1, relay.arrived[1].payload.back());
     EXPECT_EQ(2, relay.arrived[2].payload.back());
@@ -1022,7 +1102,8 @@ TEST_F(SessionLibraryTest, APrivateJoinCarriesTheVerifierAndTheRelaysAnswerIsRep
     const std::vector<uint8_t>& join = relay.arrived.back().payload;
     ASSERT_EQ(kPrivateJoinMessageSize, join.size());
     EXPECT_STREQ("friday", reinterpret_cast<const char*>(join.data()));
-    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagVerifier, GetU32(join.data() + 64));
+    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagVerifier | kJoinFlagSessionAddresses,
+              GetU32(join.data() + 64));
     EXPECT_EQ("a06b65a4cc39e4e41a87a5cc22fb127fa61ad4519bf436164f53bd5803002e58",
               Hex(join.data() + kJoinMessageSize, kVerifierSize));
     // Acknowledged but not answered: a relay that does not keep sessions private.

@@ -129,6 +129,17 @@ class ProxyIpxTest : public ::testing::Test {
     }
     // The next datagram on a helper socket, with its source.
     std::string Receive(SOCKET s, sockaddr_in* from, int timeout_ms = 2000) {
+        // A game's sendto asks the launcher for its routes first; tests that play the
+        // launcher without answering see the question only where they look for it.
+        for (;;) {
+            std::string got = ReceiveAny(s, from, timeout_ms);
+            if (!skip_questions_ || got != std::string("\xF9\xF9\xF9\xF9\0\0\0\0\0\0\0\0", 12)) {
+                return got;
+            }
+        }
+    }
+    bool skip_questions_ = true;
+    std::string ReceiveAny(SOCKET s, sockaddr_in* from, int timeout_ms) {
         fd_set set;
         FD_ZERO(&set);
         FD_SET(s, &set);
@@ -447,6 +458,7 @@ TEST_F(ProxyIpxTest, BehindARouterGamesAreToldTheirRelayedAddress) {
     // A launcher that answers the proxy's question with 198.18.0.5, as many times as asked.
     SOCKET launcher = Helper("127.0.0.1", 3668);
     int questions = 0;
+    skip_questions_ = false;
     std::thread answering([&] {
         for (;;) {
             sockaddr_in from{};
@@ -479,6 +491,72 @@ TEST_F(ProxyIpxTest, BehindARouterGamesAreToldTheirRelayedAddress) {
     EXPECT_EQ(Bytes({198, 18, 0, 5}), std::string(reinterpret_cast<char*>(&udp_name.sin_addr), 4));
     answering.join();
     EXPECT_EQ(1, questions);  // an address once given is kept
+}
+
+TEST_F(ProxyIpxTest, AnyAddressOfAMemberReachesItTheWayTheLauncherSays) {
+    // A launcher that answers with the relayed address 172.20.7.1 and three routes: a
+    // public member (relayed 172.20.7.2, real 203.0.2.2) through the launcher, and a
+    // neighbour's relayed address 172.20.7.3 straight to 127.0.0.1 (where the test
+    // listens).
+    SOCKET launcher = Helper("127.0.0.1", 3668);
+    SOCKET neighbour = Helper("127.0.0.1", 0);
+    sockaddr_in neighbour_address{};
+    int n = sizeof neighbour_address;
+    real_.getsockname(neighbour, reinterpret_cast<sockaddr*>(&neighbour_address), &n);
+    skip_questions_ = false;
+    std::string answer = LinkMessage({172, 20, 7, 1}, 0, 0, "") +
+                         Bytes({172, 20, 7, 2, 172, 20, 7, 2, 1, 0, 0, 0}) +
+                         Bytes({203, 0, 2, 2, 172, 20, 7, 2, 1, 0, 0, 0}) +
+                         Bytes({172, 20, 7, 3, 127, 0, 0, 1, 2, 0, 0, 0});
+    const std::string question = LinkMessage({0, 0, 0, 0}, 0, 0, "");
+    u_short port;
+    SOCKET game = GameUdp(&port);
+    sockaddr_in to = Address("203.0.2.2", 4000);
+    std::thread answering([&] {
+        sockaddr_in from{};
+        if (Receive(launcher, &from) != question) return;
+        real_.sendto(launcher, answer.data(), int(answer.size()), 0,
+                     reinterpret_cast<sockaddr*>(&from), sizeof from);
+    });
+    // The public member's real address: to the launcher, for its relayed address.
+    proxy_.ForgetLines();
+    EXPECT_EQ(5, game_.sendto(game, "hello", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    answering.join();
+    sockaddr_in from{};
+    EXPECT_EQ(LinkMessage({172, 20, 7, 2}, 0xA0, 0x0F, "hello"), Receive(launcher, &from));
+    EXPECT_EQ(port, PortOf(from));
+    EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] RELAYING TO A PLAYER BEHIND A ROUTER"));
+    // The neighbour's relayed address: straight to where it is, from the game's socket.
+    sockaddr_in to_neighbour = Address("172.20.7.3", PortOf(neighbour_address));
+    EXPECT_EQ(2, game_.sendto(game, "hi", 2, 0, reinterpret_cast<sockaddr*>(&to_neighbour),
+                              sizeof to_neighbour));
+    EXPECT_EQ("hi", Receive(neighbour, &from));
+    EXPECT_EQ(port, PortOf(from));
+    // IPX: the node of the member's real address is the member too.
+    SOCKET ipx = game_.socket(6, SOCK_DGRAM, 1000);
+    opened_.push_back(ipx);
+    Ipx player = IpxTo({0, 0, 203, 0, 2, 2}, 0x02, 0x03);
+    EXPECT_EQ(3, game_.sendto(ipx, "ipx", 3, 0, reinterpret_cast<sockaddr*>(&player), 14));
+    EXPECT_EQ(LinkMessage({172, 20, 7, 2}, 0x02, 0x03, "ipx"), Receive(launcher, &from));
+    // The machine's own name lists the relayed address first, and a game may bind to it.
+    char host[256] = {};
+    proxy_.Export<int(WSAAPI*)(char*, int)>("gethostname")(host, sizeof host);
+    hostent* entry = proxy_.Export<hostent*(WSAAPI*)(const char*)>("gethostbyname")(host);
+    ASSERT_NE(nullptr, entry);
+    EXPECT_EQ(Bytes({172, 20, 7, 1}), std::string(entry->h_addr_list[0], 4));
+    EXPECT_NE(nullptr, entry->h_addr_list[1]);  // and the machine's own after it
+    SOCKET bound = game_.socket(AF_INET, SOCK_DGRAM, 0);
+    opened_.push_back(bound);
+    sockaddr_in relayed = Address("172.20.7.1", 0);
+    ASSERT_EQ(0, game_.bind(bound, reinterpret_cast<sockaddr*>(&relayed), sizeof relayed));
+    sockaddr_in name{};
+    n = sizeof name;
+    ASSERT_EQ(0, game_.getsockname(bound, reinterpret_cast<sockaddr*>(&name), &n));
+    EXPECT_EQ(Bytes({172, 20, 7, 1}), std::string(reinterpret_cast<char*>(&name.sin_addr), 4));
+    // Another name is the platform's answer as it stands.
+    hostent* other = proxy_.Export<hostent*(WSAAPI*)(const char*)>("gethostbyname")("localhost");
+    ASSERT_NE(nullptr, other);
+    EXPECT_EQ(Bytes({127, 0, 0, 1}), std::string(other->h_addr_list[0], 4));
 }
 
 TEST_F(ProxyIpxTest, FailedAndOversizedBroadcastsReturnErrorsTheGameCanRead) {
