@@ -885,13 +885,6 @@ TEST_F(RelayServiceTest, AnAddressRefusedFiveTimesInAMinuteIsIgnoredForTheRestOf
 namespace ozlan::test {
 namespace {
 
-uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    const uint8_t bytes[4] = {a, b, c, d};
-    uint32_t ip;
-    std::memcpy(&ip, bytes, 4);
-    return ip;
-}
-
 std::vector<uint8_t> Networks(std::vector<IPv4Network> networks) {
     std::vector<uint8_t> m(NetworksMessageSize(networks.size()));
     WriteNetworksMessage(m.data(), networks.data(), networks.size());

@@ -6,16 +6,12 @@
 
 #include "protocol/wire.h"
 #include "session/routes.h"
+#include "tests/support/transport_harness.h"
 
 namespace ozlan {
 namespace {
 
-uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    const uint8_t bytes[4] = {a, b, c, d};
-    uint32_t ip;
-    std::memcpy(&ip, bytes, 4);
-    return ip;
-}
+using test::Ip;
 
 std::vector<Route> Routes(const std::vector<MemberAddresses>& members) {
     std::vector<Route> out(kMaxRoutes);

@@ -480,13 +480,6 @@ std::vector<uint8_t> AddressMessage(const std::vector<uint8_t>& relayed,
     return m;
 }
 
-uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    uint8_t bytes[4] = {a, b, c, d};
-    uint32_t ip;
-    std::memcpy(&ip, bytes, 4);
-    return ip;
-}
-
 TEST_F(SessionLibraryTest, BehindARouterGamesDatagramsForRelayedPlayersTravelUnacknowledged) {
     JoinTransportPeer();
     ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));

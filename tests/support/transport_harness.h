@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,14 @@ std::vector<uint8_t> MakeDatagram(uint32_t id, uint16_t type, uint16_t seq, uint
 std::vector<uint8_t> U32Body(uint32_t v);
 std::vector<uint8_t> Pattern(size_t n, uint32_t seed = 1);
 SocketAddress Loopback(uint16_t port_host_order);
+// An IPv4 address in network order, from its four parts.
+inline uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    const uint8_t bytes[4] = {a, b, c, d};
+    uint32_t ip;
+    std::memcpy(&ip, bytes, 4);
+    return ip;
+}
+
 inline uint16_t HostPort(const SocketAddress& a) {
     return uint16_t((a.port >> 8) | (a.port << 8));
 }
