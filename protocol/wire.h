@@ -164,18 +164,38 @@ enum JoinAnswer : uint8_t {
     kJoinSessionIsOpen = 3,  // the session is open; the join had a verifier
 };
 
-inline void WriteJoinMessage(uint8_t* out, const char* name, uint32_t flags = 0) {
+// --- Player names and presence (extension: join flag bit 3, type 16) --------------
+// The join's last 24 bytes name the player: at most 23 bytes and a zero (older
+// launchers write "NoName").
+constexpr size_t kPlayerNameOffset = kSessionNameField + 4;
+constexpr size_t kMaxPlayerName = kJoinPlayerField - 1;
+
+// The player's name as a name field holds it: control characters (below 32, and 127)
+// left out, spaces at either end too, at most 23 bytes. Empty when nothing is left.
+inline void CleanPlayerName(const char* text, char (&out)[kJoinPlayerField]) {
+    size_t n = 0;
+    for (const char* c = text; c && *c && n < kMaxPlayerName; ++c) {
+        uint8_t byte = uint8_t(*c);
+        if (byte < 32 || byte == 127 || (byte == ' ' && n == 0)) continue;
+        out[n++] = char(byte);
+    }
+    while (n > 0 && out[n - 1] == ' ') --n;
+    std::memset(out + n, 0, kJoinPlayerField - n);
+}
+
+inline void WriteJoinMessage(uint8_t* out, const char* name, uint32_t flags = 0,
+                             const char* player = "NoName") {
     std::memset(out, 0, kJoinMessageSize);
     WriteSessionName(out, name);
     WriteLe32(out + kJoinFlagsOffset, flags);
-    std::memcpy(out + kSessionNameField + 4, "NoName", 7);
+    std::memcpy(out + kPlayerNameOffset, player, strnlen(player, kMaxPlayerName));
 }
 
 // A private join (kPrivateJoinMessageSize bytes): the join with kJoinFlagVerifier set,
 // then the verifier.
 inline void WritePrivateJoinMessage(uint8_t* out, const char* name, uint32_t flags,
-                                    const uint8_t* verifier) {
-    WriteJoinMessage(out, name, flags | kJoinFlagVerifier);
+                                    const uint8_t* verifier, const char* player = "NoName") {
+    WriteJoinMessage(out, name, flags | kJoinFlagVerifier, player);
     std::memcpy(out + kJoinMessageSize, verifier, kVerifierSize);
 }
 
@@ -268,6 +288,81 @@ inline void ReadAddressMessage(const uint8_t* message, uint32_t* relayed, uint32
 // again if nobody holds it (a restarted relay, or another one), so that the games keep
 // reaching it where they knew it. Relays that take only 4 bytes drop the longer form.
 constexpr size_t kOwnAddressRejoinSize = 8;
+
+// Presence: the launcher is told who is in its session, and of every change.
+constexpr uint32_t kJoinFlagPresence = 8;
+
+// Relay -> launcher, to members whose join set kJoinFlagPresence, when the launcher joins
+// and whenever someone joins or leaves its session: an event byte, a zero byte, the
+// session's member count (u16 LE), the name the event is about (24 bytes), then per
+// member (at most 254) 24 bytes of name, a flags byte and three zero bytes.
+constexpr uint32_t kMemberListType = 16;
+enum PresenceEvent : uint8_t {
+    kPresenceList = 0,      // the launcher joined: who is there
+    kPresenceJoined = 1,    // someone joined
+    kPresenceLeft = 2,      // someone left (or moved to another session)
+    kPresenceTimedOut = 3,  // someone's link timed out
+};
+constexpr uint8_t kListedIsYou = 1;
+constexpr uint8_t kListedThroughRelay = 2;  // reached only through the relay, from you
+constexpr size_t kMemberListHeaderSize = 4 + kJoinPlayerField;
+constexpr size_t kListedMemberSize = kJoinPlayerField + 4;
+constexpr size_t kMaxListedMembers = 254;
+
+struct ListedMember {
+    char name[kJoinPlayerField] = {};
+    uint8_t flags = 0;
+};
+struct MemberList {
+    uint8_t event = 0;
+    uint16_t count = 0;  // the session's members; `listed` holds at most 254 of them
+    char subject[kJoinPlayerField] = {};
+    ListedMember listed[kMaxListedMembers];
+    size_t listed_count = 0;
+};
+
+inline size_t MemberListSize(size_t listed) {
+    return kMemberListHeaderSize + kListedMemberSize * listed;
+}
+inline size_t WriteMemberList(uint8_t* out, const MemberList& list) {
+    size_t listed = list.listed_count < kMaxListedMembers ? list.listed_count : kMaxListedMembers;
+    std::memset(out, 0, MemberListSize(listed));
+    out[0] = list.event;
+    out[2] = uint8_t(list.count);
+    out[3] = uint8_t(list.count >> 8);
+    std::memcpy(out + 4, list.subject, strnlen(list.subject, kMaxPlayerName));
+    for (size_t i = 0; i < listed; ++i) {
+        uint8_t* entry = out + kMemberListHeaderSize + kListedMemberSize * i;
+        std::memcpy(entry, list.listed[i].name, strnlen(list.listed[i].name, kMaxPlayerName));
+        entry[kJoinPlayerField] = list.listed[i].flags;
+    }
+    return MemberListSize(listed);
+}
+// False for a size that is not a whole list, an unknown event, or more entries than
+// members; names are read up to their zero (or 23 bytes) and cleaned.
+inline bool ReadMemberList(const uint8_t* data, size_t size, MemberList* list) {
+    if (size < kMemberListHeaderSize || (size - kMemberListHeaderSize) % kListedMemberSize != 0) {
+        return false;
+    }
+    size_t listed = (size - kMemberListHeaderSize) / kListedMemberSize;
+    uint16_t count = uint16_t(data[2] | (data[3] << 8));
+    if (data[0] > kPresenceTimedOut || listed > kMaxListedMembers || listed > count) return false;
+    auto name = [](const uint8_t* field, char(&out)[kJoinPlayerField]) {
+        char raw[kJoinPlayerField] = {};
+        std::memcpy(raw, field, kMaxPlayerName);
+        CleanPlayerName(raw, out);
+    };
+    list->event = data[0];
+    list->count = count;
+    name(data + 4, list->subject);
+    for (size_t i = 0; i < listed; ++i) {
+        const uint8_t* entry = data + kMemberListHeaderSize + kListedMemberSize * i;
+        name(entry, list->listed[i].name);
+        list->listed[i].flags = entry[kJoinPlayerField];
+    }
+    list->listed_count = listed;
+    return true;
+}
 
 // --- Session addresses (extension: join flag bit 2, types 14 and 15) --------------
 // Every member of a session is seen by every other member's game at one address, and

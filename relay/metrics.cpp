@@ -44,7 +44,7 @@ th:first-child, td:first-child { text-align: left; }
 <span>members <b id="members">-</b></span><span>messages in <b id="in">-</b></span>
 <span>out <b id="out">-</b></span><span>memory <b id="memory">-</b></span></p>
 <h2>Sessions</h2>
-<table id="session-table"><thead><tr><th>session</th><th>members</th><th>messages/s</th></tr></thead>
+<table id="session-table"><thead><tr><th>session</th><th>members</th><th>players</th><th>messages/s</th></tr></thead>
 <tbody id="session-rows"><tr><td colspan="3">waiting for figures</td></tr></tbody></table>
 <h2>Messages per second, last minutes</h2>
 <svg id="chart" width="680" height="200" viewBox="0 0 680 200"><g id="axes" font-size="11" fill="#555"></g><polyline id="line-in" fill="none" stroke="#2a6" stroke-width="2" points=""/><polyline id="line-out" fill="none" stroke="#26a" stroke-width="2" points=""/><polyline id="line-members" fill="none" stroke="#a62" stroke-width="1.5" stroke-dasharray="4 3" points=""/></svg>
@@ -115,7 +115,7 @@ async function refresh() {
       const before = previous[x.name];
       const rate = before ? (x.messages_in - before.messages_in) * 1000 / Math.max(1, s.at_ms - before.at_ms) : 0;
       const tr = document.createElement('tr');
-      for (const text of [x.name, x.members + (x.members == 1 ? ' member' : ' members'), rate.toFixed(1)]) {
+      for (const text of [x.name, x.members + (x.members == 1 ? ' member' : ' members'), (x.players || []).join(', '), rate.toFixed(1)]) {
         const td = document.createElement('td');
         td.textContent = text;
         tr.appendChild(td);
@@ -230,6 +230,9 @@ std::string MetricsPrometheusText(const MetricsSnapshot& s) {
     metric("ozrelay_member_tables_total", "counter",
            "Member tables sent to launchers with session addresses.");
     value("ozrelay_member_tables_total", "", s.relay.member_tables);
+    metric("ozrelay_member_lists_total", "counter",
+           "Member lists (who is in the session) sent to launchers that asked for them.");
+    value("ozrelay_member_lists_total", "", s.relay.member_lists);
     metric("ozrelay_no_network_total", "counter",
            "Launchers left without a relayed address: no session network or host was free.");
     value("ozrelay_no_network_total", "", s.relay.drop_no_network);
@@ -301,9 +304,13 @@ std::string MetricsStatusJson(const MetricsSnapshot& s,
     for (size_t i = 0; i < s.session_list.size(); ++i) {
         const SessionFigures& f = s.session_list[i];
         char rest[96];
-        std::snprintf(rest, sizeof rest, ",\"members\":%zu,\"messages_in\":%" PRIu64 "}", f.members,
+        std::snprintf(rest, sizeof rest,
+                      ",\"members\":%zu,\"messages_in\":%" PRIu64 ",\"players\":[", f.members,
                       f.messages_in);
         out += (i ? ",{\"name\":" : "{\"name\":") + JsonString(f.name) + rest;
+        for (size_t p = 0; p < f.players.size(); ++p)
+            out += (p ? "," : "") + JsonString(f.players[p]);
+        out += "]}";
     }
     out += "],\"history\":[";
     for (size_t i = 0; i < history.size(); ++i) {

@@ -30,6 +30,10 @@ struct Link {
     bool address_pending = false;  // joined; its address waits for its networks
     std::vector<IPv4Network> networks;
     std::vector<uint8_t> members_sent;  // the last member table it was sent
+    // The player's name from its join, and whether it is told who is in its session.
+    char name[kJoinPlayerField] = {};
+    bool presence = false;
+    std::vector<uint8_t> list_sent;  // the last member list it was sent
 };
 
 struct Session {
@@ -103,8 +107,9 @@ uint64_t AddressOf(const SocketAddress& a) {
 }
 
 void RefreshMemberTables(const std::string& name);
+void AnnouncePresence(const std::string& session, const Link& subject, PresenceEvent event);
 
-void LeaveSession(int32_t id, Link& link) {
+void LeaveSession(int32_t id, Link& link, PresenceEvent why = kPresenceLeft) {
     if (link.session.empty()) return;
     RelayState& r = Relay();
     auto found = r.sessions.find(link.session);
@@ -121,7 +126,9 @@ void LeaveSession(int32_t id, Link& link) {
     link.session.clear();
     link.address_pending = false;
     link.members_sent.clear();
+    link.list_sent.clear();
     RefreshMemberTables(left);
+    AnnouncePresence(left, link, why);
 }
 
 // Puts the link into the named session; false (and counted) when a cap refuses it.
@@ -343,6 +350,11 @@ void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
         }
     }
     bool creates = existing == r.sessions.end();
+    char player[kJoinPlayerField] = {};
+    std::memcpy(player, data + kPlayerNameOffset, kMaxPlayerName);
+    CleanPlayerName(player, link.name);
+    link.presence = (flags & kJoinFlagPresence) != 0;
+    bool moved = link.session != name;
     if (!JoinSession(id, link, name)) return;
     if (creates && verifier) {
         Session& session = r.sessions[name];
@@ -351,6 +363,7 @@ void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
     }
     ++r.stats.joins;
     if (verifier) AnswerJoin(id, kJoinAccepted);
+    if (moved) AnnouncePresence(link.session, link, kPresenceJoined);
     // A launcher that takes relayed traffic learns its relayed address; one that did
     // not ask never sees the message. With session addresses, the address waits for
     // the launcher's networks, which it sends before its join.
@@ -400,12 +413,59 @@ void OnOwnAddress(int32_t id, Link& link, const uint8_t* data, int32_t length) {
     }
     // Whether it sits behind a router decides how the others reach it.
     RefreshMemberTables(link.session);
+    AnnouncePresence(link.session, link, kPresenceList);
 }
 
 // Whether others reach the launcher's games at the address seen here: it says it has
 // that address itself, so no router stands in between.
 bool ReachableAsSeen(const Link& link) {
     return link.own_address != 0 && link.own_address == link.address.ip;
+}
+
+// Whether the two reach each other only through here: both take relayed traffic, they
+// are not behind one router, and not both reachable where the relay sees them.
+bool ThroughRelay(const Link& a, const Link& b) {
+    return a.relayed_address != 0 && b.relayed_address != 0 && a.address.ip != b.address.ip &&
+           !(ReachableAsSeen(a) && ReachableAsSeen(b));
+}
+
+// Tells the members that asked for presence who is in the session: the subject (who
+// joined, left or timed out) gets the list itself when it joined. A list that changed
+// for nobody's event (an address that made a member direct) goes out as a list again.
+void AnnouncePresence(const std::string& session_name, const Link& subject, PresenceEvent event) {
+    RelayState& r = Relay();
+    auto session = r.sessions.find(session_name);
+    if (session == r.sessions.end()) return;
+    const std::vector<int32_t>& ids = session->second.members;
+    static MemberList list;
+    static uint8_t message[kMemberListHeaderSize + kListedMemberSize * kMaxListedMembers];
+    for (int32_t id : ids) {
+        Link& receiver = r.links[id];
+        if (!receiver.presence) continue;
+        list.event = &receiver == &subject && event == kPresenceJoined ? uint8_t(kPresenceList)
+                                                                       : uint8_t(event);
+        list.count = uint16_t(std::min<size_t>(ids.size(), 65535));
+        std::memcpy(list.subject, subject.name, kJoinPlayerField);
+        list.listed_count = 0;
+        for (int32_t other : ids) {
+            if (list.listed_count == kMaxListedMembers) break;
+            const Link& member = r.links[other];
+            ListedMember& entry = list.listed[list.listed_count++];
+            std::memcpy(entry.name, member.name, kJoinPlayerField);
+            entry.flags =
+                uint8_t((other == id ? kListedIsYou : 0) |
+                        (other != id && ThroughRelay(member, receiver) ? kListedThroughRelay : 0));
+        }
+        size_t size = WriteMemberList(message, list);
+        // A refreshed list that says nothing new is not sent.
+        if (event == kPresenceList && receiver.list_sent.size() == size &&
+            std::memcmp(receiver.list_sent.data() + 1, message + 1, size - 1) == 0) {
+            continue;
+        }
+        receiver.list_sent.assign(message, message + size);
+        TransportSend(id, message, int32_t(size), kMemberListType);
+        ++r.stats.member_lists;
+    }
 }
 
 // What the launcher at `receiver` needs to know of the other members that take relayed
@@ -429,7 +489,7 @@ void RefreshMemberTables(const std::string& name) {
             e = {member.relayed_address, member.address.ip, member.own_address, 0};
             if (member.address.ip == receiver.address.ip) {
                 e.flags = kMemberSameRouter;
-            } else if (!(ReachableAsSeen(member) && ReachableAsSeen(receiver))) {
+            } else if (ThroughRelay(member, receiver)) {
                 e.flags = kMemberThroughRelay;
             }
         }
@@ -671,7 +731,8 @@ void RelayOnLinkEnded(int32_t connection_id, int32_t event, void*) {
     auto found = r.links.find(connection_id);
     if (found == r.links.end()) return;
     std::string session = found->second.session;
-    LeaveSession(connection_id, found->second);
+    LeaveSession(connection_id, found->second,
+                 event == EVENT_TIMED_OUT ? kPresenceTimedOut : kPresenceLeft);
     if (event == EVENT_PEER_CLOSE) return;  // the connection stays until it ends
 
     uint64_t key = AddressOf(found->second.address);
@@ -775,8 +836,12 @@ std::vector<SessionFigures> RelaySessionFigures() {
     std::vector<SessionFigures> figures;
     figures.reserve(Relay().sessions.size());
     for (const auto& [name, session] : Relay().sessions) {
-        figures.push_back(
-            {session.is_private ? "private" : name, session.members.size(), session.messages_in});
+        SessionFigures f{
+            session.is_private ? "private" : name, session.members.size(), session.messages_in, {}};
+        for (int32_t id : session.members) {
+            if (!session.is_private) f.players.push_back(Relay().links[id].name);
+        }
+        figures.push_back(std::move(f));
     }
     std::sort(figures.begin(), figures.end(),
               [](const SessionFigures& a, const SessionFigures& b) { return a.name < b.name; });
@@ -797,9 +862,9 @@ std::string RelayStatsLine() {
                   " source_limit=%" PRIu64 " source_rate=%" PRIu64 " direct_in=%" PRIu64
                   " direct_out=%" PRIu64 " no_destination=%" PRIu64 " other_session=%" PRIu64
                   " notices=%" PRIu64 " notice_rate=%" PRIu64 " replaced=%" PRIu64
-                  " kept_address=%" PRIu64 " member_tables=%" PRIu64 " no_network=%" PRIu64
-                  " refused: wrong_password=%" PRIu64 " needs_password=%" PRIu64
-                  " session_open=%" PRIu64 " ignored=%" PRIu64,
+                  " kept_address=%" PRIu64 " member_tables=%" PRIu64 " member_lists=%" PRIu64
+                  " no_network=%" PRIu64 " refused: wrong_password=%" PRIu64
+                  " needs_password=%" PRIu64 " session_open=%" PRIu64 " ignored=%" PRIu64,
                   Relay().sessions.size(), Relay().members, Relay().links.size(), s.joins,
                   s.relays_in, s.relays_out, s.drop_malformed_join, s.drop_malformed_relay,
                   s.drop_not_joined, s.drop_other_type, s.drop_session_limit, s.drop_member_limit,
@@ -808,8 +873,8 @@ std::string RelayStatsLine() {
                   t.dropped_unverified, t.dropped_source_limit, s.drop_source_rate, s.directs_in,
                   s.directs_out, s.drop_no_destination, s.drop_other_session, s.notices_sent,
                   s.drop_notice_rate, s.links_replaced, s.addresses_kept, s.member_tables,
-                  s.drop_no_network, s.refused_wrong_password, s.refused_needs_password,
-                  s.refused_session_open, s.refused_ignored);
+                  s.member_lists, s.drop_no_network, s.refused_wrong_password,
+                  s.refused_needs_password, s.refused_session_open, s.refused_ignored);
     return line;
 }
 

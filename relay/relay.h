@@ -54,6 +54,7 @@ struct RelayStats {
     uint64_t links_replaced = 0;       // older links of a launcher that connected again
     uint64_t addresses_kept = 0;       // rejoining launchers given their relayed address back
     uint64_t member_tables = 0;        // member tables sent to launchers with session addresses
+    uint64_t member_lists = 0;         // member lists sent to launchers that asked for presence
     uint64_t drop_no_network = 0;      // no session network or address left for a launcher
     // Joins refused by a private session (or an open one, given a password), and joins
     // ignored from an address that was refused too often.
@@ -82,7 +83,8 @@ size_t RelayLinkCount();
 struct SessionFigures {
     std::string name;  // "private" for a private session, whose name is never shown
     size_t members = 0;
-    uint64_t messages_in = 0;  // relay and direct messages from its members
+    uint64_t messages_in = 0;          // relay and direct messages from its members
+    std::vector<std::string> players;  // their names in join order; none for a private one
 };
 std::vector<SessionFigures> RelaySessionFigures();  // by name
 // Tells every proven link that the relay service is stopping (twice, unacknowledged);

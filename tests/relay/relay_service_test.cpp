@@ -23,8 +23,8 @@ std::map<int32_t, bool> g_connected;
 std::map<int32_t, std::vector<std::vector<uint8_t>>> g_addresses, g_directs;
 // Join answers, by receiving link.
 std::map<int32_t, std::vector<int>> g_answers;
-// Member tables, by receiving link.
-std::map<int32_t, std::vector<std::vector<uint8_t>>> g_tables;
+// Member tables and member lists, by receiving link.
+std::map<int32_t, std::vector<std::vector<uint8_t>>> g_tables, g_lists;
 
 void Inbox(const uint8_t* data, int32_t length, int32_t type, int32_t id, void*) {
     if (type == int32_t(kRelayMessageType)) g_inbox[id].emplace_back(data, data + length);
@@ -32,6 +32,7 @@ void Inbox(const uint8_t* data, int32_t length, int32_t type, int32_t id, void*)
     if (type == int32_t(kDirectMessageType)) g_directs[id].emplace_back(data, data + length);
     if (type == int32_t(kJoinAnswerType) && length == 1) g_answers[id].push_back(data[0]);
     if (type == int32_t(kMembersMessageType)) g_tables[id].emplace_back(data, data + length);
+    if (type == int32_t(kMemberListType)) g_lists[id].emplace_back(data, data + length);
 }
 void Connected(int32_t id, int32_t, void*) {
     g_connected[id] = true;
@@ -92,6 +93,7 @@ class RelayServiceTest : public ::testing::Test {
         g_directs.clear();
         g_answers.clear();
         g_tables.clear();
+        g_lists.clear();
     }
     void TearDown() override { TransportReset(); }
 
@@ -1024,6 +1026,103 @@ TEST_F(SessionAddressTest, EveryMemberIsToldHowItReachesEachOtherAndOfEveryChang
     EXPECT_TRUE(g_tables[old].empty());
     EXPECT_EQ(plain, last(p)[2].relayed);
     EXPECT_TRUE(IsRelayedAddress(plain));
+}
+
+MemberList List(const std::vector<uint8_t>& message) {
+    MemberList list;
+    EXPECT_TRUE(ReadMemberList(message.data(), message.size(), &list));
+    return list;
+}
+
+std::string Names(const MemberList& list) {
+    std::string names;
+    for (size_t i = 0; i < list.listed_count; ++i) {
+        names += (i ? "," : "") + std::string(list.listed[i].name);
+        if (list.listed[i].flags & kListedIsYou) names += "*";
+    }
+    return names;
+}
+
+TEST_F(RelayServiceTest, WhoIsInTheSessionIsToldOnJoiningAndOfEveryJoinAndLeave) {
+    RelayProcess relay({"--clock-scale", "100"});
+    auto join = [&](const char* session, const char* player, const char* ip, uint32_t flags) {
+        int32_t id = Launcher(relay, nullptr, ip);
+        std::vector<uint8_t> m(kJoinMessageSize);
+        WriteJoinMessage(m.data(), session, flags, player);
+        Send(id, kJoinMessageType, m);
+        return id;
+    };
+    int32_t alice = join("friday", "alice", "127.0.0.2", kJoinFlagPresence);
+    ASSERT_TRUE(PumpUntil([&] { return g_lists[alice].size() == 1; }));
+    MemberList first = List(g_lists[alice][0]);
+    EXPECT_EQ(kPresenceList, first.event);
+    EXPECT_EQ(1, first.count);
+    EXPECT_EQ("alice*", Names(first));
+    // A name with control characters arrives cleaned; an older launcher's is "NoName".
+    int32_t bob = join("friday", "\x01" "bob\x7f ", "127.0.0.3", kJoinFlagPresence);
+    int32_t older = join("friday", "NoName", "127.0.0.4", 0);
+    ASSERT_TRUE(PumpUntil([&] { return g_lists[alice].size() == 3 && g_lists[bob].size() == 2; }));
+    MemberList joined = List(g_lists[alice][1]);
+    EXPECT_EQ(kPresenceJoined, joined.event);
+    EXPECT_STREQ("bob", joined.subject);
+    EXPECT_EQ("alice*,bob", Names(joined));
+    EXPECT_EQ(kPresenceList, List(g_lists[bob][0]).event);
+    EXPECT_EQ("alice,bob*", Names(List(g_lists[bob][0])));
+    MemberList third = List(g_lists[alice][2]);
+    EXPECT_STREQ("NoName", third.subject);
+    EXPECT_EQ(3, third.count);
+    EXPECT_TRUE(g_lists[older].empty());
+    // The exact bytes of the list alice got when bob joined.
+    std::vector<uint8_t> expected(MemberListSize(2), 0);
+    expected[0] = kPresenceJoined;
+    expected[2] = 2;
+    std::memcpy(expected.data() + 4, "bob", 3);
+    std::memcpy(expected.data() + 28, "alice", 5);
+    expected[28 + 24] = kListedIsYou;
+    std::memcpy(expected.data() + 56, "bob", 3);
+    EXPECT_EQ(expected, g_lists[alice][1]);
+    // Bob moves to another session: the others are told he left.
+    Send(bob, kJoinMessageType, JoinMessage("saturday", kJoinFlagPresence));
+    ASSERT_TRUE(PumpUntil([&] { return g_lists[alice].size() == 4; }));
+    MemberList left = List(g_lists[alice][3]);
+    EXPECT_EQ(kPresenceLeft, left.event);
+    EXPECT_STREQ("NoName", left.subject);  // bob's second join named nobody
+    EXPECT_EQ(2, left.count);
+    ASSERT_TRUE(PumpUntil([&] { return g_lists[bob].size() == 3; }));
+    EXPECT_EQ("NoName*", Names(List(g_lists[bob][2])));
+    EXPECT_EQ(0, relay.Stop());
+    EXPECT_EQ(7, relay.Stat("member_lists"));
+}
+
+TEST(MemberListMessage, RefusesWhatDoesNotHoldTogetherAndCleansNames) {
+    MemberList list;
+    list.event = kPresenceJoined;
+    list.count = 3;
+    std::memcpy(list.subject, "carol\x02", 7);
+    list.listed_count = 2;
+    std::memcpy(list.listed[0].name, "a", 1);
+    std::memcpy(list.listed[1].name, "0123456789012345678901234", 23);
+    uint8_t out[MemberListSize(2)];
+    ASSERT_EQ(84u, WriteMemberList(out, list));
+    MemberList back;
+    ASSERT_TRUE(ReadMemberList(out, sizeof out, &back));
+    EXPECT_STREQ("carol", back.subject);
+    EXPECT_EQ(3, back.count);
+    EXPECT_STREQ("01234567890123456789012", back.listed[1].name);
+    EXPECT_FALSE(ReadMemberList(out, sizeof out - 1, &back));
+    EXPECT_FALSE(ReadMemberList(out, 27, &back));
+    out[0] = 4;  // no such event
+    EXPECT_FALSE(ReadMemberList(out, sizeof out, &back));
+    out[0] = 1;
+    out[2] = 1;  // more entries than members
+    EXPECT_FALSE(ReadMemberList(out, sizeof out, &back));
+    char name[kJoinPlayerField];
+    CleanPlayerName("  \tbob \x1b[31m  ", name);
+    EXPECT_STREQ("bob [31m", name);
+    CleanPlayerName("\x01\x02 ", name);
+    EXPECT_STREQ("", name);
+    CleanPlayerName("a-very-long-player-name-indeed", name);
+    EXPECT_STREQ("a-very-long-player-name", name);
 }
 
 }  // namespace

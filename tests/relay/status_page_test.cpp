@@ -128,9 +128,15 @@ TEST(RelayMetrics, PrometheusTextAndTheStatusPageShowTheSession) {
 
 TEST(RelayMetrics, SessionNamesAreEscapedInTheStatusFigures) {
     MetricsSnapshot s;
-    s.session_list.push_back({"a\"b\\c\x01</td>", 1, 5});
+    s.session_list.push_back({"a\"b\\c\x01</td>", 2, 5, {"<b>al\"ice", "bob"}});
+    s.session_list.push_back({"private", 1, 0, {}});
     std::string json = MetricsStatusJson(s, {});
-    EXPECT_NE(std::string::npos, json.find(R"("name":"a\"b\\c\u0001</td>","members":1)")) << json;
+    EXPECT_NE(std::string::npos, json.find(R"("name":"a\"b\\c\u0001</td>","members":2)")) << json;
+    // The players of an open session by name, escaped; a private one lists none.
+    EXPECT_NE(std::string::npos, json.find(R"("players":["<b>al\"ice","bob"]})")) << json;
+    EXPECT_NE(std::string::npos,
+              json.find(R"("name":"private","members":1,"messages_in":0,"players":[]})"))
+        << json;
     std::string address;
     uint16_t port = 0;
     EXPECT_TRUE(ParseMetricsAddress("127.0.0.1:9669", &address, &port));
