@@ -17,9 +17,17 @@
 //                                    name (the password never leaves the machine);
 //                                    null or empty: open. Call before OZLanPreLaunch.
 //   OZLanJoinStatus()                what became of the latest join (OZLAN_JOIN_...)
+//   OZLanSetPlayerName(name)         the player's name in the join (control characters
+//                                    left out, at most 23 bytes); 0 when nothing is left
+//                                    of it. Call before OZLanPreLaunch.
+//   OZLanNextEvent(buffer, size)     the next line about the session's players ("alice
+//                                    joined session 'x' (2 players: alice, bob)"), as a
+//                                    zero-terminated text: 1, or 0 when none waits
+//   OZLanMembers(buffer, size)       who is in the session, one "name<TAB>how" line each
+//                                    (how: "you", "direct" or "relayed"); their number
 // `host` may list several relays, "a.example.net:3669,b.example.net" (a name may also
 // resolve to several addresses); `port` is for entries without one.
-// Exported by name and ordinal (1 to 7), undecorated, with the __stdcall convention.
+// Exported by name and ordinal (1 to 10), undecorated, with the __stdcall convention.
 // A wsock32.dll of the player's in the game folder is kept under OZLAN_SAVED_NAME for
 // the session and put back at its end; OZLanPreLaunch refuses (0) a folder that holds
 // both a player's wsock32.dll and a file of that name.
@@ -55,6 +63,9 @@ uint32_t OZLAN_CALL OZLanIsJoined(void);
 uint32_t OZLAN_CALL OZLanInitSession(const char* host, uint32_t port, const char* sessionName);
 uint32_t OZLAN_CALL OZLanSetPassword(const char* password);
 uint32_t OZLAN_CALL OZLanJoinStatus(void);
+uint32_t OZLAN_CALL OZLanSetPlayerName(const char* name);
+uint32_t OZLAN_CALL OZLanNextEvent(char* buffer, uint32_t size);
+uint32_t OZLAN_CALL OZLanMembers(char* buffer, uint32_t size);
 
 typedef uint32_t(OZLAN_CALL* OZLanInitFn)(const char*, uint32_t);
 typedef uint32_t(OZLAN_CALL* OZLanPreLaunchFn)(const char*, const char*);
@@ -63,6 +74,9 @@ typedef uint32_t(OZLAN_CALL* OZLanIsJoinedFn)(void);
 typedef uint32_t(OZLAN_CALL* OZLanInitSessionFn)(const char*, uint32_t, const char*);
 typedef uint32_t(OZLAN_CALL* OZLanSetPasswordFn)(const char*);
 typedef uint32_t(OZLAN_CALL* OZLanJoinStatusFn)(void);
+typedef uint32_t(OZLAN_CALL* OZLanSetPlayerNameFn)(const char*);
+typedef uint32_t(OZLAN_CALL* OZLanNextEventFn)(char*, uint32_t);
+typedef uint32_t(OZLAN_CALL* OZLanMembersFn)(char*, uint32_t);
 
 #ifdef __cplusplus
 }

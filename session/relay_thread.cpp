@@ -210,6 +210,11 @@ void DeliverToGame(const uint8_t* data, int32_t length, int32_t type, int32_t co
         OnAddressMessage(connection_id, data, length);
         return;
     }
+    if (uint32_t(type) == kMemberListType) {
+        static MemberList list;  // transport passes are serial
+        if (length >= 0 && ReadMemberList(data, size_t(length), &list)) OnMemberList(list);
+        return;
+    }
     if (uint32_t(type) == kMembersMessageType && s.session_addresses_wanted) {
         static MemberAddresses members[kMaxMemberEntries];  // transport passes are serial
         size_t count = 0;

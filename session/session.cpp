@@ -93,6 +93,11 @@ uint32_t InitSession(const char* host, uint32_t port, const char* session_name) 
         std::lock_guard<std::mutex> guard(s.routes_lock);
         s.route_count = 0;
     }
+    {
+        std::lock_guard<std::mutex> guard(s.presence_lock);
+        s.members = MemberList{};
+        s.events.clear();
+    }
     s.proxy_target[0] = 0;
     s.active = 1;
     return 1;
@@ -122,7 +127,7 @@ size_t ReadOwnNetworks(IPv4Network (&out)[kMaxReportedNetworks]) {
 void SendJoin() {
     SessionState& s = Session();
     uint8_t join[kPrivateJoinMessageSize];
-    uint32_t flags = s.relayed_traffic_wanted ? kJoinFlagRelayedTraffic : 0;
+    uint32_t flags = kJoinFlagPresence | (s.relayed_traffic_wanted ? kJoinFlagRelayedTraffic : 0);
     if (s.session_addresses_wanted) {
         // Before the join: a relay that knows session addresses gives the session a
         // network once it has both; one that does not ignores the message and the flag.
@@ -134,11 +139,16 @@ void SendJoin() {
         flags |= kJoinFlagSessionAddresses;
     }
     size_t size = kJoinMessageSize;
+    const char* player = s.player_name[0] ? s.player_name : "NoName";
     if (s.has_verifier) {
-        WritePrivateJoinMessage(join, s.session_name, flags, s.verifier);
+        WritePrivateJoinMessage(join, s.session_name, flags, s.verifier, player);
         size = kPrivateJoinMessageSize;
     } else {
-        WriteJoinMessage(join, s.session_name, flags);
+        WriteJoinMessage(join, s.session_name, flags, player);
+    }
+    {
+        std::lock_guard<std::mutex> guard(s.presence_lock);
+        s.members_listed = false;
     }
     s.join_status = OZLAN_JOIN_PENDING;
     RelayLinkSendJoin(s.link, join, size, kJoinMessageType);
@@ -261,4 +271,79 @@ extern "C" uint32_t OZLAN_CALL OZLanIsJoined(void) {
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) return ozlan::AttachProcess(module) ? TRUE : FALSE;
     return TRUE;
+}
+
+namespace ozlan {
+namespace {
+
+std::string NameList(const MemberList& list) {
+    std::string names;
+    for (size_t i = 0; i < list.listed_count; ++i) {
+        if (i) names += ", ";
+        names += list.listed[i].name;
+    }
+    return names;
+}
+
+std::string Players(size_t count) {
+    return std::to_string(count) + (count == 1 ? " player" : " players");
+}
+
+}  // namespace
+
+void OnMemberList(const MemberList& list) {
+    SessionState& s = Session();
+    std::lock_guard<std::mutex> guard(s.presence_lock);
+    std::string line;
+    std::string session = s.session_name;
+    if (list.event == kPresenceList) {
+        // Once after each join; later lists only bring the members up to date.
+        if (!s.members_listed) {
+            line = Players(list.count) + " in session '" + session + "': " + NameList(list);
+        }
+        s.members_listed = true;
+    } else if (list.event == kPresenceJoined) {
+        line = std::string(list.subject) + " joined session '" + session + "' (" +
+               Players(list.count) + ": " + NameList(list) + ")";
+    } else {
+        line = std::string(list.subject) + " left (" + Players(list.count) + ")";
+    }
+    s.members = list;
+    if (line.empty()) return;
+    if (s.events.size() == kMaxPresenceEvents) s.events.pop_front();
+    s.events.push_back(line);
+}
+
+}  // namespace ozlan
+
+extern "C" uint32_t OZLAN_CALL OZLanSetPlayerName(const char* name) {
+    SessionState& s = Session();
+    char cleaned[kJoinPlayerField];
+    CleanPlayerName(name, cleaned);
+    std::memcpy(s.player_name, cleaned, sizeof cleaned);
+    return cleaned[0] != 0;
+}
+
+extern "C" uint32_t OZLAN_CALL OZLanNextEvent(char* buffer, uint32_t size) {
+    SessionState& s = Session();
+    std::lock_guard<std::mutex> guard(s.presence_lock);
+    if (!buffer || size == 0 || s.events.empty()) return 0;
+    std::snprintf(buffer, size, "%s", s.events.front().c_str());
+    s.events.pop_front();
+    return 1;
+}
+
+extern "C" uint32_t OZLAN_CALL OZLanMembers(char* buffer, uint32_t size) {
+    SessionState& s = Session();
+    std::lock_guard<std::mutex> guard(s.presence_lock);
+    std::string text;
+    for (size_t i = 0; i < s.members.listed_count; ++i) {
+        const ListedMember& m = s.members.listed[i];
+        const char* how = (m.flags & kListedIsYou)          ? "you"
+                          : (m.flags & kListedThroughRelay) ? "relayed"
+                                                            : "direct";
+        text += std::string(m.name) + "\t" + how + "\n";
+    }
+    if (buffer && size > 0) std::snprintf(buffer, size, "%s", text.c_str());
+    return uint32_t(s.members.listed_count);
 }

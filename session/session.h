@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
+#include <string>
 
 #include "session/local_address.h"
 #include "session/ozlan.h"
@@ -72,7 +74,20 @@ struct SessionState {
     uint8_t verifier[kVerifierSize] = {};
     bool has_verifier = false;
     std::atomic<uint32_t> join_status{OZLAN_JOIN_PENDING};
+
+    // The player's name (empty: "NoName", as launchers without names) and who is in
+    // the session, with the lines about it the launcher has not taken yet.
+    char player_name[kJoinPlayerField] = {};
+    std::mutex presence_lock;
+    MemberList members;
+    bool members_listed = false;  // a list came since the join was sent
+    std::deque<std::string> events;
 };
+
+// At most this many lines about players wait for the launcher (the oldest go).
+constexpr size_t kMaxPresenceEvents = 64;
+// Takes in a member list from the relay service: keeps it and words the change.
+void OnMemberList(const MemberList& list);
 
 // True when the relay service sees this launcher at another address than its own: a
 // router stands between, and other players reach this player's games only through

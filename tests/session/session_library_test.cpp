@@ -188,7 +188,7 @@ TEST_F(SessionLibraryTest, InitSendsTheConnectBodyAndActivatesOnConfirmation) {
     EXPECT_STREQ("arena", reinterpret_cast<const char*>(join.payload.data()));
     // The flags word: relayed traffic and session addresses asked for; the machine's
     // networks came first (never loopback).
-    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses,
+    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses | kJoinFlagPresence,
               GetU32(join.payload.data() + 64));
     IPv4Network reported[kMaxReportedNetworks];
     size_t count = 0;
@@ -487,7 +487,7 @@ TEST_F(SessionLibraryTest, BehindARouterGamesDatagramsForRelayedPlayersTravelUna
     RawPeer client(905);
     ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); }));
     // The join asks for relayed traffic.
-    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses,
+    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses | kJoinFlagPresence,
               GetU32(g_peer_inbox[0].data.data() + kJoinFlagsOffset));
     ASSERT_EQ(1u, g_peer_networks.size());
     // Before the relay service answers, the proxy is told there is no relayed address.
@@ -591,6 +591,63 @@ TEST_F(SessionLibraryTest, TheRelaysMemberTableBecomesTheProxysRoutes) {
     }));
 }
 
+TEST_F(SessionLibraryTest, ThePlayersNameGoesInTheJoinAndWhoIsThereComesBackAsLines) {
+    auto set_name = Bind<OZLanSetPlayerNameFn>(module_, "OZLanSetPlayerName");
+    auto next_event = Bind<OZLanNextEventFn>(module_, "OZLanNextEvent");
+    auto members = Bind<OZLanMembersFn>(module_, "OZLanMembers");
+    EXPECT_EQ(Address(module_, "OZLanSetPlayerName"), Address(module_, MAKEINTRESOURCEA(8)));
+    EXPECT_EQ(Address(module_, "OZLanMembers"), Address(module_, MAKEINTRESOURCEA(10)));
+    EXPECT_EQ(0u, set_name("\x01 \t"));  // nothing left of it
+    EXPECT_EQ(1u, set_name(" alice\x07 "));
+    JoinTransportPeer();
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
+    ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); }));
+    EXPECT_STREQ("alice", reinterpret_cast<const char*>(g_peer_inbox[0].data.data() + 68));
+    EXPECT_NE(0u, GetU32(g_peer_inbox[0].data.data() + 64) & kJoinFlagPresence);
+    char line[256];
+    EXPECT_EQ(0u, next_event(line, sizeof line));
+    // The list on joining, then bob (reached through the relay), then bob leaves.
+    auto send = [](uint8_t event, const char* subject,
+                   std::vector<std::pair<const char*, uint8_t>> listed, uint16_t count) {
+        static MemberList list;
+        list = MemberList{};
+        list.event = event;
+        list.count = count;
+        std::snprintf(list.subject, sizeof list.subject, "%s", subject);
+        for (auto& [name, flags] : listed) {
+            std::snprintf(list.listed[list.listed_count].name, kJoinPlayerField, "%s", name);
+            list.listed[list.listed_count++].flags = flags;
+        }
+        std::vector<uint8_t> m(MemberListSize(list.listed_count));
+        WriteMemberList(m.data(), list);
+        TransportSend(g_peer_link, m.data(), int32_t(m.size()), kMemberListType);
+    };
+    send(kPresenceList, "alice", {{"alice", kListedIsYou}}, 1);
+    send(kPresenceJoined, "bob", {{"alice", kListedIsYou}, {"bob", kListedThroughRelay}}, 2);
+    send(kPresenceList, "bob", {{"alice", kListedIsYou}, {"bob", 0}}, 2);  // bob is direct now
+    std::vector<std::string> lines;
+    ASSERT_TRUE(Pump([&] {
+        while (next_event(line, sizeof line)) lines.push_back(line);
+        return lines.size() == 2;
+    }));
+    EXPECT_EQ("1 player in session 'arena': alice", lines[0]);
+    EXPECT_EQ("bob joined session 'arena' (2 players: alice, bob)", lines[1]);
+    char list[256];
+    ASSERT_TRUE(
+        Pump([&] { return members(list, sizeof list) == 2 && std::strstr(list, "direct"); }));
+    EXPECT_STREQ("alice\tyou\nbob\tdirect\n", list);
+    send(kPresenceTimedOut, "bob", {{"alice", kListedIsYou}}, 1);
+    ASSERT_TRUE(Pump([&] { return next_event(line, sizeof line) == 1; }));
+    EXPECT_STREQ("bob left (1 player)", line);
+    EXPECT_EQ(1u, members(list, sizeof list));
+    // A malformed list changes nothing.
+    std::vector<uint8_t> bad(kMemberListHeaderSize + 3, 0);
+    TransportSend(g_peer_link, bad.data(), int32_t(bad.size()), kMemberListType);
+    PumpFor(100);
+    EXPECT_EQ(0u, next_event(line, sizeof line));
+    EXPECT_EQ(1u, members(list, sizeof list));
+}
+
 TEST_F(SessionLibraryTest, WithRelayedTrafficOffOrNoRouterTheGameKeepsItsOwnAddress) {
     // A launcher on the address the relay service sees tells its games no relayed
     // address: other players reach the machine's own.
@@ -625,7 +682,7 @@ TEST_F(SessionLibraryTest, WithRelayedTrafficOffOrNoRouterTheGameKeepsItsOwnAddr
     ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
     RawPeer game(900);
     ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); }));
-    EXPECT_EQ(0u, GetU32(g_peer_inbox[0].data.data() + kJoinFlagsOffset));
+    EXPECT_EQ(kJoinFlagPresence, GetU32(g_peer_inbox[0].data.data() + kJoinFlagsOffset));
     g_peer_inbox.clear();
     answer = AddressMessage({198, 18, 0, 7}, {203, 0, 113, 9});
     TransportSend(g_peer_link, answer.data(), int32_t(answer.size()), kAddressMessageType);
@@ -855,7 +912,7 @@ TEST_F(SessionLibraryTest, ALinkTheRelayForgotIsJoinedAgainWithWhatTheGameSentMe
     ASSERT_GE(relay.arrived.size(), 3u);
     EXPECT_EQ(kJoinMessageType, relay.arrived[0].header.type);
     EXPECT_STREQ("arena", reinterpret_cast<const char*>(relay.arrived[0].payload.data()));
-    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses,
+    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses | kJoinFlagPresence,
               GetU32(relay.arrived[0].payload.data() + 64));
     EXPECT_EQ(kRelayMessageType, relay.arrived[1].header.type);
     EXPECT_EQ(1, relay.arrived[1].payload.back());
@@ -1095,8 +1152,9 @@ TEST_F(SessionLibraryTest, APrivateJoinCarriesTheVerifierAndTheRelaysAnswerIsRep
     const std::vector<uint8_t>& join = relay.arrived.back().payload;
     ASSERT_EQ(kPrivateJoinMessageSize, join.size());
     EXPECT_STREQ("friday", reinterpret_cast<const char*>(join.data()));
-    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagVerifier | kJoinFlagSessionAddresses,
-              GetU32(join.data() + 64));
+    EXPECT_EQ(
+        kJoinFlagRelayedTraffic | kJoinFlagVerifier | kJoinFlagSessionAddresses | kJoinFlagPresence,
+        GetU32(join.data() + 64));
     EXPECT_EQ("a06b65a4cc39e4e41a87a5cc22fb127fa61ad4519bf436164f53bd5803002e58",
               Hex(join.data() + kJoinMessageSize, kVerifierSize));
     // Acknowledged but not answered: a relay that does not keep sessions private.
