@@ -1,6 +1,6 @@
-// Feeds what a launcher and a proxy read of the session's addresses with arbitrary
-// bytes: the relay's member table (and the routes made of it), the launcher's answer
-// to the proxy, and the networks a launcher reports. Nothing may be read outside the
+// Feeds what a launcher and a proxy read of the session with arbitrary bytes: the
+// relay's member table (and the routes made of it) and member list, the launcher's
+// answer to the proxy, and the networks a launcher reports. Nothing may be read outside the
 // bytes, and what is accepted must hold together.
 #include <cstddef>
 #include <cstdint>
@@ -45,6 +45,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t relayed = 0;
     if (ReadOwnAddressAnswer(bytes.data(), size, &relayed, routes, &count)) {
         if (kLinkHeaderSize + count * kRouteEntrySize != size) __builtin_trap();
+    }
+    static MemberList list;
+    if (ReadMemberList(bytes.data(), size, &list)) {
+        if (list.listed_count > list.count || size != MemberListSize(list.listed_count)) {
+            __builtin_trap();
+        }
+        // Names come out cleaned: terminated, no control characters.
+        for (size_t i = 0; i <= list.listed_count; ++i) {
+            const char* name = i < list.listed_count ? list.listed[i].name : list.subject;
+            size_t n = strnlen(name, kJoinPlayerField);
+            if (n > kMaxPlayerName) __builtin_trap();
+            for (size_t k = 0; k < n; ++k) {
+                if (uint8_t(name[k]) < 32 || uint8_t(name[k]) == 127) __builtin_trap();
+            }
+        }
     }
     IPv4Network networks[kMaxReportedNetworks];
     if (ReadNetworksMessage(bytes.data(), size, networks, &count) && size != 1 + 8 * count) {
