@@ -9,6 +9,7 @@
 
 #include "session/ozlan.h"
 #include "session/session.h"
+#include "transport/message.h"
 // After winsock2.h.
 #include <iphlpapi.h>
 
@@ -61,6 +62,25 @@ void WaitForRelayThread() {
         Sleep(1);
     }
     while (s.relay_running) Sleep(1);
+}
+
+// A player who ends the session says so: the relay service takes the link out of the
+// session now, and the other players hear that this one left (not, 30 s later, that it
+// timed out). One close, waited for at most 200 ms: a lost one ends in the time-out.
+void TellRelayWeLeave() {
+    SessionState& s = Session();
+    int32_t link = RelayLinkConnection(s.link);
+    int32_t remote_id = 0;
+    if (!RelayLinkJoined(s.link) || !TransportConnectionInfo(link, nullptr, &remote_id, nullptr)) {
+        return;
+    }
+    uint8_t body[kConnectionIdBodySize];
+    PutU32(body, uint32_t(remote_id));
+    if (TransportSend(link, body, int32_t(sizeof body), MSG_PEERCLOSE) < 0) return;
+    for (int waited = 0; waited < 200 && TransportPendingCount(link) > 0; waited += 5) {
+        TransportThink(0);
+        Sleep(5);
+    }
 }
 
 uint32_t InitSession(const char* host, uint32_t port, const char* session_name) {
@@ -232,6 +252,7 @@ extern "C" uint32_t OZLAN_CALL OZLanEndSession(void) {
         TransportThink(0);
         Sleep(5);
     }
+    TellRelayWeLeave();
     RemoveProxy();
     intptr_t relay = s.relay_socket;
     if (relay != kNoSocket) closesocket(SOCKET(relay));

@@ -769,6 +769,11 @@ TEST_F(SessionLibraryTest, EndSessionStopsEverything) {
     // The relay port is free again: the relay thread has ended and its socket is closed.
     RawPeer port_taker(kRelayPort);
     EXPECT_EQ(kRelayPort, port_taker.port());
+    // The relay service was told the player leaves (a close, which it answers).
+    static bool closed = false;
+    SetEventCallback(g_peer_link, EVENT_PEER_CLOSE, [](int32_t, int32_t, void*) { closed = true; });
+    EXPECT_TRUE(Pump([] { return closed; }));
+    PumpFor(50);
     // The timer is stopped: nothing answers the relay service any more.
     g_peer_inbox.clear();
     size_t before = TransportPendingCount(g_peer_link);
