@@ -335,6 +335,31 @@ int main(int argc, char** argv) {
               TextOf(again.Item(kIdArguments)) == "host --udp 4400 --name alice --timeout 12",
           TextOf(again.Item(kIdGame)) + " / " + TextOf(again.Item(kIdSession)));
     if (again.window) Close(&again);
+
+    // At 150% (144 DPI) everything is half as large again.
+    HKEY desktop;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, nullptr, 0, KEY_ALL_ACCESS,
+                        nullptr, &desktop, nullptr) == ERROR_SUCCESS) {
+        DWORD before = 0, size = sizeof before, type = 0;
+        bool had = RegQueryValueExA(desktop, "LogPixels", nullptr, &type,
+                                    reinterpret_cast<BYTE*>(&before), &size) == ERROR_SUCCESS;
+        DWORD large = 144;
+        RegSetValueExA(desktop, "LogPixels", 0, REG_DWORD, reinterpret_cast<BYTE*>(&large),
+                       sizeof large);
+        Window scaled;
+        RECT area{};
+        if (Open(program, &scaled)) GetClientRect(scaled.window, &area);
+        Check("at 144 DPI the window is 150% as large", area.right == 930 && area.bottom == 708,
+              std::to_string(area.right) + "x" + std::to_string(area.bottom));
+        if (scaled.window) Close(&scaled);
+        if (had) {
+            RegSetValueExA(desktop, "LogPixels", 0, REG_DWORD, reinterpret_cast<BYTE*>(&before),
+                           sizeof before);
+        } else {
+            RegDeleteValueA(desktop, "LogPixels");
+        }
+        RegCloseKey(desktop);
+    }
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }
