@@ -308,8 +308,10 @@ std::string MetricsStatusJson(const MetricsSnapshot& s,
                       ",\"members\":%zu,\"messages_in\":%" PRIu64 ",\"players\":[", f.members,
                       f.messages_in);
         out += (i ? ",{\"name\":" : "{\"name\":") + JsonString(f.name) + rest;
-        for (size_t p = 0; p < f.players.size(); ++p)
-            out += (p ? "," : "") + JsonString(f.players[p]);
+        for (size_t p = 0; p < f.players.size(); ++p) {
+            if (p) out += ',';
+            out += JsonString(f.players[p]);
+        }
         out += "]}";
     }
     out += "],\"history\":[";
