@@ -207,7 +207,16 @@ Figures Measure(const RigMaker& make, int receivers) {
 void OnDelivered(const uint8_t* data, int32_t length, int32_t, int32_t, void*) {
     g_tally.Add(data, size_t(length));
 }
-bool g_connected[256];
+bool g_connected[1024];
+
+// The i-th launcher's own loopback address (network order): 127.0.0.2 and on.
+uint32_t LauncherAddress(int i) {
+    uint32_t ip = 0;
+    std::string text =
+        "127.0." + std::to_string((i + 2) / 256) + "." + std::to_string((i + 2) % 256);
+    ResolveIPv4(text.c_str(), &ip);
+    return ip;
+}
 void OnConnected(int32_t id, int32_t, void*) {
     g_connected[id] = true;
 }
@@ -235,7 +244,9 @@ std::unique_ptr<Rig> MakeOzrelayRig(int receivers) {
     std::memset(g_connected, 0, sizeof g_connected);
     std::vector<int32_t> links;
     for (int i = 0; i <= receivers; ++i) {
-        Endpoint* ep = CreateEndpoint(0);
+        // Each launcher from a loopback address of its own (127.0.0.2 ...), as players
+        // are: the relay's caps per source address then hold for 33 and 65 links too.
+        Endpoint* ep = CreateEndpoint(0, LauncherAddress(i));
         int32_t id = Connect(ep, "127.0.0.1", g_relay_port);
         SetEventCallback(id, EVENT_CONNECTED, OnConnected);
         SetDefaultHandler(id, OnDelivered);
@@ -269,19 +280,12 @@ std::unique_ptr<Rig> MakeOzrelayRig(int receivers) {
 void StartRelay(int idle) {
     g_relay_port = FreeUdpPort();
     std::string port_text = std::to_string(g_relay_port);
-    const char* argv[] = {g_relay_binary.c_str(),
-                          "--port",
-                          port_text.c_str(),
-                          "--bind",
-                          "127.0.0.1",
-                          "--max-queued",
-                          "100000",
-                          "--max-connections",
-                          "30000",
-                          "--max-sessions",
-                          "5000",
-                          "--stats-interval",
-                          "3600",
+    const char* argv[] = {g_relay_binary.c_str(), "--port", port_text.c_str(), "--bind",
+                          "127.0.0.1", "--max-queued", "100000", "--max-connections", "30000",
+                          "--max-sessions", "5000", "--stats-interval", "3600",
+                          // The sender is one player offering far more than a game sends,
+                          // and K = 64 makes a session of 65.
+                          "--max-messages-per-source", "100000000", "--max-members", "1000",
                           nullptr};
     posix_spawn_file_actions_t quiet;
     posix_spawn_file_actions_init(&quiet);
@@ -544,7 +548,7 @@ int main(int argc, char** argv) {
         return HoldIdleLinks(uint16_t(std::atoi(argv[2])), std::atoi(argv[3]),
                              pid_t(std::atoi(argv[4])));
     }
-    std::vector<int> ks = {1, 8, 32};
+    std::vector<int> ks = {1, 8, 32, 64};
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string option = argv[i];
         if (option == "--idle") g_idle_links = std::atoi(argv[i + 1]);
