@@ -204,7 +204,12 @@ Figures Measure(const RigMaker& make, int receivers) {
     return f;
 }
 
-void OnDelivered(const uint8_t* data, int32_t length, int32_t, int32_t, void*) {
+void OnDelivered(const uint8_t* data, int32_t length, int32_t type, int32_t id, void*) {
+    // The relay reads bundles: this launcher may send them too.
+    if (uint32_t(type) == kBundlesType) {
+        SetConnectionBundles(id, true);
+        return;
+    }
     g_tally.Add(data, size_t(length));
 }
 bool g_connected[1024];
@@ -235,6 +240,7 @@ struct OzrelayRig : Rig {
 };
 
 int g_idle_links = 0;
+bool g_bundles = false;  // the launchers ask for bundles in their joins
 
 std::unique_ptr<Rig> MakeOzrelayRig(int receivers) {
     TransportReset();
@@ -259,7 +265,7 @@ std::unique_ptr<Rig> MakeOzrelayRig(int receivers) {
         usleep(1000);
     }
     uint8_t join[kJoinMessageSize];
-    WriteJoinMessage(join, "bench");
+    WriteJoinMessage(join, "bench", g_bundles ? kJoinFlagBundles : 0);
     for (int32_t id : links) TransportSend(id, join, int32_t(sizeof join), kJoinMessageType);
     for (int i = 0; i < 200; ++i) {
         TransportThink(0);
@@ -566,7 +572,12 @@ int main(int argc, char** argv) {
                     g_idle_links, g_idle_links / 10);
     }
     for (int k : ks) {
+        g_bundles = false;
         Figures ours = Measure(MakeOzrelayRig, k);
+        StopRelay();
+        TransportReset();
+        g_bundles = true;
+        Figures bundled = Measure(MakeOzrelayRig, k);
         StopRelay();
         TransportReset();
         Figures raw = Measure(MakeRawRig, k);
@@ -576,12 +587,18 @@ int main(int argc, char** argv) {
         std::printf("  %-32s %-26s %9.1f %9.1f   (%.2f us relay CPU per delivery)\n", "ozrelay",
                     Spread(ours.forwarded).c_str(), ours.p50_us, ours.p99_us,
                     ours.cpu_us_per_delivery);
+        std::printf("  %-32s %-26s %9.1f %9.1f   (%.2f us relay CPU per delivery)\n",
+                    "ozrelay, bundles", Spread(bundled.forwarded).c_str(), bundled.p50_us,
+                    bundled.p99_us, bundled.cpu_us_per_delivery);
         std::printf("  %-32s %-26s %9.1f %9.1f\n", "raw recvmmsg/sendmmsg forwarder",
                     Spread(raw.forwarded).c_str(), raw.p50_us, raw.p99_us);
         std::printf("  %-32s %-26s %9.1f %9.1f\n", "ENet relay", Spread(enet.forwarded).c_str(),
                     enet.p50_us, enet.p99_us);
-        std::printf("  median ratios: ozrelay/raw %.2f, ozrelay/ENet %.2f\n",
-                    ours.forwarded[1] / raw.forwarded[1], ours.forwarded[1] / enet.forwarded[1]);
+        std::printf(
+            "  median ratios: ozrelay/raw %.2f, ozrelay/ENet %.2f; with bundles: /raw %.2f, "
+            "/ENet %.2f\n",
+            ours.forwarded[1] / raw.forwarded[1], ours.forwarded[1] / enet.forwarded[1],
+            bundled.forwarded[1] / raw.forwarded[1], bundled.forwarded[1] / enet.forwarded[1]);
         std::fflush(stdout);
     }
     return 0;

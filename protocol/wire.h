@@ -364,6 +364,14 @@ inline bool ReadMemberList(const uint8_t* data, size_t size, MemberList* list) {
     return true;
 }
 
+// --- Bundles (extension: join flag bit 4, type 17) --------------------------------
+// The launcher reads bundles (several of the connection's datagrams in one, see the
+// transport's kBundleType). A relay that knows them answers the join once with an empty
+// message of type 17 and bundles what it sends the launcher from then on; the launcher
+// bundles what it sends once it has that answer.
+constexpr uint32_t kJoinFlagBundles = 16;
+constexpr uint32_t kBundlesType = 17;
+
 // --- Session addresses (extension: join flag bit 2, types 14 and 15) --------------
 // Every member of a session is seen by every other member's game at one address, and
 // whatever a game sends to any address of a member reaches that member: the relay

@@ -34,6 +34,7 @@ struct Link {
     char name[kJoinPlayerField] = {};
     bool presence = false;
     std::vector<uint8_t> list_sent;  // the last member list it was sent
+    bool bundles = false;            // what this relay sends it goes in bundles
 };
 
 struct Session {
@@ -364,6 +365,13 @@ void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
     ++r.stats.joins;
     if (verifier) AnswerJoin(id, kJoinAccepted);
     if (moved) AnnouncePresence(link.session, link, kPresenceJoined);
+    if ((flags & kJoinFlagBundles) && !link.bundles) {
+        // It reads bundles: from now on one pass's messages to it share datagrams, and
+        // it may bundle too.
+        link.bundles = true;
+        SetConnectionBundles(id, true);
+        TransportSend(id, nullptr, 0, kBundlesType);
+    }
     // A launcher that takes relayed traffic learns its relayed address; one that did
     // not ask never sees the message. With session addresses, the address waits for
     // the launcher's networks, which it sends before its join.

@@ -210,6 +210,11 @@ void DeliverToGame(const uint8_t* data, int32_t length, int32_t type, int32_t co
         OnAddressMessage(connection_id, data, length);
         return;
     }
+    if (uint32_t(type) == kBundlesType && length == 0) {
+        // The relay service reads bundles as well: what a pass sends it may share datagrams.
+        SetConnectionBundles(connection_id, true);
+        return;
+    }
     if (uint32_t(type) == kMemberListType) {
         static MemberList list;  // transport passes are serial
         if (length >= 0 && ReadMemberList(data, size_t(length), &list)) OnMemberList(list);

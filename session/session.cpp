@@ -147,7 +147,8 @@ size_t ReadOwnNetworks(IPv4Network (&out)[kMaxReportedNetworks]) {
 void SendJoin() {
     SessionState& s = Session();
     uint8_t join[kPrivateJoinMessageSize];
-    uint32_t flags = kJoinFlagPresence | (s.relayed_traffic_wanted ? kJoinFlagRelayedTraffic : 0);
+    uint32_t flags = kJoinFlagPresence | kJoinFlagBundles |
+                     (s.relayed_traffic_wanted ? kJoinFlagRelayedTraffic : 0);
     if (s.session_addresses_wanted) {
         // Before the join: a relay that knows session addresses gives the session a
         // network once it has both; one that does not ignores the message and the flag.

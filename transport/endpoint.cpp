@@ -216,6 +216,11 @@ void SetConnectionTimings(int32_t connection_id, const LinkTimings& timings) {
     }
 }
 
+void SetConnectionBundles(int32_t connection_id, bool on) {
+    std::lock_guard guard(State().lock);
+    if (Connection* c = FindConnection(connection_id)) c->bundles = on;
+}
+
 void SetDefaultHandler(int32_t connection_id, DefaultHandler handler) {
     std::lock_guard guard(State().lock);
     if (Connection* c = FindConnection(connection_id)) c->handler = handler;

@@ -21,6 +21,11 @@ enum MessageType : uint16_t {
     MSG_CONFIRM_DISCONNECT = 32405,
 };
 
+// A bundle (an extension both sides must have agreed on): its body is several whole
+// datagrams of the connection, messages and acknowledgements alike, each with its own
+// header, read one after the other. Never inside another bundle.
+constexpr uint16_t kBundleType = 32406;
+
 constexpr size_t kConnectBodySize = 72;
 constexpr size_t kAckBodySize = 8;
 constexpr size_t kConfirmConnectBodySize = 8;

@@ -289,13 +289,49 @@ void OnUserMessage(const Endpoint* endpoint, const MessageHeader& h, const uint8
 
 }  // namespace
 
+void HandleRecord(Endpoint* endpoint, const uint8_t* datagram, size_t size,
+                  const SocketAddress& from, bool in_bundle);
+
+// A bundle's records, each a whole datagram: all of them, or none when one does not
+// fit exactly (a bundle never holds another).
+void OnBundle(Endpoint* endpoint, const uint8_t* datagram, const MessageHeader& h,
+              const SocketAddress& from) {
+    size_t end = kHeaderSize + h.len;
+    for (size_t at = kHeaderSize; at < end;) {
+        if (end - at < kHeaderSize || kHeaderSize + GetU16(datagram + at + 10) > end - at ||
+            GetU16(datagram + at + 4) == kBundleType) {
+            ++State().stats.dropped_malformed;
+            return;
+        }
+        at += kHeaderSize + GetU16(datagram + at + 10);
+    }
+    for (size_t at = kHeaderSize; at < end;) {
+        size_t record = kHeaderSize + GetU16(datagram + at + 10);
+        HandleRecord(endpoint, datagram + at, record, from, true);
+        at += record;
+    }
+}
+
 void HandleIncomingDatagram(Endpoint* endpoint, const uint8_t* datagram, size_t size,
                             const SocketAddress& from) {
+    ++State().stats.datagrams_received;
+    HandleRecord(endpoint, datagram, size, from, false);
+}
+
+void HandleRecord(Endpoint* endpoint, const uint8_t* datagram, size_t size,
+                  const SocketAddress& from, bool in_bundle) {
     TransportState& s = State();
-    ++s.stats.datagrams_received;
     MessageHeader h;
     if (!ParseHeader(datagram, size, &h)) {
         ++s.stats.dropped_malformed;
+        return;
+    }
+    if (h.type == kBundleType) {
+        if (in_bundle) {
+            ++s.stats.dropped_malformed;
+        } else {
+            OnBundle(endpoint, datagram, h, from);
+        }
         return;
     }
     Log("We have an unprocessed message: id:%d, len:%d, type:%d, seq:%d of %d\n", int(h.id),

@@ -35,6 +35,10 @@ struct SendBatch {
     SocketHandle socket = kInvalidSocket;
     int count = 0;
     int64_t now = Now();
+    // Per slot: the connection whose bundle it may still take more of (null: none),
+    // and whether it is a bundle already.
+    const Connection* open[kMaxBatch] = {};
+    bool bundle[kMaxBatch] = {};
 };
 
 void FlushBatch(TransportState& s, SendBatch& b) {
@@ -44,19 +48,49 @@ void FlushBatch(TransportState& s, SendBatch& b) {
     b.count = 0;
 }
 
+// Appends the datagram to the connection's open bundle in this batch when it fits
+// (a slot with one datagram becomes a bundle of it first); false when there is none.
+bool AddToBundle(TransportState& s, SendBatch& b, const Message& m, size_t len) {
+    for (int i = b.count - 1; i >= 0; --i) {
+        if (b.open[i] != m.connection.get()) continue;
+        DatagramSlot& slot = b.slots[i];
+        uint8_t* data = slot.data;
+        size_t extra = b.bundle[i] ? 0 : kHeaderSize;
+        if (slot.size + extra + kHeaderSize + len > kMaxDatagram) return false;
+        if (!b.bundle[i]) {
+            std::memmove(data + kHeaderSize, data, slot.size);
+            slot.size += kHeaderSize;
+            b.bundle[i] = true;
+            ++s.stats.bundled;
+        }
+        WriteHeader(data + slot.size, m.header);
+        if (len) std::memcpy(data + slot.size + kHeaderSize, m.payload.data(), len);
+        slot.size += kHeaderSize + len;
+        WriteHeader(data, MessageHeader{0, kBundleType, 0, 0, uint16_t(slot.size - kHeaderSize)});
+        ++s.stats.bundled;
+        return true;
+    }
+    return false;
+}
+
 void AddToBatch(TransportState& s, SendBatch& b, const Message& m) {
     SocketHandle socket = m.connection->endpoint->socket;
+    size_t len = std::min<size_t>(m.payload.size(), kMaxFragmentPayload);
+    m.connection->last_sent = b.now;
+    if (m.connection->bundles && b.count > 0 && socket == b.socket && AddToBundle(s, b, m, len)) {
+        return;
+    }
     if (b.count == kMaxBatch || (b.count > 0 && socket != b.socket)) FlushBatch(s, b);
     s.send_storage.resize(size_t(kMaxBatch) * kMaxDatagram);
     uint8_t* datagram = s.send_storage.data() + size_t(b.count) * kMaxDatagram;
-    size_t len = std::min<size_t>(m.payload.size(), kMaxFragmentPayload);
     WriteHeader(datagram, m.header);
     if (len) std::memcpy(datagram + kHeaderSize, m.payload.data(), len);
     b.socket = socket;
     b.slots[b.count].data = datagram;
     b.slots[b.count].size = kHeaderSize + len;
     b.slots[b.count].address = m.connection->remote;
-    m.connection->last_sent = b.now;
+    b.open[b.count] = m.connection->bundles ? m.connection.get() : nullptr;
+    b.bundle[b.count] = false;
     ++b.count;
 }
 
@@ -97,7 +131,7 @@ void SendStep(TransportState& s) {
         AddToBatch(s, batch, *m);
         m->last_sent = now;
         m->resend_interval = FirstResendInterval(*m);
-        if (m->header.type == MSG_ACK) {
+        if (m->header.type == MSG_ACK || m->unacknowledged) {
             ReleaseMessage(*m);
         } else {
             s.unacked.push_back(std::move(m));
@@ -242,6 +276,23 @@ int32_t TransportSendDatagram(int32_t connection_id, const void* data, int32_t l
     if (!c) {
         SetLastError(TRANSPORT_ERR_NO_CONNECTION);
         return -1;
+    }
+    if (c->bundles && s.in_pass && length >= 0 && size_t(length) <= kMaxFragmentPayload &&
+        (data || length == 0) && type <= 0xFFFF && !IsControlType(uint16_t(type))) {
+        // Inside a pass the datagram joins what the pass sends the connection: out with
+        // it, in the same bundle, not later.
+        auto m = std::make_unique<Message>();
+        m->connection_id = connection_id;
+        m->connection = s.connections[connection_id];
+        m->header = MessageHeader{0, uint16_t(type), 0, 0, uint16_t(length)};
+        if (length) {
+            const uint8_t* bytes = static_cast<const uint8_t*>(data);
+            m->payload.assign(bytes, bytes + length);
+        }
+        m->unacknowledged = true;
+        ++c->pending;
+        s.send_queue.push_back(std::move(m));
+        return 0;
     }
     if (SendUnacknowledged(s, c->endpoint->socket, c->remote, data, length, type)) {
         c->last_sent = Now();

@@ -46,6 +46,8 @@ struct Connection {
     std::vector<uint32_t> delivered_ids;
     size_t delivered_next = 0;
     uint32_t highest_delivered = 0;
+    // What one pass sends this connection goes in bundles (the peer reads them).
+    bool bundles = false;
 };
 constexpr size_t kRememberedDeliveries = 1024;
 using ConnectionRef = std::shared_ptr<Connection>;
@@ -59,6 +61,7 @@ struct Message {
     int64_t last_sent = 0;
     int64_t resend_interval = kResendIntervalMs;  // set when first sent
     int32_t tries = 0;
+    bool unacknowledged = false;  // sent once and forgotten (TransportSendDatagram)
 };
 using MessagePtr = std::unique_ptr<Message>;
 using UnackedList = std::list<MessagePtr>;

@@ -86,6 +86,10 @@ int32_t ConnectWithTimings(Endpoint* endpoint, const char* host, uint16_t port,
                            const LinkTimings& timings);
 // Changes a connection's timings (one that answered an incoming connect, say).
 void SetConnectionTimings(int32_t connection_id, const LinkTimings& timings);
+// From now on what one pass sends the connection (messages, acknowledgements, resends,
+// and datagrams sent inside a pass) shares datagrams, up to 1412 bytes each: only for a
+// peer that said it reads bundles. Nothing waits for a bundle to fill.
+void SetConnectionBundles(int32_t connection_id, bool on);
 // Forgets a connection at once: its queued and unacknowledged messages and what it
 // has gathered in the bucket go with it, and no event fires. False if not in the table.
 bool TransportDropConnection(int32_t connection_id);
@@ -192,6 +196,7 @@ struct TransportStats {
     uint64_t messages_delivered = 0;
     uint64_t datagrams_delivered = 0;  // unacknowledged messages handed to a handler
     uint64_t resends = 0;              // messages sent again for want of an acknowledgement
+    uint64_t bundled = 0;              // messages and acknowledgements sent inside bundles
 };
 TransportStats GetTransportStats();
 

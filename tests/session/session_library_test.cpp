@@ -188,7 +188,7 @@ TEST_F(SessionLibraryTest, InitSendsTheConnectBodyAndActivatesOnConfirmation) {
     EXPECT_STREQ("arena", reinterpret_cast<const char*>(join.payload.data()));
     // The flags word: relayed traffic and session addresses asked for; the machine's
     // networks came first (never loopback).
-    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses | kJoinFlagPresence,
+    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses | kJoinFlagPresence | kJoinFlagBundles,
               GetU32(join.payload.data() + 64));
     IPv4Network reported[kMaxReportedNetworks];
     size_t count = 0;
@@ -487,7 +487,7 @@ TEST_F(SessionLibraryTest, BehindARouterGamesDatagramsForRelayedPlayersTravelUna
     RawPeer client(905);
     ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); }));
     // The join asks for relayed traffic.
-    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses | kJoinFlagPresence,
+    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses | kJoinFlagPresence | kJoinFlagBundles,
               GetU32(g_peer_inbox[0].data.data() + kJoinFlagsOffset));
     ASSERT_EQ(1u, g_peer_networks.size());
     // Before the relay service answers, the proxy is told there is no relayed address.
@@ -687,7 +687,8 @@ TEST_F(SessionLibraryTest, WithRelayedTrafficOffOrNoRouterTheGameKeepsItsOwnAddr
     ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
     RawPeer game(900);
     ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); }));
-    EXPECT_EQ(kJoinFlagPresence, GetU32(g_peer_inbox[0].data.data() + kJoinFlagsOffset));
+    EXPECT_EQ(kJoinFlagPresence | kJoinFlagBundles,
+              GetU32(g_peer_inbox[0].data.data() + kJoinFlagsOffset));
     g_peer_inbox.clear();
     answer = AddressMessage({198, 18, 0, 7}, {203, 0, 113, 9});
     TransportSend(g_peer_link, answer.data(), int32_t(answer.size()), kAddressMessageType);
@@ -922,7 +923,7 @@ TEST_F(SessionLibraryTest, ALinkTheRelayForgotIsJoinedAgainWithWhatTheGameSentMe
     ASSERT_GE(relay.arrived.size(), 3u);
     EXPECT_EQ(kJoinMessageType, relay.arrived[0].header.type);
     EXPECT_STREQ("arena", reinterpret_cast<const char*>(relay.arrived[0].payload.data()));
-    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses | kJoinFlagPresence,
+    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses | kJoinFlagPresence | kJoinFlagBundles,
               GetU32(relay.arrived[0].payload.data() + 64));
     EXPECT_EQ(kRelayMessageType, relay.arrived[1].header.type);
     EXPECT_EQ(1, relay.arrived[1].payload.back());
@@ -1163,7 +1164,7 @@ TEST_F(SessionLibraryTest, APrivateJoinCarriesTheVerifierAndTheRelaysAnswerIsRep
     ASSERT_EQ(kPrivateJoinMessageSize, join.size());
     EXPECT_STREQ("friday", reinterpret_cast<const char*>(join.data()));
     EXPECT_EQ(
-        kJoinFlagRelayedTraffic | kJoinFlagVerifier | kJoinFlagSessionAddresses | kJoinFlagPresence,
+        kJoinFlagRelayedTraffic | kJoinFlagVerifier | kJoinFlagSessionAddresses | kJoinFlagPresence | kJoinFlagBundles,
         GetU32(join.data() + 64));
     EXPECT_EQ("a06b65a4cc39e4e41a87a5cc22fb127fa61ad4519bf436164f53bd5803002e58",
               Hex(join.data() + kJoinMessageSize, kVerifierSize));

@@ -268,3 +268,113 @@ TEST(TransportProcesses, PeerInAnotherProcessEchoesEverySize) {
 
 }  // namespace
 }  // namespace ozlan::test
+
+namespace ozlan::test {
+namespace {
+
+std::vector<uint8_t> Concat(std::vector<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> all;
+    for (auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+std::vector<uint8_t> Bundle(const std::vector<uint8_t>& records) {
+    std::vector<uint8_t> b = MakeDatagram(0, kBundleType, 0, 0, records);
+    PutU16(b.data() + 8, 0);  // total 0: one datagram of records
+    return b;
+}
+
+TEST_F(TransportTest, BundlesCarryWhatOnePassSendsAndAreReadRecordByRecord) {
+    RawPeer peer;
+    Endpoint* ep = nullptr;
+    int32_t id = ConnectedTo(peer, &ep);
+    g_received.clear();
+    SetDefaultHandler(id, Collect);
+    // Without bundles: one datagram per message.
+    TransportSend(id, "ab", 2, 8);
+    TransportSend(id, "c", 1, 9);
+    TransportThink(0);
+    EXPECT_EQ(2u, peer.Drain(50).size());
+    // With them: what one pass sends goes in one datagram, each message with its own
+    // header, in order; nothing waits for more.
+    SetConnectionBundles(id, true);
+    TransportSend(id, "ab", 2, 8);
+    TransportSend(id, "c", 1, 9);
+    TransportSend(id, nullptr, 0, 17);
+    TransportThink(0);
+    std::vector<uint8_t> got;
+    SocketAddress from;
+    ASSERT_TRUE(peer.ReceiveRaw(&got, &from));
+    Datagram first;
+    ASSERT_TRUE(ParseHeader(got.data(), got.size(), &first.header));
+    EXPECT_EQ(kBundleType, first.header.type);
+    uint32_t n = GetU32(got.data() + 12);  // the first record's id
+    std::vector<uint8_t> expected =
+        Bundle(Concat({MakeDatagram(n, 8, 1, 1, {'a', 'b'}), MakeDatagram(n + 1, 9, 1, 1, {'c'}),
+                       MakeDatagram(n + 2, 17, 1, 1, {})}));
+    EXPECT_EQ(expected, got);
+    EXPECT_EQ(3u, GetTransportStats().bundled);
+    EXPECT_TRUE(peer.Drain(50).empty());
+
+    // A bundle from the peer: both messages delivered in order, and their two
+    // acknowledgements go back in one datagram.
+    peer.SendTo(
+        ep->local_port,
+        Bundle(Concat({MakeDatagram(500, 8, 1, 1, {1, 2}), MakeDatagram(501, 8, 1, 1, {3})})));
+    ThinkWhenReadable(ep);
+    ASSERT_EQ(2u, g_received.size());
+    EXPECT_EQ(std::vector<uint8_t>({1, 2}), g_received[0].second);
+    EXPECT_EQ(std::vector<uint8_t>({3}), g_received[1].second);
+    ASSERT_TRUE(peer.ReceiveRaw(&got, &from));
+    std::vector<uint8_t> ack500(8), ack501(8);
+    WriteAckBody(ack500.data(), 500, 8, 1);
+    WriteAckBody(ack501.data(), 501, 8, 1);
+    ASSERT_GE(got.size(), 12u + 2 * 20u);
+    EXPECT_EQ(kBundleType, GetU16(got.data() + 4));
+    EXPECT_EQ(ack500, std::vector<uint8_t>(got.begin() + 24, got.begin() + 32));
+    EXPECT_EQ(ack501, std::vector<uint8_t>(got.begin() + 44, got.begin() + 52));
+
+    // A record that overruns the bundle, or a bundle inside a bundle: the whole bundle
+    // is dropped, nothing of it delivered.
+    uint64_t malformed = GetTransportStats().dropped_malformed;
+    std::vector<uint8_t> overrun =
+        Bundle(Concat({MakeDatagram(502, 8, 1, 1, {4}), MakeDatagram(503, 8, 1, 1, {5})}));
+    PutU16(overrun.data() + 12 + 13 + 10, 2);  // the second record claims one byte more
+    peer.SendTo(ep->local_port, overrun);
+    peer.SendTo(
+        ep->local_port,
+        Bundle(Concat({MakeDatagram(504, 8, 1, 1, {6}), Bundle(MakeDatagram(505, 8, 1, 1, {7}))})));
+    ThinkWhenReadable(ep);
+    TransportThink(0);
+    EXPECT_EQ(2u, g_received.size());
+    EXPECT_EQ(malformed + 2, GetTransportStats().dropped_malformed);
+}
+
+TEST_F(TransportTest, ABundleFillsUpToTheDatagramSizeAndAcknowledgementsAndResendsShareThem) {
+    RawPeer peer;
+    Endpoint* ep = nullptr;
+    int32_t id = ConnectedTo(peer, &ep);
+    SetConnectionBundles(id, true);
+    // Ten 300-byte messages: four fit a 1412-byte bundle (4 x 312 + 12), so three
+    // datagrams, none over 1412 bytes.
+    std::vector<uint8_t> body(300, 0x5A);
+    for (int i = 0; i < 10; ++i) TransportSend(id, body.data(), int32_t(body.size()), 8);
+    TransportThink(0);
+    auto sent = peer.Drain(50);
+    std::vector<uint8_t> got;
+    ASSERT_EQ(3u, sent.size());
+    for (const Datagram& d : sent) {
+        EXPECT_EQ(kBundleType, d.header.type);
+        EXPECT_LE(kHeaderSize + d.payload.size(), kMaxDatagram);
+    }
+    EXPECT_EQ(4u * 312u, sent[0].payload.size());
+    EXPECT_EQ(2u * 312u, sent[2].payload.size());
+    // Unacknowledged, all ten go again after the resend interval, bundled as well.
+    FakeClock::Advance(TransportResendIntervalMs(id) + 1);
+    TransportThink(0);
+    EXPECT_EQ(3u, peer.Drain(50).size());
+    EXPECT_EQ(10u, GetTransportStats().resends);
+}
+
+}  // namespace
+}  // namespace ozlan::test
