@@ -23,6 +23,8 @@ std::map<int32_t, bool> g_connected;
 std::map<int32_t, std::vector<std::vector<uint8_t>>> g_addresses, g_directs;
 // Join answers, by receiving link.
 std::map<int32_t, std::vector<int>> g_answers;
+// The relay's answers to joins that asked for bundles, by receiving link.
+std::map<int32_t, int> g_bundle_answers;
 // Member tables and member lists, by receiving link.
 std::map<int32_t, std::vector<std::vector<uint8_t>>> g_tables, g_lists;
 
@@ -33,6 +35,10 @@ void Inbox(const uint8_t* data, int32_t length, int32_t type, int32_t id, void*)
     if (type == int32_t(kJoinAnswerType) && length == 1) g_answers[id].push_back(data[0]);
     if (type == int32_t(kMembersMessageType)) g_tables[id].emplace_back(data, data + length);
     if (type == int32_t(kMemberListType)) g_lists[id].emplace_back(data, data + length);
+    if (type == int32_t(kBundlesType)) {
+        ++g_bundle_answers[id];
+        SetConnectionBundles(id, true);  // as a launcher that asked does
+    }
 }
 void Connected(int32_t id, int32_t, void*) {
     g_connected[id] = true;
@@ -94,6 +100,7 @@ class RelayServiceTest : public ::testing::Test {
         g_answers.clear();
         g_tables.clear();
         g_lists.clear();
+        g_bundle_answers.clear();
     }
     void TearDown() override { TransportReset(); }
 
@@ -1059,7 +1066,10 @@ TEST_F(RelayServiceTest, WhoIsInTheSessionIsToldOnJoiningAndOfEveryJoinAndLeave)
     EXPECT_EQ(1, first.count);
     EXPECT_EQ("alice*", Names(first));
     // A name with control characters arrives cleaned; an older launcher's is "NoName".
-    int32_t bob = join("friday", "\x01" "bob\x7f ", "127.0.0.3", kJoinFlagPresence);
+    int32_t bob = join("friday",
+                       "\x01"
+                       "bob\x7f ",
+                       "127.0.0.3", kJoinFlagPresence);
     int32_t older = join("friday", "NoName", "127.0.0.4", 0);
     ASSERT_TRUE(PumpUntil([&] { return g_lists[alice].size() == 3 && g_lists[bob].size() == 2; }));
     MemberList joined = List(g_lists[alice][1]);
@@ -1123,6 +1133,41 @@ TEST(MemberListMessage, RefusesWhatDoesNotHoldTogetherAndCleansNames) {
     EXPECT_STREQ("", name);
     CleanPlayerName("a-very-long-player-name-indeed", name);
     EXPECT_STREQ("a-very-long-player-name", name);
+}
+
+TEST_F(RelayServiceTest, BundlesGoOnlyToLaunchersThatAskAndCarryEverything) {
+    RelayProcess relay;
+    int32_t sender = Launcher(relay, nullptr, "127.0.0.2");
+    int32_t bundled = Launcher(relay, nullptr, "127.0.0.3");
+    int32_t plain = Launcher(relay, nullptr, "127.0.0.4");
+    Send(sender, kJoinMessageType, JoinMessage("s", kJoinFlagBundles));
+    Send(bundled, kJoinMessageType, JoinMessage("s", kJoinFlagBundles));
+    Send(plain, kJoinMessageType, JoinMessage("s"));
+    ASSERT_TRUE(PumpUntil([&] { return g_bundle_answers[sender] && g_bundle_answers[bundled]; }));
+    // A second join is not answered again; a launcher that did not ask is never told.
+    Send(bundled, kJoinMessageType, JoinMessage("s", kJoinFlagBundles));
+    PumpFor(200);
+    EXPECT_EQ(1, g_bundle_answers[bundled]);
+    EXPECT_EQ(0, g_bundle_answers[plain]);
+    // 300 broadcasts sent in bursts (bundled both ways): every one reaches both others
+    // once, in order.
+    uint64_t bundled_before = GetTransportStats().bundled;
+    for (int i = 0; i < 300; ++i) {
+        std::vector<uint8_t> link = LinkMessage(770, {10, 0, 0, 5}, {uint8_t(i), uint8_t(i >> 8)});
+        std::vector<uint8_t> m = RelayMessage("s", link);
+        TransportSend(sender, m.data(), int32_t(m.size()), kRelayMessageType);
+        if (i % 50 == 49) TransportThink(0);
+    }
+    ASSERT_TRUE(
+        PumpUntil([&] { return g_inbox[bundled].size() == 300 && g_inbox[plain].size() == 300; }));
+    for (int i = 0; i < 300; ++i) {
+        EXPECT_EQ(uint8_t(i), g_inbox[bundled][size_t(i)][12]);
+        EXPECT_EQ(uint8_t(i), g_inbox[plain][size_t(i)][12]);
+    }
+    EXPECT_GT(GetTransportStats().bundled, bundled_before + 200);  // the sender's side
+    EXPECT_EQ(0, relay.Stop());
+    EXPECT_EQ(300, relay.Stat("in"));
+    EXPECT_EQ(600, relay.Stat("out"));
 }
 
 }  // namespace
