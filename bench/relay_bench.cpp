@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -240,7 +241,8 @@ struct OzrelayRig : Rig {
 };
 
 int g_idle_links = 0;
-bool g_bundles = false;  // the launchers ask for bundles in their joins
+bool g_bundles = false;   // the launchers ask for bundles in their joins
+bool g_game_path = true;  // also the relayed game path (type 10) and ENet unsequenced
 
 std::unique_ptr<Rig> MakeOzrelayRig(int receivers) {
     TransportReset();
@@ -278,6 +280,66 @@ std::unique_ptr<Rig> MakeOzrelayRig(int receivers) {
         WriteRelayHeader(r->message.data(), "bench", uint32_t(link.size()));
         std::memcpy(r->message.data() + kRelayHeaderSize, link.data(), link.size());
         TransportSend(sender, r->message.data(), int32_t(r->message.size()), kRelayMessageType);
+    };
+    rig->pump = [] { TransportThink(0); };
+    return rig;
+}
+
+// The relayed game path: the sender's launcher sends each receiver the same 200-byte
+// game datagram as a direct message (type 10, unacknowledged) to its relayed address;
+// the relay forwards each to the one member that holds the address.
+std::map<int32_t, uint32_t> g_relayed;  // receiving link -> its relayed address
+
+void OnAddressOrDelivered(const uint8_t* data, int32_t length, int32_t type, int32_t id,
+                          void* zero) {
+    if (uint32_t(type) == kAddressMessageType && length == int32_t(kAddressMessageSize)) {
+        std::memcpy(&g_relayed[id], data, 4);
+        return;
+    }
+    OnDelivered(data, length, type, id, zero);
+}
+
+std::unique_ptr<Rig> MakeGameRig(int receivers) {
+    TransportReset();
+    SetTransportLogSink(nullptr);
+    StopRelay();
+    StartRelay(0);
+    std::memset(g_connected, 0, sizeof g_connected);
+    g_relayed.clear();
+    std::vector<int32_t> links;
+    for (int i = 0; i <= receivers; ++i) {
+        Endpoint* ep = CreateEndpoint(0, LauncherAddress(i));
+        int32_t id = Connect(ep, "127.0.0.1", g_relay_port);
+        SetEventCallback(id, EVENT_CONNECTED, OnConnected);
+        SetDefaultHandler(id, OnAddressOrDelivered);
+        links.push_back(id);
+    }
+    auto until = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < until &&
+           !std::all_of(links.begin(), links.end(), [](int32_t id) { return g_connected[id]; })) {
+        TransportThink(0);
+        usleep(1000);
+    }
+    uint8_t join[kJoinMessageSize];
+    WriteJoinMessage(join, "bench", kJoinFlagRelayedTraffic | (g_bundles ? kJoinFlagBundles : 0));
+    for (int32_t id : links) TransportSend(id, join, int32_t(sizeof join), kJoinMessageType);
+    until = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < until && g_relayed.size() < links.size()) {
+        TransportThink(0);
+        usleep(500);
+    }
+    auto rig = std::make_unique<OzrelayRig>();
+    int32_t sender = links[0];
+    std::vector<uint32_t> destinations;
+    for (size_t i = 1; i < links.size(); ++i) destinations.push_back(g_relayed[links[i]]);
+    OzrelayRig* r = rig.get();
+    rig->send = [r, sender, destinations](const std::vector<uint8_t>& link) {
+        r->message.assign(link.begin(), link.end());
+        for (uint32_t to : destinations) {
+            StampLinkAddress(r->message.data(), r->message.size(), to);
+            TransportSendDatagram(sender, r->message.data(), int32_t(r->message.size()),
+                                  kDirectMessageType);
+        }
     };
     rig->pump = [] { TransportThink(0); };
     return rig;
@@ -481,6 +543,8 @@ void ServiceClient(ENetHost* host) {
     }
 }
 
+bool g_enet_unreliable = false;  // unsequenced packets, as games send them
+
 std::unique_ptr<Rig> MakeEnetRig(int receivers) {
     auto rig = std::make_unique<EnetRig>();
     EnetRig* r = rig.get();
@@ -497,8 +561,10 @@ std::unique_ptr<Rig> MakeEnetRig(int receivers) {
                 if (event.type == ENET_EVENT_TYPE_CONNECT) {
                     connected.push_back(event.peer);
                 } else if (event.type == ENET_EVENT_TYPE_RECEIVE) {
-                    ENetPacket* copy = enet_packet_create(
-                        event.packet->data, event.packet->dataLength, ENET_PACKET_FLAG_RELIABLE);
+                    ENetPacket* copy =
+                        enet_packet_create(event.packet->data, event.packet->dataLength,
+                                           g_enet_unreliable ? ENET_PACKET_FLAG_UNSEQUENCED
+                                                             : ENET_PACKET_FLAG_RELIABLE);
                     bool sent = false;
                     for (ENetPeer* p : connected) {
                         if (p == event.peer) continue;
@@ -526,7 +592,9 @@ std::unique_ptr<Rig> MakeEnetRig(int receivers) {
     }
     rig->send = [r](const std::vector<uint8_t>& link) {
         enet_peer_send(r->peers[0], 0,
-                       enet_packet_create(link.data(), link.size(), ENET_PACKET_FLAG_RELIABLE));
+                       enet_packet_create(link.data(), link.size(),
+                                          g_enet_unreliable ? ENET_PACKET_FLAG_UNSEQUENCED
+                                                            : ENET_PACKET_FLAG_RELIABLE));
     };
     rig->pump = [r] {
         enet_host_flush(r->clients[0]);
@@ -561,6 +629,7 @@ int main(int argc, char** argv) {
         if (option == "--k") ks = {std::atoi(argv[i + 1])};
         if (option == "--try-seconds") g_try_seconds = std::atof(argv[i + 1]);
         if (option == "--latency-only") g_latency_only = std::atoi(argv[i + 1]) != 0;
+        if (option == "--game-path") g_game_path = std::atoi(argv[i + 1]) != 0;
     }
     g_relay_binary = SiblingBinary(argv[0], "ozrelay");
     enet_initialize();
@@ -581,7 +650,17 @@ int main(int argc, char** argv) {
         StopRelay();
         TransportReset();
         Figures raw = Measure(MakeRawRig, k);
+        g_enet_unreliable = false;
         Figures enet = Measure(MakeEnetRig, k);
+        Figures game, enet_unreliable;
+        if (g_game_path) {
+            g_bundles = true;
+            game = Measure(MakeGameRig, k);
+            StopRelay();
+            TransportReset();
+            g_enet_unreliable = true;
+            enet_unreliable = Measure(MakeEnetRig, k);
+        }
         std::printf("K=%d\n", k);
         std::printf("  %-32s %-26s %9s %9s\n", "", "forwarded/s", "p50 us", "p99 us");
         std::printf("  %-32s %-26s %9.1f %9.1f   (%.2f us relay CPU per delivery)\n", "ozrelay",
@@ -599,6 +678,20 @@ int main(int argc, char** argv) {
             "/ENet %.2f\n",
             ours.forwarded[1] / raw.forwarded[1], ours.forwarded[1] / enet.forwarded[1],
             bundled.forwarded[1] / raw.forwarded[1], bundled.forwarded[1] / enet.forwarded[1]);
+        if (g_game_path) {
+            std::printf(
+                "  relayed game datagrams (unacknowledged; ours: one direct message per "
+                "receiver, with bundles)\n");
+            std::printf("  %-32s %-26s %9.1f %9.1f   (%.2f us relay CPU per delivery)\n",
+                        "ozrelay, type 10", Spread(game.forwarded).c_str(), game.p50_us,
+                        game.p99_us, game.cpu_us_per_delivery);
+            std::printf("  %-32s %-26s %9.1f %9.1f\n", "ENet relay, unsequenced",
+                        Spread(enet_unreliable.forwarded).c_str(), enet_unreliable.p50_us,
+                        enet_unreliable.p99_us);
+            std::printf("  median ratios: type 10/raw %.2f, type 10/ENet unsequenced %.2f\n",
+                        game.forwarded[1] / raw.forwarded[1],
+                        game.forwarded[1] / enet_unreliable.forwarded[1]);
+        }
         std::fflush(stdout);
     }
     return 0;
