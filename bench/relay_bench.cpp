@@ -249,11 +249,14 @@ int g_idle_links = 0;
 bool g_bundles = false;   // the launchers ask for bundles in their joins
 bool g_game_path = true;  // also the relayed game path (type 10) and ENet unsequenced
 
-std::unique_ptr<Rig> MakeOzrelayRig(int receivers) {
+// A fresh relay and the sender and receivers joined to session "bench" with `flags`
+// (and bundles when measured with them), each handled by `handler`.
+std::vector<int32_t> JoinedLaunchers(int receivers, int idle, uint32_t flags,
+                                     DefaultHandler handler) {
     TransportReset();
     SetTransportLogSink(nullptr);
     StopRelay();
-    StartRelay(g_idle_links);
+    StartRelay(idle);
     std::memset(g_connected, 0, sizeof g_connected);
     std::vector<int32_t> links;
     for (int i = 0; i <= receivers; ++i) {
@@ -262,7 +265,7 @@ std::unique_ptr<Rig> MakeOzrelayRig(int receivers) {
         Endpoint* ep = CreateEndpoint(0, LauncherAddress(i));
         int32_t id = Connect(ep, "127.0.0.1", g_relay_port);
         SetEventCallback(id, EVENT_CONNECTED, OnConnected);
-        SetDefaultHandler(id, OnDelivered);
+        SetDefaultHandler(id, handler);
         links.push_back(id);
     }
     auto until = Clock::now() + std::chrono::seconds(5);
@@ -272,8 +275,13 @@ std::unique_ptr<Rig> MakeOzrelayRig(int receivers) {
         usleep(1000);
     }
     uint8_t join[kJoinMessageSize];
-    WriteJoinMessage(join, "bench", g_bundles ? kJoinFlagBundles : 0);
+    WriteJoinMessage(join, "bench", flags | (g_bundles ? kJoinFlagBundles : 0));
     for (int32_t id : links) TransportSend(id, join, int32_t(sizeof join), kJoinMessageType);
+    return links;
+}
+
+std::unique_ptr<Rig> MakeOzrelayRig(int receivers) {
+    std::vector<int32_t> links = JoinedLaunchers(receivers, g_idle_links, 0, OnDelivered);
     for (int i = 0; i < 200; ++i) {
         TransportThink(0);
         usleep(500);
@@ -305,30 +313,10 @@ void OnAddressOrDelivered(const uint8_t* data, int32_t length, int32_t type, int
 }
 
 std::unique_ptr<Rig> MakeGameRig(int receivers) {
-    TransportReset();
-    SetTransportLogSink(nullptr);
-    StopRelay();
-    StartRelay(0);
-    std::memset(g_connected, 0, sizeof g_connected);
     g_relayed.clear();
-    std::vector<int32_t> links;
-    for (int i = 0; i <= receivers; ++i) {
-        Endpoint* ep = CreateEndpoint(0, LauncherAddress(i));
-        int32_t id = Connect(ep, "127.0.0.1", g_relay_port);
-        SetEventCallback(id, EVENT_CONNECTED, OnConnected);
-        SetDefaultHandler(id, OnAddressOrDelivered);
-        links.push_back(id);
-    }
+    std::vector<int32_t> links =
+        JoinedLaunchers(receivers, 0, kJoinFlagRelayedTraffic, OnAddressOrDelivered);
     auto until = Clock::now() + std::chrono::seconds(5);
-    while (Clock::now() < until &&
-           !std::all_of(links.begin(), links.end(), [](int32_t id) { return g_connected[id]; })) {
-        TransportThink(0);
-        usleep(1000);
-    }
-    uint8_t join[kJoinMessageSize];
-    WriteJoinMessage(join, "bench", kJoinFlagRelayedTraffic | (g_bundles ? kJoinFlagBundles : 0));
-    for (int32_t id : links) TransportSend(id, join, int32_t(sizeof join), kJoinMessageType);
-    until = Clock::now() + std::chrono::seconds(5);
     while (Clock::now() < until && g_relayed.size() < links.size()) {
         TransportThink(0);
         usleep(500);
