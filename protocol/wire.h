@@ -11,6 +11,13 @@
 
 namespace ozlan {
 
+// Whether a game may send to `ip` (network order) as to one host: not 0.0.0.0/8,
+// loopback, multicast or the broadcast address.
+inline bool IsUnicastAddress(uint32_t ip_network_order) {
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&ip_network_order);
+    return b[0] != 0 && b[0] != 127 && b[0] < 224;
+}
+
 // --- Launcher link message ------------------------------------------------------
 // 12-byte header (magic, port LSB first, source port LSB first, IPv4 address in
 // network order) followed by up to 2048 payload bytes.
@@ -547,8 +554,7 @@ inline bool ReadOwnAddressAnswer(const uint8_t* data, size_t size, uint32_t* rel
     if (size < kLinkHeaderSize || !HasLinkMagic(data, size) || LinkPort(data) != 0) return false;
     size_t rest = size - kLinkHeaderSize;
     if (rest % kRouteEntrySize != 0 || rest / kRouteEntrySize > kMaxRoutes) return false;
-    const uint8_t* b = data + kLinkAddressOffset;
-    *relayed = b[0] != 0 && b[0] != 127 && b[0] < 224 ? LinkAddress(data) : 0;
+    *relayed = IsUnicastAddress(LinkAddress(data)) ? LinkAddress(data) : 0;
     *count = rest / kRouteEntrySize;
     for (size_t i = 0; i < *count; ++i) {
         routes[i] = ReadRoute(data + kLinkHeaderSize + kRouteEntrySize * i);

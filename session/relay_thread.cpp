@@ -177,8 +177,8 @@ void OnAddressMessage(int32_t connection_id, const uint8_t* data, int32_t length
     // From the session's network with session addresses (a relay without them gives
     // one of 198.18.0.0/15).
     const uint8_t* b = reinterpret_cast<const uint8_t*>(&relayed);
-    bool session_address = s.session_addresses_wanted && relayed != 0 && b[0] != 127 &&
-                           b[0] < 224 && b[3] != 0 && b[3] != 255;
+    bool session_address =
+        s.session_addresses_wanted && IsUnicastAddress(relayed) && b[3] != 0 && b[3] != 255;
     if (!IsRelayedAddress(relayed) && !session_address) return;
     s.seen_address = seen;
     s.relayed_address = relayed;

@@ -3,11 +3,6 @@
 namespace ozlan {
 namespace {
 
-bool Routable(uint32_t ip) {
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(&ip);
-    return ip != 0 && ip != 0xFFFFFFFFu && b[0] != 127 && b[0] < 224;
-}
-
 // How many members the relay sees at `ip` (several behind one router).
 size_t SeenAt(const MemberAddresses* members, size_t count, uint32_t ip) {
     size_t n = 0;
@@ -20,7 +15,8 @@ size_t SeenAt(const MemberAddresses* members, size_t count, uint32_t ip) {
 size_t BuildRoutes(const MemberAddresses* members, size_t count, Route* out, size_t capacity) {
     size_t n = 0;
     auto add = [&](uint32_t match, uint32_t target, RouteKind kind) {
-        if (n == capacity || !Routable(match) || !Routable(target) || FindRoute(out, n, match)) {
+        if (n == capacity || !IsUnicastAddress(match) || !IsUnicastAddress(target) ||
+            FindRoute(out, n, match)) {
             return;
         }
         out[n++] = {match, target, kind};

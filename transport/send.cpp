@@ -251,10 +251,15 @@ bool TransportMessageOutstanding(int32_t connection_id, uint32_t message_id) {
 namespace {
 
 // One unacknowledged message to `to`; false (nothing sent) when it cannot be one.
+// An unacknowledged message fits one datagram and is a user message.
+bool ValidUnacknowledged(const void* data, int32_t length, uint32_t type) {
+    return length >= 0 && size_t(length) <= kMaxFragmentPayload && (data || length == 0) &&
+           type <= 0xFFFF && !IsControlType(uint16_t(type));
+}
+
 bool SendUnacknowledged(TransportState& s, SocketHandle socket, const SocketAddress& to,
                         const void* data, int32_t length, uint32_t type) {
-    if (length < 0 || size_t(length) > kMaxFragmentPayload || (!data && length > 0) ||
-        type > 0xFFFF || IsControlType(uint16_t(type))) {
+    if (!ValidUnacknowledged(data, length, type)) {
         SetLastError(TRANSPORT_ERR_ARGUMENTS);
         return false;
     }
@@ -277,8 +282,7 @@ int32_t TransportSendDatagram(int32_t connection_id, const void* data, int32_t l
         SetLastError(TRANSPORT_ERR_NO_CONNECTION);
         return -1;
     }
-    if (c->bundles && s.in_pass && length >= 0 && size_t(length) <= kMaxFragmentPayload &&
-        (data || length == 0) && type <= 0xFFFF && !IsControlType(uint16_t(type))) {
+    if (c->bundles && s.in_pass && ValidUnacknowledged(data, length, type)) {
         // Inside a pass the datagram joins what the pass sends the connection: out with
         // it, in the same bundle, not later.
         auto m = std::make_unique<Message>();

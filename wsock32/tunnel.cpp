@@ -133,9 +133,7 @@ EXPORT int WSAAPI mp_sendto(SOCKET s, const char* buffer, int length, int flags,
         uint8_t field[2];
         Route route;
         // Broadcasts and loopback never name another member: the launcher is not asked.
-        const uint8_t* octets = reinterpret_cast<const uint8_t*>(&destination);
-        bool unicast = destination != 0 && octets[0] != 127 && octets[0] < 224;
-        bool to_member = unicast && RouteToMember(destination, &route);
+        bool to_member = IsUnicastAddress(destination) && RouteToMember(destination, &route);
         if (to_member && route.kind == kRouteStraight) {
             // Another member whom the game knows by an address of the session: sent to
             // where the member is, so that it sees this game at the address it knows.
