@@ -277,6 +277,10 @@ extern "C" uint32_t OZLAN_CALL OZLanSetPassword(const char* password) {
 
 extern "C" uint32_t OZLAN_CALL OZLanJoinStatus(void) {
     SessionState& s = Session();
+    // Both under the transport's lock: a pass between the two reads could take in the
+    // join's acknowledgement and the relay's refusal together (one bundle), and the join
+    // would read as delivered.
+    std::lock_guard guard(TransportMutex());
     uint32_t status = s.join_status;
     // Delivered: a refusal would have come in the same pass, and a private join's
     // confirmation too; an open join gets none.
