@@ -300,6 +300,7 @@ void TransportReset() {
     s.send_queue.clear();
     s.unacked.clear();
     s.unacked_by_id.clear();
+    s.schedule.clear();
     ClearBucket();
     s.connections.clear();
     s.by_address.clear();

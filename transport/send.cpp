@@ -22,7 +22,51 @@ void UnindexUnacked(TransportState& s, UnackedList::iterator it) {
     if (list.empty()) s.unacked_by_id.erase(found);
 }
 
+// The schedule is a binary min-heap on (due, serial); each message knows its slot.
+bool DueSooner(const TransportState& s, size_t a, size_t b) {
+    const ScheduleEntry& x = s.schedule[a];
+    const ScheduleEntry& y = s.schedule[b];
+    return x.due < y.due || (x.due == y.due && x.serial < y.serial);
+}
+
+void SwapSlots(TransportState& s, size_t a, size_t b) {
+    std::swap(s.schedule[a], s.schedule[b]);
+    (*s.schedule[a].message)->schedule_slot = a;
+    (*s.schedule[b].message)->schedule_slot = b;
+}
+
+// Moves the entry in `slot` to its place after its due time changed.
+void Reschedule(TransportState& s, size_t slot) {
+    while (slot > 0 && DueSooner(s, slot, (slot - 1) / 2)) {
+        SwapSlots(s, slot, (slot - 1) / 2);
+        slot = (slot - 1) / 2;
+    }
+    for (;;) {
+        size_t first = 2 * slot + 1, soonest = slot;
+        for (size_t child = first; child < first + 2 && child < s.schedule.size(); ++child) {
+            if (DueSooner(s, child, soonest)) soonest = child;
+        }
+        if (soonest == slot) return;
+        SwapSlots(s, slot, soonest);
+        slot = soonest;
+    }
+}
+
+void Schedule(TransportState& s, UnackedList::iterator it, int64_t due) {
+    (*it)->schedule_slot = s.schedule.size();
+    s.schedule.push_back(ScheduleEntry{due, ++s.next_serial, it});
+    Reschedule(s, s.schedule.size() - 1);
+}
+
+void Unschedule(TransportState& s, UnackedList::iterator it) {
+    size_t slot = (*it)->schedule_slot, last = s.schedule.size() - 1;
+    if (slot != last) SwapSlots(s, slot, last);
+    s.schedule.pop_back();
+    if (slot < s.schedule.size()) Reschedule(s, slot);
+}
+
 void EraseUnacked(TransportState& s, UnackedList::iterator it) {
+    Unschedule(s, it);
     UnindexUnacked(s, it);
     ReleaseMessage(**it);
     s.unacked.erase(it);
@@ -122,6 +166,18 @@ int64_t MessageTimeout(const Message& m) {
     return kTimeoutMs;
 }
 
+// The first moment the message counts as timed out (never: INT64_MAX).
+int64_t TimeoutDue(const Message& m) {
+    int64_t timeout = MessageTimeout(m);
+    return timeout > 0 ? m.created + timeout + 1 : INT64_MAX;
+}
+
+// The first moment it is resent: its interval passed since it last went out, and it
+// is older than the shortest interval.
+int64_t ResendDue(const Message& m) {
+    return std::max(m.last_sent + m.resend_interval, m.created + kMinResendIntervalMs) + 1;
+}
+
 void SendStep(TransportState& s) {
     SendBatch batch;
     int64_t now = Now();
@@ -134,8 +190,10 @@ void SendStep(TransportState& s) {
         if (m->header.type == MSG_ACK || m->unacknowledged) {
             ReleaseMessage(*m);
         } else {
+            int64_t due = std::min(TimeoutDue(*m), ResendDue(*m));
             s.unacked.push_back(std::move(m));
             IndexUnacked(s, std::prev(s.unacked.end()));
+            Schedule(s, std::prev(s.unacked.end()), due);
         }
     }
     FlushBatch(s, batch);
@@ -150,15 +208,12 @@ void ResendAndTimeOutStep(TransportState& s) {
 }
 
 void ResendAndTimeOut(TransportState& s, SendBatch& batch) {
-    for (auto it = s.unacked.begin(); it != s.unacked.end(); ++it) {
+    int64_t now = Now();
+    while (!s.schedule.empty() && s.schedule.front().due <= now) {
+        UnackedList::iterator it = s.schedule.front().message;
         Message& m = **it;
-        int64_t now = Now();
-        // The list is in order of creation, and idle time never exceeds age: once a
-        // message is younger than the shortest resend interval, so is every one behind it.
-        if (now - m.created <= kMinResendIntervalMs) return;
         const Connection& c = *m.connection;
-        int64_t timeout = MessageTimeout(m);
-        if (timeout > 0 && now - m.created > timeout) {
+        if (now >= TimeoutDue(m)) {
             Log("Message %u timed out on address %d. %d bytes, %d of %d, %s:%u\n", m.header.id,
                 m.connection_id, int(m.header.len), int(m.header.seq), int(m.header.total), c.host,
                 unsigned(c.endpoint->local_port));
@@ -173,7 +228,7 @@ void ResendAndTimeOut(TransportState& s, SendBatch& batch) {
         }
         // An unverified confirmation is sent again only when its connect is.
         bool waits_for_connect = m.header.type == MSG_CONFIRM_CONNECT && !c.verified;
-        if (now - m.last_sent > m.resend_interval && !waits_for_connect) {
+        if (now >= ResendDue(m) && !waits_for_connect) {
             ++m.tries;
             ++s.stats.resends;
             m.resend_interval = std::min(m.resend_interval * 2, MaxResendInterval(m));
@@ -184,6 +239,9 @@ void ResendAndTimeOut(TransportState& s, SendBatch& batch) {
             if (FindConnection(m.connection_id)) AddToBatch(s, batch, m);
             m.last_sent = now;
         }
+        s.schedule.front().due =
+            std::min(TimeoutDue(m), waits_for_connect ? now + kMinResendIntervalMs : ResendDue(m));
+        Reschedule(s, 0);
     }
 }
 
@@ -477,13 +535,7 @@ int64_t TransportNextDueMs(int64_t max_wait_ms) {
     std::lock_guard guard(s.lock);
     if (!s.send_queue.empty()) return 0;
     int64_t now = Now();
-    int64_t due = INT64_MAX;
-    for (const MessagePtr& m : s.unacked) {
-        // No message is due before its creation plus the shortest interval, and the
-        // list is in order of creation: the rest cannot be due sooner.
-        if (m->created + kMinResendIntervalMs + 1 >= due) break;
-        due = std::min({due, m->created + kTimeoutMs + 1, m->last_sent + m->resend_interval + 1});
-    }
+    int64_t due = s.schedule.empty() ? INT64_MAX : s.schedule.front().due;
     if (s.next_heartbeat_due != INT64_MAX) due = std::min(due, s.next_heartbeat_due + 1);
     int64_t expiry = BucketNextExpiry();
     if (expiry != INT64_MAX) due = std::min(due, expiry + kTimeoutMs + 1);

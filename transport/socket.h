@@ -18,7 +18,10 @@ struct SocketAddress {
 
 // Starts the platform's socket library (version 1.1 on Windows); true on success.
 bool SocketStartup();
+// A UDP socket with room for kSocketBufferBytes each way (as much of it as the system
+// grants): a relay's burst of a few hundred small datagrams would overflow the default.
 SocketHandle SocketOpenUdp();
+constexpr int kSocketBufferBytes = 1 << 20;
 // Binds to all local addresses (or `ip` when non-zero) at `port` (host order).
 bool SocketBind(SocketHandle s, uint16_t port, uint32_t ip = 0);
 // The bound port in host order; false when it cannot be read.

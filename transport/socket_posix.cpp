@@ -24,7 +24,11 @@ bool SocketStartup() {
 
 SocketHandle SocketOpenUdp() {
     int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    return fd < 0 ? kInvalidSocket : SocketHandle(fd);
+    if (fd < 0) return kInvalidSocket;
+    int bytes = kSocketBufferBytes;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    return SocketHandle(fd);
 }
 
 bool SocketBind(SocketHandle s, uint16_t port, uint32_t ip) {

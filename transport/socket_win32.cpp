@@ -19,7 +19,11 @@ bool SocketStartup() {
 
 SocketHandle SocketOpenUdp() {
     SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    return s == INVALID_SOCKET ? kInvalidSocket : SocketHandle(s);
+    if (s == INVALID_SOCKET) return kInvalidSocket;
+    int bytes = kSocketBufferBytes;
+    ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+    ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+    return SocketHandle(s);
 }
 
 bool SocketBind(SocketHandle s, uint16_t port, uint32_t ip) {

@@ -62,9 +62,18 @@ struct Message {
     int64_t resend_interval = kResendIntervalMs;  // set when first sent
     int32_t tries = 0;
     bool unacknowledged = false;  // sent once and forgotten (TransportSendDatagram)
+    size_t schedule_slot = 0;     // while unacknowledged: its place in the state's schedule
 };
 using MessagePtr = std::unique_ptr<Message>;
 using UnackedList = std::list<MessagePtr>;
+
+// When an unacknowledged message is next due (a resend or its time-out); messages due
+// at one moment go in the order they were first sent (`serial`).
+struct ScheduleEntry {
+    int64_t due = 0;
+    uint64_t serial = 0;
+    UnackedList::iterator message;
+};
 
 // Fragments of one message from one connection, gathered until all have arrived.
 struct BucketEntry {
@@ -117,6 +126,10 @@ struct TransportState {
     UnackedList unacked;  // order of first sending
     // message id -> its entries in `unacked`, in list order
     std::unordered_map<uint32_t, std::vector<UnackedList::iterator>> unacked_by_id;
+    // The entries of `unacked` as a binary heap on their due time: a pass looks only at
+    // the messages that are due, however many wait.
+    std::vector<ScheduleEntry> schedule;
+    uint64_t next_serial = 0;
 
     BucketList bucket;  // order of first fragment's arrival
     std::unordered_map<uint64_t, BucketList::iterator> bucket_by_key;

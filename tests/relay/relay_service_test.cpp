@@ -1044,7 +1044,8 @@ MemberList List(const std::vector<uint8_t>& message) {
 std::string Names(const MemberList& list) {
     std::string names;
     for (size_t i = 0; i < list.listed_count; ++i) {
-        names += (i ? "," : "") + std::string(list.listed[i].name);
+        if (i) names += ",";
+        names += list.listed[i].name;
         if (list.listed[i].flags & kListedIsYou) names += "*";
     }
     return names;
