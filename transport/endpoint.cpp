@@ -35,6 +35,32 @@ TransportState& State() {
     return state;
 }
 
+void MessageRecycler::operator()(Message* m) const {
+    std::vector<Message*>& spare = State().spare_messages.records;
+    if (spare.size() >= kSpareMessages || m->payload.capacity() > kMaxFragmentPayload) {
+        delete m;
+        return;
+    }
+    m->connection.reset();
+    spare.push_back(m);
+}
+
+MessagePtr NewMessage() {
+    std::vector<Message*>& spare = State().spare_messages.records;
+    if (spare.empty()) return MessagePtr(new Message);
+    Message* m = spare.back();
+    spare.pop_back();
+    std::vector<uint8_t> payload = std::move(m->payload);
+    payload.clear();
+    *m = Message{};
+    m->payload = std::move(payload);
+    return MessagePtr(m);
+}
+
+SpareMessages::~SpareMessages() {
+    for (Message* m : records) delete m;
+}
+
 int64_t Now() {
     return State().now();
 }
@@ -298,6 +324,7 @@ void TransportReset() {
     for (auto& e : s.endpoints) SocketClose(e->socket);
     s.endpoints.clear();
     s.send_queue.clear();
+    s.acks_due.clear();
     s.unacked.clear();
     s.unacked_by_id.clear();
     s.schedule.clear();

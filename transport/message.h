@@ -25,11 +25,15 @@ enum MessageType : uint16_t {
 // datagrams of the connection, messages and acknowledgements alike, each with its own
 // header, read one after the other. Never inside another bundle.
 constexpr uint16_t kBundleType = 32406;
+// An acknowledgement list (same extension): id, seq and total 0, the body several
+// acknowledgement bodies of 8 bytes, at least one; as many as one bundle holds.
+constexpr uint16_t kAckListType = 32407;
 
 constexpr size_t kConnectBodySize = 72;
 constexpr size_t kAckBodySize = 8;
 constexpr size_t kConfirmConnectBodySize = 8;
 constexpr size_t kConnectionIdBodySize = 4;  // heartbeat, peer-close, confirm-disconnect
+constexpr size_t kMaxAckListEntries = (kMaxDatagram - 2 * kHeaderSize) / kAckBodySize;  // 173
 
 inline bool IsControlType(uint16_t type) {
     return type >= MSG_CONNECT && type <= MSG_CONFIRM_DISCONNECT;

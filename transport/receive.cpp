@@ -16,7 +16,19 @@ void SendConnectionIdBody(int32_t connection_id, int32_t body_id, uint16_t type)
     TransportSend(connection_id, body, int32_t(sizeof body), type);
 }
 
+ConnectionRef FindConnectionRef(int32_t connection_id);
+
 void Acknowledge(int32_t connection_id, const MessageHeader& h) {
+    TransportState& s = State();
+    ConnectionRef c = s.in_pass ? FindConnectionRef(connection_id) : nullptr;
+    if (c && c->bundles) {
+        // Goes out in this pass's acknowledgement list for the connection.
+        if (c->pending_acks.empty()) s.acks_due.push_back(c);
+        size_t at = c->pending_acks.size();
+        c->pending_acks.resize(at + kAckBodySize);
+        WriteAckBody(c->pending_acks.data() + at, h.id, h.type, h.seq);
+        return;
+    }
     uint8_t body[kAckBodySize];
     WriteAckBody(body, h.id, h.type, h.seq);
     TransportSend(connection_id, body, int32_t(sizeof body), MSG_ACK);
@@ -363,6 +375,15 @@ void HandleRecord(Endpoint* endpoint, const uint8_t* datagram, size_t size,
             break;
         case MSG_ACK:
             ApplyAcknowledgement(GetU32(body), GetU16(body + 6));
+            break;
+        case kAckListType:
+            if (h.len == 0 || h.len % kAckBodySize != 0) {
+                ++s.stats.dropped_malformed;
+                break;
+            }
+            for (size_t at = 0; at < h.len; at += kAckBodySize) {
+                ApplyAcknowledgement(GetU32(body + at), GetU16(body + at + 6));
+            }
             break;
         default:
             OnUserMessage(endpoint, h, body, from);

@@ -92,24 +92,32 @@ void FlushBatch(TransportState& s, SendBatch& b) {
     b.count = 0;
 }
 
-// Appends the datagram to the connection's open bundle in this batch when it fits
-// (a slot with one datagram becomes a bundle of it first); false when there is none.
-bool AddToBundle(TransportState& s, SendBatch& b, const Message& m, size_t len) {
+// One datagram's header and body, for the connection it goes to.
+struct Record {
+    Connection& connection;
+    const MessageHeader& header;
+    const uint8_t* body;
+    size_t len;
+};
+
+// Appends the record to the connection's open bundle in this batch when it fits (a
+// slot with one datagram becomes a bundle of it first); false when there is none.
+bool AddToBundle(TransportState& s, SendBatch& b, const Record& r) {
     for (int i = b.count - 1; i >= 0; --i) {
-        if (b.open[i] != m.connection.get()) continue;
+        if (b.open[i] != &r.connection) continue;
         DatagramSlot& slot = b.slots[i];
         uint8_t* data = slot.data;
         size_t extra = b.bundle[i] ? 0 : kHeaderSize;
-        if (slot.size + extra + kHeaderSize + len > kMaxDatagram) return false;
+        if (slot.size + extra + kHeaderSize + r.len > kMaxDatagram) return false;
         if (!b.bundle[i]) {
             std::memmove(data + kHeaderSize, data, slot.size);
             slot.size += kHeaderSize;
             b.bundle[i] = true;
             ++s.stats.bundled;
         }
-        WriteHeader(data + slot.size, m.header);
-        if (len) std::memcpy(data + slot.size + kHeaderSize, m.payload.data(), len);
-        slot.size += kHeaderSize + len;
+        WriteHeader(data + slot.size, r.header);
+        if (r.len) std::memcpy(data + slot.size + kHeaderSize, r.body, r.len);
+        slot.size += kHeaderSize + r.len;
         WriteHeader(data, MessageHeader{0, kBundleType, 0, 0, uint16_t(slot.size - kHeaderSize)});
         ++s.stats.bundled;
         return true;
@@ -117,25 +125,46 @@ bool AddToBundle(TransportState& s, SendBatch& b, const Message& m, size_t len) 
     return false;
 }
 
-void AddToBatch(TransportState& s, SendBatch& b, const Message& m) {
-    SocketHandle socket = m.connection->endpoint->socket;
-    size_t len = std::min<size_t>(m.payload.size(), kMaxFragmentPayload);
-    m.connection->last_sent = b.now;
-    if (m.connection->bundles && b.count > 0 && socket == b.socket && AddToBundle(s, b, m, len)) {
-        return;
-    }
+void AddRecordToBatch(TransportState& s, SendBatch& b, const Record& r) {
+    Connection& c = r.connection;
+    SocketHandle socket = c.endpoint->socket;
+    c.last_sent = b.now;
+    if (c.bundles && b.count > 0 && socket == b.socket && AddToBundle(s, b, r)) return;
     if (b.count == kMaxBatch || (b.count > 0 && socket != b.socket)) FlushBatch(s, b);
     s.send_storage.resize(size_t(kMaxBatch) * kMaxDatagram);
     uint8_t* datagram = s.send_storage.data() + size_t(b.count) * kMaxDatagram;
-    WriteHeader(datagram, m.header);
-    if (len) std::memcpy(datagram + kHeaderSize, m.payload.data(), len);
+    WriteHeader(datagram, r.header);
+    if (r.len) std::memcpy(datagram + kHeaderSize, r.body, r.len);
     b.socket = socket;
     b.slots[b.count].data = datagram;
-    b.slots[b.count].size = kHeaderSize + len;
-    b.slots[b.count].address = m.connection->remote;
-    b.open[b.count] = m.connection->bundles ? m.connection.get() : nullptr;
+    b.slots[b.count].size = kHeaderSize + r.len;
+    b.slots[b.count].address = c.remote;
+    b.open[b.count] = c.bundles ? &c : nullptr;
     b.bundle[b.count] = false;
     ++b.count;
+}
+
+void AddToBatch(TransportState& s, SendBatch& b, const Message& m) {
+    size_t len = std::min<size_t>(m.payload.size(), kMaxFragmentPayload);
+    AddRecordToBatch(s, b, Record{*m.connection, m.header, m.payload.data(), len});
+}
+
+// The acknowledgements a pass gathered for bundling connections, as acknowledgement
+// lists (as many 8-byte bodies as fit one bundle each), ahead of what else the pass sends.
+void AddAcknowledgementLists(TransportState& s, SendBatch& b) {
+    constexpr size_t kMaxListBytes = kMaxAckListEntries * kAckBodySize;
+    for (ConnectionRef& c : s.acks_due) {
+        const std::vector<uint8_t>& acks = c->pending_acks;
+        if (FindConnection(c->id) == c.get()) {
+            for (size_t at = 0; at < acks.size(); at += kMaxListBytes) {
+                size_t len = std::min(kMaxListBytes, acks.size() - at);
+                MessageHeader h{0, kAckListType, 0, 0, uint16_t(len)};
+                AddRecordToBatch(s, b, Record{*c, h, acks.data() + at, len});
+            }
+        }
+        c->pending_acks.clear();
+    }
+    s.acks_due.clear();
 }
 
 // A round-trip sample (ms) from an acknowledged first send, smoothed as TCP does.
@@ -181,6 +210,7 @@ int64_t ResendDue(const Message& m) {
 void SendStep(TransportState& s) {
     SendBatch batch;
     int64_t now = Now();
+    AddAcknowledgementLists(s, batch);
     while (!s.send_queue.empty()) {
         MessagePtr m = std::move(s.send_queue.front());
         s.send_queue.pop_front();
@@ -343,7 +373,7 @@ int32_t TransportSendDatagram(int32_t connection_id, const void* data, int32_t l
     if (c->bundles && s.in_pass && ValidUnacknowledged(data, length, type)) {
         // Inside a pass the datagram joins what the pass sends the connection: out with
         // it, in the same bundle, not later.
-        auto m = std::make_unique<Message>();
+        auto m = NewMessage();
         m->connection_id = connection_id;
         m->connection = s.connections[connection_id];
         m->header = MessageHeader{0, uint16_t(type), 0, 0, uint16_t(length)};
@@ -417,7 +447,7 @@ int32_t QueueMessage(int32_t connection_id, const void* data, int32_t length, ui
     int64_t now = Now();
     size_t offset = 0;
     for (uint32_t k = 1; k <= total; ++k) {
-        auto m = std::make_unique<Message>();
+        auto m = NewMessage();
         size_t len = std::min(size_t(length) - offset, kMaxFragmentPayload);
         m->connection_id = connection_id;
         m->connection = found->second;

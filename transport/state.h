@@ -48,6 +48,8 @@ struct Connection {
     uint32_t highest_delivered = 0;
     // What one pass sends this connection goes in bundles (the peer reads them).
     bool bundles = false;
+    // Acknowledgement bodies this pass owes a bundling connection (sent as lists).
+    std::vector<uint8_t> pending_acks;
 };
 constexpr size_t kRememberedDeliveries = 1024;
 using ConnectionRef = std::shared_ptr<Connection>;
@@ -64,7 +66,21 @@ struct Message {
     bool unacknowledged = false;  // sent once and forgotten (TransportSendDatagram)
     size_t schedule_slot = 0;     // while unacknowledged: its place in the state's schedule
 };
-using MessagePtr = std::unique_ptr<Message>;
+// A message's record goes back to the spare ones (payload capacity kept) instead of
+// the heap: a busy relay makes and drops one per delivery.
+struct MessageRecycler {
+    void operator()(Message* m) const;
+};
+using MessagePtr = std::unique_ptr<Message, MessageRecycler>;
+MessagePtr NewMessage();  // a cleared record, spare when there is one
+constexpr size_t kSpareMessages = 4096;
+
+// Spare message records; declared first in the state so that it is destroyed last,
+// after every container that hands records back to it.
+struct SpareMessages {
+    std::vector<Message*> records;
+    ~SpareMessages();
+};
 using UnackedList = std::list<MessagePtr>;
 
 // When an unacknowledged message is next due (a resend or its time-out); messages due
@@ -106,6 +122,7 @@ inline uint64_t BucketKey(int32_t connection_id, uint32_t id) {
 }
 
 struct TransportState {
+    SpareMessages spare_messages;
     std::recursive_mutex lock;
 
     bool socket_library_started = false;
@@ -121,6 +138,7 @@ struct TransportState {
     int64_t next_heartbeat_due = INT64_MAX;
 
     std::deque<MessagePtr> send_queue;
+    std::vector<ConnectionRef> acks_due;  // connections with pending acknowledgements
     // Buffers of one receive batch and of one send batch (made on first use).
     std::vector<uint8_t> receive_storage, send_storage;
     UnackedList unacked;  // order of first sending
