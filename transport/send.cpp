@@ -53,6 +53,7 @@ void Reschedule(TransportState& s, size_t slot) {
 }
 
 void Schedule(TransportState& s, UnackedList::iterator it, int64_t due) {
+    (*it)->scheduled = true;
     (*it)->schedule_slot = s.schedule.size();
     s.schedule.push_back(ScheduleEntry{due, ++s.next_serial, it});
     Reschedule(s, s.schedule.size() - 1);
@@ -66,7 +67,8 @@ void Unschedule(TransportState& s, UnackedList::iterator it) {
 }
 
 void EraseUnacked(TransportState& s, UnackedList::iterator it) {
-    Unschedule(s, it);
+    if ((*it)->scheduled) Unschedule(s, it);
+    if (it == s.first_young) ++s.first_young;
     UnindexUnacked(s, it);
     ReleaseMessage(**it);
     s.unacked.erase(it);
@@ -220,10 +222,9 @@ void SendStep(TransportState& s) {
         if (m->header.type == MSG_ACK || m->unacknowledged) {
             ReleaseMessage(*m);
         } else {
-            int64_t due = std::min(TimeoutDue(*m), ResendDue(*m));
             s.unacked.push_back(std::move(m));
             IndexUnacked(s, std::prev(s.unacked.end()));
-            Schedule(s, std::prev(s.unacked.end()), due);
+            if (s.first_young == s.unacked.end()) s.first_young = std::prev(s.unacked.end());
         }
     }
     FlushBatch(s, batch);
@@ -237,8 +238,21 @@ void ResendAndTimeOutStep(TransportState& s) {
     FlushBatch(s, batch);
 }
 
+// When the first young message comes of age (INT64_MAX: none waits).
+int64_t FirstYoungDue(const TransportState& s) {
+    if (s.first_young == s.unacked.end()) return INT64_MAX;
+    return (*s.first_young)->created + kMinResendIntervalMs + 1;
+}
+
 void ResendAndTimeOut(TransportState& s, SendBatch& batch) {
     int64_t now = Now();
+    // Nothing is due before it is older than the shortest resend interval: only then
+    // does a message join the schedule.
+    while (FirstYoungDue(s) <= now) {
+        Message& m = **s.first_young;
+        Schedule(s, s.first_young, std::min(TimeoutDue(m), ResendDue(m)));
+        ++s.first_young;
+    }
     while (!s.schedule.empty() && s.schedule.front().due <= now) {
         UnackedList::iterator it = s.schedule.front().message;
         Message& m = **it;
@@ -565,7 +579,8 @@ int64_t TransportNextDueMs(int64_t max_wait_ms) {
     std::lock_guard guard(s.lock);
     if (!s.send_queue.empty()) return 0;
     int64_t now = Now();
-    int64_t due = s.schedule.empty() ? INT64_MAX : s.schedule.front().due;
+    int64_t due =
+        std::min(FirstYoungDue(s), s.schedule.empty() ? INT64_MAX : s.schedule.front().due);
     if (s.next_heartbeat_due != INT64_MAX) due = std::min(due, s.next_heartbeat_due + 1);
     int64_t expiry = BucketNextExpiry();
     if (expiry != INT64_MAX) due = std::min(due, expiry + kTimeoutMs + 1);

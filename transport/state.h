@@ -64,7 +64,9 @@ struct Message {
     int64_t resend_interval = kResendIntervalMs;  // set when first sent
     int32_t tries = 0;
     bool unacknowledged = false;  // sent once and forgotten (TransportSendDatagram)
-    size_t schedule_slot = 0;     // while unacknowledged: its place in the state's schedule
+    // Once unacknowledged for the shortest resend interval: its place in the schedule.
+    bool scheduled = false;
+    size_t schedule_slot = 0;
 };
 // A message's record goes back to the spare ones (payload capacity kept) instead of
 // the heap: a busy relay makes and drops one per delivery.
@@ -142,10 +144,14 @@ struct TransportState {
     // Buffers of one receive batch and of one send batch (made on first use).
     std::vector<uint8_t> receive_storage, send_storage;
     UnackedList unacked;  // order of first sending
+    // The first message in `unacked` younger than the shortest resend interval: the
+    // ones before it are in the schedule, it and the ones after it are not yet (most
+    // are acknowledged before they get there).
+    UnackedList::iterator first_young = unacked.end();
     // message id -> its entries in `unacked`, in list order
     std::unordered_map<uint32_t, std::vector<UnackedList::iterator>> unacked_by_id;
-    // The entries of `unacked` as a binary heap on their due time: a pass looks only at
-    // the messages that are due, however many wait.
+    // The older entries of `unacked` as a binary heap on their due time: a pass looks
+    // only at the messages that are due, however many wait.
     std::vector<ScheduleEntry> schedule;
     uint64_t next_serial = 0;
 
