@@ -329,6 +329,7 @@ void TransportReset() {
     s.first_young = s.unacked.end();
     s.unacked_by_id.clear();
     s.schedule.clear();
+    s.cancelled_serials.clear();
     ClearBucket();
     s.connections.clear();
     s.by_address.clear();

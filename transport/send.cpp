@@ -22,52 +22,38 @@ void UnindexUnacked(TransportState& s, UnackedList::iterator it) {
     if (list.empty()) s.unacked_by_id.erase(found);
 }
 
-// The schedule is a binary min-heap on (due, serial); each message knows its slot.
-bool DueSooner(const TransportState& s, size_t a, size_t b) {
-    const ScheduleEntry& x = s.schedule[a];
-    const ScheduleEntry& y = s.schedule[b];
-    return x.due < y.due || (x.due == y.due && x.serial < y.serial);
-}
-
-void SwapSlots(TransportState& s, size_t a, size_t b) {
-    std::swap(s.schedule[a], s.schedule[b]);
-    (*s.schedule[a].message)->schedule_slot = a;
-    (*s.schedule[b].message)->schedule_slot = b;
-}
-
-// Moves the entry in `slot` to its place after its due time changed.
-void Reschedule(TransportState& s, size_t slot) {
-    while (slot > 0 && DueSooner(s, slot, (slot - 1) / 2)) {
-        SwapSlots(s, slot, (slot - 1) / 2);
-        slot = (slot - 1) / 2;
-    }
-    for (;;) {
-        size_t first = 2 * slot + 1, soonest = slot;
-        for (size_t child = first; child < first + 2 && child < s.schedule.size(); ++child) {
-            if (DueSooner(s, child, soonest)) soonest = child;
-        }
-        if (soonest == slot) return;
-        SwapSlots(s, slot, soonest);
-        slot = soonest;
-    }
+// The schedule is a binary min-heap on (due, serial). An entry whose message was
+// acknowledged stays until it comes to the top, where its serial, kept in
+// `cancelled_serials`, tells that its message is gone: the heap never reaches into the
+// messages, and an acknowledgement costs no heap step.
+bool DueLater(const ScheduleEntry& x, const ScheduleEntry& y) {
+    return x.due > y.due || (x.due == y.due && x.serial > y.serial);
 }
 
 void Schedule(TransportState& s, UnackedList::iterator it, int64_t due) {
-    (*it)->scheduled = true;
-    (*it)->schedule_slot = s.schedule.size();
-    s.schedule.push_back(ScheduleEntry{due, ++s.next_serial, it});
-    Reschedule(s, s.schedule.size() - 1);
+    (*it)->serial = ++s.next_serial;
+    s.schedule.push_back(ScheduleEntry{due, (*it)->serial, it});
+    std::push_heap(s.schedule.begin(), s.schedule.end(), DueLater);
 }
 
-void Unschedule(TransportState& s, UnackedList::iterator it) {
-    size_t slot = (*it)->schedule_slot, last = s.schedule.size() - 1;
-    if (slot != last) SwapSlots(s, slot, last);
+void PopSchedule(TransportState& s) {
+    std::pop_heap(s.schedule.begin(), s.schedule.end(), DueLater);
     s.schedule.pop_back();
-    if (slot < s.schedule.size()) Reschedule(s, slot);
+}
+
+// Drops cancelled entries from the top; true when a live one is there.
+bool LiveTop(TransportState& s) {
+    while (!s.schedule.empty()) {
+        auto cancelled = s.cancelled_serials.find(s.schedule.front().serial);
+        if (cancelled == s.cancelled_serials.end()) return true;
+        s.cancelled_serials.erase(cancelled);
+        PopSchedule(s);
+    }
+    return false;
 }
 
 void EraseUnacked(TransportState& s, UnackedList::iterator it) {
-    if ((*it)->scheduled) Unschedule(s, it);
+    if ((*it)->serial) s.cancelled_serials.insert((*it)->serial);
     if (it == s.first_young) ++s.first_young;
     UnindexUnacked(s, it);
     ReleaseMessage(**it);
@@ -253,7 +239,7 @@ void ResendAndTimeOut(TransportState& s, SendBatch& batch) {
         Schedule(s, s.first_young, std::min(TimeoutDue(m), ResendDue(m)));
         ++s.first_young;
     }
-    while (!s.schedule.empty() && s.schedule.front().due <= now) {
+    while (LiveTop(s) && s.schedule.front().due <= now) {
         UnackedList::iterator it = s.schedule.front().message;
         Message& m = **it;
         const Connection& c = *m.connection;
@@ -283,9 +269,11 @@ void ResendAndTimeOut(TransportState& s, SendBatch& batch) {
             if (FindConnection(m.connection_id)) AddToBatch(s, batch, m);
             m.last_sent = now;
         }
-        s.schedule.front().due =
-            std::min(TimeoutDue(m), waits_for_connect ? now + kMinResendIntervalMs : ResendDue(m));
-        Reschedule(s, 0);
+        PopSchedule(s);
+        s.schedule.push_back(ScheduleEntry{
+            std::min(TimeoutDue(m), waits_for_connect ? now + kMinResendIntervalMs : ResendDue(m)),
+            m.serial, it});
+        std::push_heap(s.schedule.begin(), s.schedule.end(), DueLater);
     }
 }
 

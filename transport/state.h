@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "transport/transport.h"
@@ -64,9 +65,9 @@ struct Message {
     int64_t resend_interval = kResendIntervalMs;  // set when first sent
     int32_t tries = 0;
     bool unacknowledged = false;  // sent once and forgotten (TransportSendDatagram)
-    // Once unacknowledged for the shortest resend interval: its place in the schedule.
-    bool scheduled = false;
-    size_t schedule_slot = 0;
+    // Once unacknowledged for the shortest resend interval: its entry in the schedule
+    // (0: none yet). Messages due at one moment go in the order they joined it.
+    uint64_t serial = 0;
 };
 // A message's record goes back to the spare ones (payload capacity kept) instead of
 // the heap: a busy relay makes and drops one per delivery.
@@ -85,8 +86,7 @@ struct SpareMessages {
 };
 using UnackedList = std::list<MessagePtr>;
 
-// When an unacknowledged message is next due (a resend or its time-out); messages due
-// at one moment go in the order they were first sent (`serial`).
+// When an unacknowledged message is next due (a resend or its time-out).
 struct ScheduleEntry {
     int64_t due = 0;
     uint64_t serial = 0;
@@ -153,6 +153,7 @@ struct TransportState {
     // The older entries of `unacked` as a binary heap on their due time: a pass looks
     // only at the messages that are due, however many wait.
     std::vector<ScheduleEntry> schedule;
+    std::unordered_set<uint64_t> cancelled_serials;  // entries whose message is gone
     uint64_t next_serial = 0;
 
     BucketList bucket;  // order of first fragment's arrival
