@@ -326,6 +326,7 @@ void TransportReset() {
     s.send_queue.clear();
     s.acks_due.clear();
     s.unacked.clear();
+    s.spare_unacked.clear();
     s.first_young = s.unacked.end();
     s.unacked_by_id.clear();
     s.schedule.clear();

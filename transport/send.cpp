@@ -57,7 +57,13 @@ void EraseUnacked(TransportState& s, UnackedList::iterator it) {
     if (it == s.first_young) ++s.first_young;
     UnindexUnacked(s, it);
     ReleaseMessage(**it);
-    s.unacked.erase(it);
+    it->reset();
+    // The list node is kept for the next message (a node allocation per message less).
+    if (s.spare_unacked.size() < kSpareMessages) {
+        s.spare_unacked.splice(s.spare_unacked.end(), s.unacked, it);
+    } else {
+        s.unacked.erase(it);
+    }
 }
 
 // Datagrams written into the record's send buffers and sent together, in order: one
@@ -94,15 +100,16 @@ bool AddToBundle(TransportState& s, SendBatch& b, const Record& r) {
     for (int i = b.count - 1; i >= 0; --i) {
         if (b.open[i] != &r.connection) continue;
         DatagramSlot& slot = b.slots[i];
-        uint8_t* data = slot.data;
         size_t extra = b.bundle[i] ? 0 : kHeaderSize;
         if (slot.size + extra + kHeaderSize + r.len > kMaxDatagram) return false;
         if (!b.bundle[i]) {
-            std::memmove(data + kHeaderSize, data, slot.size);
+            // The lone datagram was written one header in: the bundle's header goes there.
+            slot.data -= kHeaderSize;
             slot.size += kHeaderSize;
             b.bundle[i] = true;
             ++s.stats.bundled;
         }
+        uint8_t* data = slot.data;
         WriteHeader(data + slot.size, r.header);
         if (r.len) std::memcpy(data + slot.size + kHeaderSize, r.body, r.len);
         slot.size += kHeaderSize + r.len;
@@ -119,8 +126,10 @@ void AddRecordToBatch(TransportState& s, SendBatch& b, const Record& r) {
     c.last_sent = b.now;
     if (c.bundles && b.count > 0 && socket == b.socket && AddToBundle(s, b, r)) return;
     if (b.count == kMaxBatch || (b.count > 0 && socket != b.socket)) FlushBatch(s, b);
-    s.send_storage.resize(size_t(kMaxBatch) * kMaxDatagram);
-    uint8_t* datagram = s.send_storage.data() + size_t(b.count) * kMaxDatagram;
+    // Room for a bundle's header ahead of each datagram, used when it becomes one.
+    s.send_storage.resize(size_t(kMaxBatch) * (kHeaderSize + kMaxDatagram));
+    uint8_t* datagram =
+        s.send_storage.data() + size_t(b.count) * (kHeaderSize + kMaxDatagram) + kHeaderSize;
     WriteHeader(datagram, r.header);
     if (r.len) std::memcpy(datagram + kHeaderSize, r.body, r.len);
     b.socket = socket;
@@ -208,7 +217,12 @@ void SendStep(TransportState& s) {
         if (m->header.type == MSG_ACK || m->unacknowledged) {
             ReleaseMessage(*m);
         } else {
-            s.unacked.push_back(std::move(m));
+            if (s.spare_unacked.empty()) {
+                s.unacked.push_back(std::move(m));
+            } else {
+                s.unacked.splice(s.unacked.end(), s.spare_unacked, s.spare_unacked.begin());
+                s.unacked.back() = std::move(m);
+            }
             IndexUnacked(s, std::prev(s.unacked.end()));
             if (s.first_young == s.unacked.end()) s.first_young = std::prev(s.unacked.end());
         }

@@ -143,7 +143,8 @@ struct TransportState {
     std::vector<ConnectionRef> acks_due;  // connections with pending acknowledgements
     // Buffers of one receive batch and of one send batch (made on first use).
     std::vector<uint8_t> receive_storage, send_storage;
-    UnackedList unacked;  // order of first sending
+    UnackedList unacked;        // order of first sending
+    UnackedList spare_unacked;  // empty list nodes, for reuse
     // The first message in `unacked` younger than the shortest resend interval: the
     // ones before it are in the schedule, it and the ones after it are not yet (most
     // are acknowledged before they get there).
