@@ -209,7 +209,13 @@ void RemoveBucketEntry(TransportState& s, BucketList::iterator it) {
         --it->connection->incomplete;
     }
     s.bucket_by_key.erase(BucketKey(it->connection_id, it->id));
-    s.bucket.erase(it);
+    if (s.spare_bucket.size() < kSpareMessages && it->single.capacity() <= kMaxFragmentPayload) {
+        it->connection.reset();
+        it->fragments.clear();
+        s.spare_bucket.splice(s.spare_bucket.end(), s.bucket, it);
+    } else {
+        s.bucket.erase(it);
+    }
 }
 
 // Whether the limits leave room for `bytes` more in a multi-fragment entry
@@ -260,7 +266,7 @@ void OnUserMessage(const Endpoint* endpoint, const MessageHeader& h, const uint8
             ++s.stats.dropped_malformed;
             return;
         }
-        if (e.fragments.count(h.seq)) {
+        if (e.total == 1 || e.fragments.count(h.seq)) {
             Log("the exact message is already in the message bucket\n");
             Acknowledge(c->id, h);  // the sender repeats it because it lacks our answer
             return;
@@ -281,7 +287,13 @@ void OnUserMessage(const Endpoint* endpoint, const MessageHeader& h, const uint8
     }
     Log("Adding recceived message to the bucket\n");
     Acknowledge(c->id, h);
-    BucketEntry e;
+    // An entry's node (and its single payload's room) is reused when there is one.
+    if (s.spare_bucket.empty()) {
+        s.bucket.emplace_back();
+    } else {
+        s.bucket.splice(s.bucket.end(), s.spare_bucket, s.spare_bucket.begin());
+    }
+    BucketEntry& e = s.bucket.back();
     e.connection_id = c->id;
     e.connection = c;
     e.id = h.id;
@@ -289,13 +301,14 @@ void OnUserMessage(const Endpoint* endpoint, const MessageHeader& h, const uint8
     e.total = h.total;
     e.first_arrival = Now();
     e.bytes = h.len;
-    e.fragments[h.seq].assign(payload, payload + h.len);
-    if (e.total > 1) {
+    if (e.total == 1) {
+        e.single.assign(payload, payload + h.len);
+    } else {
+        e.fragments[h.seq].assign(payload, payload + h.len);
         s.bucket_bytes += h.len;
         ++s.bucket_incomplete;
         ++c->incomplete;
     }
-    s.bucket.push_back(std::move(e));
     s.bucket_by_key[BucketKey(c->id, h.id)] = std::prev(s.bucket.end());
 }
 
@@ -433,11 +446,11 @@ void DeliverStep() {
     for (auto it = s.bucket.begin(); it != s.bucket.end();) {
         BucketEntry& e = *it;
         auto next = std::next(it);
-        if (e.fragments.size() == e.total) {
+        if (e.total == 1 || e.fragments.size() == e.total) {
             RememberDelivered(*e.connection, e.id);
             DefaultHandler handler = e.connection->handler;
             if (e.total == 1) {
-                const std::vector<uint8_t>& p = e.fragments.begin()->second;
+                const std::vector<uint8_t>& p = e.single;
                 if (handler) handler(p.data(), int32_t(p.size()), e.type, e.connection_id, nullptr);
             } else {
                 joined.clear();
@@ -490,6 +503,7 @@ int64_t BucketNextExpiry() {
 void ClearBucket() {
     TransportState& s = State();
     while (!s.bucket.empty()) RemoveBucketEntry(s, s.bucket.begin());
+    s.spare_bucket.clear();
 }
 
 void DropBucketEntries(int32_t connection_id) {

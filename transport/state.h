@@ -102,7 +102,8 @@ struct BucketEntry {
     uint16_t total = 0;
     int64_t first_arrival = 0;
     size_t bytes = 0;
-    std::map<uint16_t, std::vector<uint8_t>> fragments;  // by seq
+    std::map<uint16_t, std::vector<uint8_t>> fragments;  // by seq (two or more)
+    std::vector<uint8_t> single;                         // the payload of a lone fragment
 };
 using BucketList = std::list<BucketEntry>;
 
@@ -157,7 +158,8 @@ struct TransportState {
     std::unordered_set<uint64_t> cancelled_serials;  // entries whose message is gone
     uint64_t next_serial = 0;
 
-    BucketList bucket;  // order of first fragment's arrival
+    BucketList bucket;        // order of first fragment's arrival
+    BucketList spare_bucket;  // entries delivered, for reuse
     std::unordered_map<uint64_t, BucketList::iterator> bucket_by_key;
     size_t bucket_bytes = 0;       // payload held by multi-fragment entries
     size_t bucket_incomplete = 0;  // multi-fragment entries
