@@ -581,6 +581,7 @@ int64_t TransportNextDueMs(int64_t max_wait_ms) {
     std::lock_guard guard(s.lock);
     if (!s.send_queue.empty()) return 0;
     int64_t now = Now();
+    LiveTop(s);  // an acknowledged message's entry is no reason to wake
     int64_t due =
         std::min(FirstYoungDue(s), s.schedule.empty() ? INT64_MAX : s.schedule.front().due);
     if (s.next_heartbeat_due != INT64_MAX) due = std::min(due, s.next_heartbeat_due + 1);

@@ -166,6 +166,53 @@ TEST_F(TransportTest, UserMessagesAreResentAfterTheMeasuredRoundTrip) {
     EXPECT_LT(TransportResendIntervalMs(id), kResendIntervalMs);
 }
 
+// Acknowledges the given ids with acknowledgement lists of at most 173 bodies.
+void AcknowledgeInLists(RawPeer& peer, Endpoint* ep, const std::vector<uint32_t>& ids) {
+    for (size_t first = 0; first < ids.size(); first += kMaxAckListEntries) {
+        size_t n = std::min(kMaxAckListEntries, ids.size() - first);
+        std::vector<uint8_t> bodies(n * kAckBodySize);
+        for (size_t i = 0; i < n; ++i)
+            WriteAckBody(&bodies[i * kAckBodySize], ids[first + i], 8, 1);
+        peer.SendTo(ep->local_port, MakeDatagram(0, kAckListType, 0, 0, bodies));
+    }
+    TransportThink(0);  // loopback: every datagram sent is waiting already
+}
+
+TEST_F(TransportTest, ManyWaitingMessagesAreResentInOrderAndAcknowledgedOnesNever) {
+    RawPeer peer;
+    Endpoint* ep;
+    int32_t id = ConnectedTo(peer, &ep);
+    for (int i = 0; i < 2000; ++i) TransportSend(id, "m", 1, 8);
+    TransportThink(0);
+    std::vector<Datagram> first = peer.Drain(30);
+    ASSERT_EQ(2000u, first.size());
+    FakeClock::Advance(101);
+    TransportThink(0);
+    std::vector<Datagram> again = peer.Drain(30);
+    ASSERT_EQ(2000u, again.size());
+    for (size_t i = 0; i < again.size(); ++i) EXPECT_EQ(first[i].header.id, again[i].header.id);
+    // Every other one acknowledged: only the rest go again, still in order.
+    std::vector<uint32_t> acked, waiting;
+    for (size_t i = 0; i < first.size(); ++i) {
+        (i % 2 ? acked : waiting).push_back(first[i].header.id);
+    }
+    AcknowledgeInLists(peer, ep, acked);
+    EXPECT_EQ(1000u, TransportPendingCount(id));
+    FakeClock::Advance(201);
+    TransportThink(0);
+    std::vector<Datagram> third = peer.Drain(30);
+    ASSERT_EQ(1000u, third.size());
+    for (size_t i = 0; i < third.size(); ++i) EXPECT_EQ(waiting[i], third[i].header.id);
+    EXPECT_EQ(401, TransportNextDueMs(100000));
+    // Once all are acknowledged nothing is due at their times any more.
+    AcknowledgeInLists(peer, ep, waiting);
+    EXPECT_EQ(0u, TransportPendingCount(id));
+    EXPECT_GT(TransportNextDueMs(100000), 401);
+    FakeClock::Advance(401);
+    TransportThink(0);
+    EXPECT_TRUE(peer.Drain(30).empty());
+}
+
 TEST_F(TransportTest, OneTimeOutPerPassAndLaterMessagesStillFire) {
     g_timeouts = 0;
     RawPeer peer;
