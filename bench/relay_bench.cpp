@@ -329,14 +329,23 @@ std::unique_ptr<Rig> MakeGameRig(int receivers) {
     // Each send is one game datagram, for the receivers in turn.
     rig->deliveries_per_send = 1;
     auto next = std::make_shared<size_t>(0);
-    rig->send = [r, sender, destinations, next](const std::vector<uint8_t>& link) {
+    // A launcher forwards what its game sent meanwhile in one burst, as the session
+    // library does with what waits on its socket: the sends up to the next pump are one.
+    auto in_burst = std::make_shared<bool>(false);
+    rig->send = [r, sender, destinations, next, in_burst](const std::vector<uint8_t>& link) {
+        if (!*in_burst) TransportBeginBurst();
+        *in_burst = true;
         r->message.assign(link.begin(), link.end());
         StampLinkAddress(r->message.data(), r->message.size(),
                          destinations[(*next)++ % destinations.size()]);
         TransportSendDatagram(sender, r->message.data(), int32_t(r->message.size()),
                               kDirectMessageType);
     };
-    rig->pump = [] { TransportThink(0); };
+    rig->pump = [in_burst] {
+        if (*in_burst) TransportEndBurst();
+        *in_burst = false;
+        TransportThink(0);
+    };
     return rig;
 }
 

@@ -55,9 +55,19 @@ bool ForOnePlayer(uint32_t address) {
     return route && route->kind == kRouteThroughLauncher && route->target == address;
 }
 
+bool ForwardProxyDatagrams(SOCKET relay, int limit);
+
 // Forwards every datagram waiting on the relay socket (at most `limit`) that carries
-// the link magic; true when the socket may hold more.
+// the link magic, together at the end (in bundles where the relay reads them); true when
+// the socket may hold more.
 bool DrainProxyDatagrams(SOCKET relay, int limit) {
+    TransportBeginBurst();
+    bool more = ForwardProxyDatagrams(relay, limit);
+    TransportEndBurst();
+    return more;
+}
+
+bool ForwardProxyDatagrams(SOCKET relay, int limit) {
     SessionState& s = Session();
     unsigned char buffer[kLinkMaxMessage];
     for (int n = 0; n < limit; ++n) {

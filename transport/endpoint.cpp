@@ -324,6 +324,7 @@ void TransportReset() {
     for (auto& e : s.endpoints) SocketClose(e->socket);
     s.endpoints.clear();
     s.send_queue.clear();
+    s.bursts = 0;
     s.acks_due.clear();
     s.unacked.clear();
     s.spare_unacked.clear();

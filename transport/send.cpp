@@ -386,9 +386,9 @@ int32_t TransportSendDatagram(int32_t connection_id, const void* data, int32_t l
         SetLastError(TRANSPORT_ERR_NO_CONNECTION);
         return -1;
     }
-    if (c->bundles && s.in_pass && ValidUnacknowledged(data, length, type)) {
-        // Inside a pass the datagram joins what the pass sends the connection: out with
-        // it, in the same bundle, not later.
+    if (c->bundles && (s.in_pass || s.bursts > 0) && ValidUnacknowledged(data, length, type)) {
+        // Inside a pass or a burst the datagram joins what it sends the connection: out
+        // with it, in the same bundle, not later.
         auto m = NewMessage();
         m->connection_id = connection_id;
         m->connection = s.connections[connection_id];
@@ -406,6 +406,20 @@ int32_t TransportSendDatagram(int32_t connection_id, const void* data, int32_t l
         c->last_sent = Now();
     }
     return 0;
+}
+
+void TransportBeginBurst() {
+    TransportState& s = State();
+    std::lock_guard guard(s.lock);
+    ++s.bursts;
+}
+
+void TransportEndBurst() {
+    TransportState& s = State();
+    std::lock_guard guard(s.lock);
+    if (s.bursts == 0) return;
+    // Inside a pass its own send step follows.
+    if (--s.bursts == 0 && !s.in_pass) SendStep(s);
 }
 
 int32_t TransportSendDatagramTo(Endpoint* endpoint, const SocketAddress& to, const void* data,

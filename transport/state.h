@@ -164,6 +164,7 @@ struct TransportState {
     size_t bucket_bytes = 0;       // payload held by multi-fragment entries
     size_t bucket_incomplete = 0;  // multi-fragment entries
     bool in_pass = false;          // a handler's nested TransportThink does nothing
+    int bursts = 0;                // open TransportBeginBurst calls
 
     AcceptCallback on_accept = nullptr;
     AcceptCallback on_verified = nullptr;

@@ -112,6 +112,13 @@ bool TransportMessageOutstanding(int32_t connection_id, uint32_t message_id);
 // (too long, or a control type).
 int32_t TransportSendDatagram(int32_t connection_id, const void* data, int32_t length,
                               uint32_t type);
+// A burst: what is sent between the two calls (unacknowledged messages to a bundling
+// peer included) leaves together at its end, in bundles where the peer reads them. For a
+// caller that forwards everything waiting at once; nothing waits longer than the burst.
+// Bursts nest; the outermost end sends.
+void TransportBeginBurst();
+void TransportEndBurst();
+
 // The same to an address that has no connection, from `endpoint` (a short notice to a
 // source the receiver knows nothing of).
 int32_t TransportSendDatagramTo(Endpoint* endpoint, const SocketAddress& to, const void* data,
