@@ -11,15 +11,22 @@ namespace ozlan {
 namespace {
 
 void IndexUnacked(TransportState& s, UnackedList::iterator it) {
-    s.unacked_by_id[(*it)->header.id].push_back(it);
+    auto [entries, added] = s.unacked_by_id.try_emplace((*it)->header.id, UnackedEntries{it, {}});
+    if (!added) entries->second.more.push_back(it);
 }
 
 void UnindexUnacked(TransportState& s, UnackedList::iterator it) {
     auto found = s.unacked_by_id.find((*it)->header.id);
     if (found == s.unacked_by_id.end()) return;
-    auto& list = found->second;
-    list.erase(std::find(list.begin(), list.end(), it));
-    if (list.empty()) s.unacked_by_id.erase(found);
+    UnackedEntries& entries = found->second;
+    if (entries.first != it) {
+        entries.more.erase(std::find(entries.more.begin(), entries.more.end(), it));
+    } else if (entries.more.empty()) {
+        s.unacked_by_id.erase(found);
+    } else {
+        entries.first = entries.more.front();
+        entries.more.erase(entries.more.begin());
+    }
 }
 
 // The schedule is a binary min-heap on (due, serial). An entry whose message was
@@ -272,6 +279,21 @@ void ResendAndTimeOut(TransportState& s, SendBatch& batch) {
         }
         // An unverified confirmation is sent again only when its connect is.
         bool waits_for_connect = m.header.type == MSG_CONFIRM_CONNECT && !c.verified;
+        // While the peer still answers messages sent before this one, it is behind, not
+        // deaf: a resend now would only add to its backlog (a stalled receiver or a busy
+        // relay would get everything twice at once). Answers to later messages, or a
+        // silence, mean it is lost.
+        bool queued_behind = c.last_acknowledged > m.last_sent &&
+                             now - c.last_acknowledged <= kAnswersFlowingMs &&
+                             m.last_sent >= c.newest_acknowledged_send;
+        if (now >= ResendDue(m) && !waits_for_connect && queued_behind) {
+            ++s.stats.resends_postponed;
+            PopSchedule(s);
+            s.schedule.push_back(
+                ScheduleEntry{std::min(TimeoutDue(m), now + kAnswersFlowingMs), m.serial, it});
+            std::push_heap(s.schedule.begin(), s.schedule.end(), DueLater);
+            continue;
+        }
         if (now >= ResendDue(m) && !waits_for_connect) {
             ++m.tries;
             ++s.stats.resends;
@@ -343,7 +365,7 @@ bool TransportMessageOutstanding(int32_t connection_id, uint32_t message_id) {
     std::lock_guard guard(s.lock);
     auto found = s.unacked_by_id.find(message_id);
     if (found != s.unacked_by_id.end()) {
-        for (UnackedList::iterator it : found->second) {
+        for (UnackedList::iterator it : found->second.All()) {
             if ((*it)->connection_id == connection_id) return true;
         }
     }
@@ -497,11 +519,17 @@ void ApplyAcknowledgement(uint32_t id, uint16_t seq) {
     TransportState& s = State();
     auto found = s.unacked_by_id.find(id);
     if (found == s.unacked_by_id.end()) return;
-    for (UnackedList::iterator it : found->second) {
+    const UnackedEntries& entries = found->second;
+    for (size_t i = 0; i <= entries.more.size(); ++i) {
+        UnackedList::iterator it = i == 0 ? entries.first : entries.more[i - 1];
         if (seq == 0 || (*it)->header.seq == seq) {
             const Message& m = **it;
             // Only a message sent once tells how long its answer took.
-            if (m.tries == 0) MeasureRoundTrip(*m.connection, Now() - m.last_sent);
+            int64_t now = Now();
+            if (m.tries == 0) MeasureRoundTrip(*m.connection, now - m.last_sent);
+            m.connection->last_acknowledged = now;
+            m.connection->newest_acknowledged_send =
+                std::max(m.connection->newest_acknowledged_send, m.last_sent);
             ConnectionRef c = m.connection;
             bool proves_return = m.header.type == MSG_CONFIRM_CONNECT && !c->verified &&
                                  id == c->confirm_id && FindConnection(c->id);
@@ -521,8 +549,7 @@ void DropUnacked(int32_t connection_id, uint32_t id) {
     TransportState& s = State();
     auto found = s.unacked_by_id.find(id);
     if (found == s.unacked_by_id.end()) return;
-    std::vector<UnackedList::iterator> entries = found->second;
-    for (UnackedList::iterator it : entries) {
+    for (UnackedList::iterator it : found->second.All()) {
         if ((*it)->connection_id == connection_id) EraseUnacked(s, it);
     }
 }

@@ -39,6 +39,11 @@ struct Connection {
     // only answer to a connect is one confirmation, no larger than the connect.
     MessageHeader connect_header;
     // Round trip of acknowledged first sends (smoothed, and its variation), in ms.
+    // When an acknowledgement last arrived, and the latest send time of a message
+    // acknowledged: a message sent after that which is still unanswered while answers keep
+    // coming is queued behind others, not lost.
+    int64_t last_acknowledged = 0;
+    int64_t newest_acknowledged_send = 0;
     bool rtt_measured = false;
     int64_t srtt = 0;
     int64_t rttvar = 0;
@@ -85,6 +90,17 @@ struct SpareMessages {
     ~SpareMessages();
 };
 using UnackedList = std::list<MessagePtr>;
+
+// The unacknowledged entries of one message id, in list order.
+struct UnackedEntries {
+    UnackedList::iterator first;
+    std::vector<UnackedList::iterator> more;  // a multi-fragment message's others
+    std::vector<UnackedList::iterator> All() const {
+        std::vector<UnackedList::iterator> all{first};
+        all.insert(all.end(), more.begin(), more.end());
+        return all;
+    }
+};
 
 // When an unacknowledged message is next due (a resend or its time-out).
 struct ScheduleEntry {
@@ -150,8 +166,8 @@ struct TransportState {
     // ones before it are in the schedule, it and the ones after it are not yet (most
     // are acknowledged before they get there).
     UnackedList::iterator first_young = unacked.end();
-    // message id -> its entries in `unacked`, in list order
-    std::unordered_map<uint32_t, std::vector<UnackedList::iterator>> unacked_by_id;
+    // message id -> its entries in `unacked`, in list order (nearly always one)
+    std::unordered_map<uint32_t, UnackedEntries> unacked_by_id;
     // The older entries of `unacked` as a binary heap on their due time: a pass looks
     // only at the messages that are due, however many wait.
     std::vector<ScheduleEntry> schedule;

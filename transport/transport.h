@@ -49,6 +49,9 @@ enum TransportError : int32_t {
 // with each try up to 10 s; before any measurement, after 10 s.
 constexpr int64_t kResendIntervalMs = 10000;
 constexpr int64_t kMinResendIntervalMs = 100;
+// A message due for a resend waits while the peer has answered within this long and
+// only messages sent before it (see the send step).
+constexpr int64_t kAnswersFlowingMs = 50;
 constexpr int64_t kTimeoutMs = 30000;
 constexpr int64_t kHeartbeatIntervalMs = 30000;
 constexpr uint32_t kThinkForever = 0xFFFFFFFFu;
@@ -203,6 +206,7 @@ struct TransportStats {
     uint64_t messages_delivered = 0;
     uint64_t datagrams_delivered = 0;  // unacknowledged messages handed to a handler
     uint64_t resends = 0;              // messages sent again for want of an acknowledgement
+    uint64_t resends_postponed = 0;    // due, but the peer was still answering older ones
     uint64_t bundled = 0;              // messages and acknowledgements sent inside bundles
 };
 TransportStats GetTransportStats();
