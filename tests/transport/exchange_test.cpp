@@ -393,6 +393,97 @@ TEST_F(TransportTest, ABundleFillsUpToTheDatagramSizeAndAcknowledgementsAndResen
     EXPECT_TRUE(peer.Drain(50).empty());
 }
 
+TEST_F(TransportTest, ABurstsDatagramsLeaveTogetherAtItsEndBundledWhereThePeerReadsThem) {
+    RawPeer peer;
+    Endpoint* ep = nullptr;
+    int32_t id = ConnectedTo(peer, &ep);
+    // Without bundles each datagram leaves at once, burst or not.
+    TransportBeginBurst();
+    TransportSendDatagram(id, "a", 1, 10);
+    EXPECT_EQ(1u, peer.Drain(30).size());
+    TransportEndBurst();
+    // With them nothing leaves before the outermost end, and then all in one bundle.
+    SetConnectionBundles(id, true);
+    TransportBeginBurst();
+    TransportSendDatagram(id, "b", 1, 10);
+    TransportBeginBurst();
+    TransportSendDatagram(id, "cd", 2, 10);
+    TransportEndBurst();
+    EXPECT_TRUE(peer.Drain(30).empty());
+    TransportSendDatagram(id, "e", 1, 10);
+    TransportEndBurst();
+    std::vector<uint8_t> got;
+    SocketAddress from;
+    ASSERT_TRUE(peer.ReceiveRaw(&got, &from));
+    EXPECT_EQ(
+        Bundle(Concat({MakeDatagram(0, 10, 0, 0, {'b'}), MakeDatagram(0, 10, 0, 0, {'c', 'd'}),
+                       MakeDatagram(0, 10, 0, 0, {'e'})})),
+        got);
+    EXPECT_EQ(0u, TransportPendingCount(id));
+    // An end without a beginning changes nothing.
+    TransportEndBurst();
+    TransportSendDatagram(id, "f", 1, 10);
+    EXPECT_EQ(1u, peer.Drain(30).size());
+}
+
+TEST_F(TransportTest, AResendWaitsWhileThePeerStillAnswersOlderMessages) {
+    RawPeer peer;
+    Endpoint* ep = nullptr;
+    int32_t id = ConnectedTo(peer, &ep);
+    for (int i = 0; i < 3; ++i) TransportSend(id, "m", 1, 8);
+    TransportThink(0);
+    std::vector<Datagram> sent = peer.Drain(30);
+    ASSERT_EQ(3u, sent.size());
+    auto acknowledge = [&](const Datagram& d) {
+        std::vector<uint8_t> ack(kAckBodySize);
+        WriteAckBody(ack.data(), d.header.id, 8, 1);
+        peer.SendTo(ep->local_port, MakeDatagram(9200 + d.header.id, MSG_ACK, 1, 1, ack));
+        ThinkWhenReadable(ep);
+    };
+    // A slow peer: the first answer comes late, just before the other two are due.
+    FakeClock::Advance(100);
+    acknowledge(sent[0]);
+    FakeClock::Advance(1);
+    TransportThink(0);
+    EXPECT_TRUE(peer.Drain(30).empty());
+    EXPECT_EQ(2u, GetTransportStats().resends_postponed);
+    // The second answered in turn; the third, with answers flowing, still waits.
+    FakeClock::Advance(40);
+    acknowledge(sent[1]);
+    FakeClock::Advance(45);
+    TransportThink(0);
+    EXPECT_TRUE(peer.Drain(30).empty());
+    // Silence for longer than 50 ms: it is lost, and goes again.
+    FakeClock::Advance(51);
+    TransportThink(0);
+    std::vector<Datagram> again = peer.Drain(30);
+    ASSERT_EQ(1u, again.size());
+    EXPECT_EQ(sent[2].header.id, again[0].header.id);
+    EXPECT_EQ(1u, GetTransportStats().resends);
+}
+
+TEST_F(TransportTest, AnAnswerToALaterMessageMeansAnEarlierOneIsLost) {
+    RawPeer peer;
+    Endpoint* ep = nullptr;
+    int32_t id = ConnectedTo(peer, &ep);
+    TransportSend(id, "lost", 4, 8);
+    TransportThink(0);
+    FakeClock::Advance(10);
+    TransportSend(id, "later", 5, 8);
+    TransportThink(0);
+    std::vector<Datagram> sent = peer.Drain(30);
+    ASSERT_EQ(2u, sent.size());
+    FakeClock::Advance(91);
+    std::vector<uint8_t> ack(kAckBodySize);
+    WriteAckBody(ack.data(), sent[1].header.id, 8, 1);
+    peer.SendTo(ep->local_port, MakeDatagram(9300, MSG_ACK, 1, 1, ack));
+    ThinkWhenReadable(ep);  // the first is due now: answers flow, but to a later one
+    std::vector<Datagram> again = peer.Drain(30);
+    ASSERT_EQ(1u, again.size());
+    EXPECT_EQ(sent[0].header.id, again[0].header.id);
+    EXPECT_EQ(0u, GetTransportStats().resends_postponed);
+}
+
 TEST_F(TransportTest, TwoHundredAcknowledgementsOfOnePassTakeTwoListsOf173And27) {
     RawPeer peer;
     Endpoint* ep = nullptr;
