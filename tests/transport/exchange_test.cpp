@@ -426,6 +426,14 @@ TEST_F(TransportTest, ABurstsDatagramsLeaveTogetherAtItsEndBundledWhereThePeerRe
     EXPECT_EQ(1u, peer.Drain(30).size());
 }
 
+// The peer acknowledges one message, and a pass reads it.
+void AcknowledgeFromPeer(RawPeer& peer, Endpoint* ep, uint32_t message_id) {
+    std::vector<uint8_t> ack(kAckBodySize);
+    WriteAckBody(ack.data(), message_id, 8, 1);
+    peer.SendTo(ep->local_port, MakeDatagram(9200 + message_id, MSG_ACK, 1, 1, ack));
+    ThinkWhenReadable(ep);
+}
+
 TEST_F(TransportTest, AResendWaitsWhileThePeerStillAnswersOlderMessages) {
     RawPeer peer;
     Endpoint* ep = nullptr;
@@ -434,22 +442,16 @@ TEST_F(TransportTest, AResendWaitsWhileThePeerStillAnswersOlderMessages) {
     TransportThink(0);
     std::vector<Datagram> sent = peer.Drain(30);
     ASSERT_EQ(3u, sent.size());
-    auto acknowledge = [&](const Datagram& d) {
-        std::vector<uint8_t> ack(kAckBodySize);
-        WriteAckBody(ack.data(), d.header.id, 8, 1);
-        peer.SendTo(ep->local_port, MakeDatagram(9200 + d.header.id, MSG_ACK, 1, 1, ack));
-        ThinkWhenReadable(ep);
-    };
     // A slow peer: the first answer comes late, just before the other two are due.
     FakeClock::Advance(100);
-    acknowledge(sent[0]);
+    AcknowledgeFromPeer(peer, ep, sent[0].header.id);
     FakeClock::Advance(1);
     TransportThink(0);
     EXPECT_TRUE(peer.Drain(30).empty());
     EXPECT_EQ(2u, GetTransportStats().resends_postponed);
     // The second answered in turn; the third, with answers flowing, still waits.
     FakeClock::Advance(40);
-    acknowledge(sent[1]);
+    AcknowledgeFromPeer(peer, ep, sent[1].header.id);
     FakeClock::Advance(45);
     TransportThink(0);
     EXPECT_TRUE(peer.Drain(30).empty());
@@ -474,10 +476,8 @@ TEST_F(TransportTest, AnAnswerToALaterMessageMeansAnEarlierOneIsLost) {
     std::vector<Datagram> sent = peer.Drain(30);
     ASSERT_EQ(2u, sent.size());
     FakeClock::Advance(91);
-    std::vector<uint8_t> ack(kAckBodySize);
-    WriteAckBody(ack.data(), sent[1].header.id, 8, 1);
-    peer.SendTo(ep->local_port, MakeDatagram(9300, MSG_ACK, 1, 1, ack));
-    ThinkWhenReadable(ep);  // the first is due now: answers flow, but to a later one
+    // The first is due now: answers flow, but to a later one.
+    AcknowledgeFromPeer(peer, ep, sent[1].header.id);
     std::vector<Datagram> again = peer.Drain(30);
     ASSERT_EQ(1u, again.size());
     EXPECT_EQ(sent[0].header.id, again[0].header.id);
