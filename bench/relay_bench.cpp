@@ -623,15 +623,21 @@ std::string g_only;  // --only: ours, bundles, raw, enet, game or enet-unsequenc
 
 double g_fixed_rate = 0;  // --rate: --only offers this rate in ten tries instead
 
+// The rig of a column; null for a name that is none.
+RigMaker ColumnRig(const std::string& column) {
+    if (column == "ours" || column == "bundles") return MakeOzrelayRig;
+    if (column == "game") return MakeGameRig;
+    if (column == "raw") return MakeRawRig;
+    if (column == "enet" || column == "enet-unsequenced") return MakeEnetRig;
+    return nullptr;
+}
+
 Figures MeasureOnly(const std::string& column, int k) {
     g_bundles = column != "ours";
     g_enet_unreliable = column == "enet-unsequenced";
+    RigMaker make = ColumnRig(column);
     Figures f{};
     if (g_fixed_rate > 0) {
-        RigMaker make = column == "game"               ? RigMaker(MakeGameRig)
-                        : column == "raw"              ? RigMaker(MakeRawRig)
-                        : column.rfind("enet", 0) == 0 ? RigMaker(MakeEnetRig)
-                                                       : RigMaker(MakeOzrelayRig);
         std::unique_ptr<Rig> rig = make(k);
         int per_send = rig->deliveries_per_send > 0 ? rig->deliveries_per_send : k;
         for (int i = 0; i < 10; ++i) {
@@ -646,10 +652,7 @@ Figures MeasureOnly(const std::string& column, int k) {
         TransportReset();
         return f;
     }
-    if (column == "ours" || column == "bundles") f = Measure(MakeOzrelayRig, k);
-    if (column == "game") f = Measure(MakeGameRig, k);
-    if (column == "raw") f = Measure(MakeRawRig, k);
-    if (column == "enet" || column == "enet-unsequenced") f = Measure(MakeEnetRig, k);
+    f = Measure(make, k);
     StopRelay();
     TransportReset();
     return f;
@@ -672,6 +675,13 @@ int main(int argc, char** argv) {
         if (option == "--game-path") g_game_path = std::atoi(argv[i + 1]) != 0;
         if (option == "--only") g_only = argv[i + 1];
         if (option == "--rate") g_fixed_rate = std::atof(argv[i + 1]);
+    }
+    if (!g_only.empty() && !ColumnRig(g_only)) {
+        std::fprintf(stderr,
+                     "relay_bench: --only takes ours, bundles, raw, enet, game or "
+                     "enet-unsequenced, not '%s'\n",
+                     g_only.c_str());
+        return 2;
     }
     g_relay_binary = SiblingBinary(argv[0], "ozrelay");
     enet_initialize();

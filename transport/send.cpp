@@ -48,6 +48,15 @@ void PopSchedule(TransportState& s) {
     s.schedule.pop_back();
 }
 
+// Moves the top entry to a new due time.
+void RescheduleTop(TransportState& s, int64_t due) {
+    ScheduleEntry top = s.schedule.front();
+    PopSchedule(s);
+    top.due = due;
+    s.schedule.push_back(top);
+    std::push_heap(s.schedule.begin(), s.schedule.end(), DueLater);
+}
+
 // Drops cancelled entries from the top; true when a live one is there.
 bool LiveTop(TransportState& s) {
     while (!s.schedule.empty()) {
@@ -286,15 +295,13 @@ void ResendAndTimeOut(TransportState& s, SendBatch& batch) {
         bool queued_behind = c.last_acknowledged > m.last_sent &&
                              now - c.last_acknowledged <= kAnswersFlowingMs &&
                              m.last_sent >= c.newest_acknowledged_send;
-        if (now >= ResendDue(m) && !waits_for_connect && queued_behind) {
+        bool resend = now >= ResendDue(m) && !waits_for_connect;
+        if (resend && queued_behind) {
             ++s.stats.resends_postponed;
-            PopSchedule(s);
-            s.schedule.push_back(
-                ScheduleEntry{std::min(TimeoutDue(m), now + kAnswersFlowingMs), m.serial, it});
-            std::push_heap(s.schedule.begin(), s.schedule.end(), DueLater);
+            RescheduleTop(s, std::min(TimeoutDue(m), now + kAnswersFlowingMs));
             continue;
         }
-        if (now >= ResendDue(m) && !waits_for_connect) {
+        if (resend) {
             ++m.tries;
             ++s.stats.resends;
             m.resend_interval = std::min(m.resend_interval * 2, MaxResendInterval(m));
@@ -305,11 +312,8 @@ void ResendAndTimeOut(TransportState& s, SendBatch& batch) {
             if (FindConnection(m.connection_id)) AddToBatch(s, batch, m);
             m.last_sent = now;
         }
-        PopSchedule(s);
-        s.schedule.push_back(ScheduleEntry{
-            std::min(TimeoutDue(m), waits_for_connect ? now + kMinResendIntervalMs : ResendDue(m)),
-            m.serial, it});
-        std::push_heap(s.schedule.begin(), s.schedule.end(), DueLater);
+        RescheduleTop(s, std::min(TimeoutDue(m),
+                                  waits_for_connect ? now + kMinResendIntervalMs : ResendDue(m)));
     }
 }
 
@@ -376,6 +380,19 @@ bool TransportMessageOutstanding(int32_t connection_id, uint32_t message_id) {
 
 namespace {
 
+// A record of one datagram for the connection, counted as pending there: its header
+// and `header.len` payload bytes from `payload`.
+MessagePtr QueuedMessage(const ConnectionRef& c, const MessageHeader& header,
+                         const uint8_t* payload) {
+    MessagePtr m = NewMessage();
+    m->connection_id = c->id;
+    m->connection = c;
+    m->header = header;
+    if (header.len) m->payload.assign(payload, payload + header.len);
+    ++c->pending;
+    return m;
+}
+
 // One unacknowledged message to `to`; false (nothing sent) when it cannot be one.
 // An unacknowledged message fits one datagram and is a user message.
 bool ValidUnacknowledged(const void* data, int32_t length, uint32_t type) {
@@ -411,16 +428,10 @@ int32_t TransportSendDatagram(int32_t connection_id, const void* data, int32_t l
     if (c->bundles && (s.in_pass || s.bursts > 0) && ValidUnacknowledged(data, length, type)) {
         // Inside a pass or a burst the datagram joins what it sends the connection: out
         // with it, in the same bundle, not later.
-        auto m = NewMessage();
-        m->connection_id = connection_id;
-        m->connection = s.connections[connection_id];
-        m->header = MessageHeader{0, uint16_t(type), 0, 0, uint16_t(length)};
-        if (length) {
-            const uint8_t* bytes = static_cast<const uint8_t*>(data);
-            m->payload.assign(bytes, bytes + length);
-        }
+        MessagePtr m = QueuedMessage(s.connections[connection_id],
+                                     MessageHeader{0, uint16_t(type), 0, 0, uint16_t(length)},
+                                     static_cast<const uint8_t*>(data));
         m->unacknowledged = true;
-        ++c->pending;
         s.send_queue.push_back(std::move(m));
         return 0;
     }
@@ -499,15 +510,13 @@ int32_t QueueMessage(int32_t connection_id, const void* data, int32_t length, ui
     int64_t now = Now();
     size_t offset = 0;
     for (uint32_t k = 1; k <= total; ++k) {
-        auto m = NewMessage();
         size_t len = std::min(size_t(length) - offset, kMaxFragmentPayload);
-        m->connection_id = connection_id;
-        m->connection = found->second;
-        m->header = MessageHeader{id, uint16_t(type), uint16_t(k), uint16_t(total), uint16_t(len)};
-        if (len) m->payload.assign(bytes + offset, bytes + offset + len);
+        MessagePtr m = QueuedMessage(
+            found->second,
+            MessageHeader{id, uint16_t(type), uint16_t(k), uint16_t(total), uint16_t(len)},
+            bytes + offset);
         m->created = m->last_sent = now;
         offset += len;
-        ++found->second->pending;
         s.send_queue.push_back(std::move(m));
     }
     return 0;

@@ -38,12 +38,12 @@ struct Connection {
     // The connect it answers, acknowledged only once the confirmation is: before, the
     // only answer to a connect is one confirmation, no larger than the connect.
     MessageHeader connect_header;
-    // Round trip of acknowledged first sends (smoothed, and its variation), in ms.
     // When an acknowledgement last arrived, and the latest send time of a message
     // acknowledged: a message sent after that which is still unanswered while answers keep
     // coming is queued behind others, not lost.
     int64_t last_acknowledged = 0;
     int64_t newest_acknowledged_send = 0;
+    // Round trip of acknowledged first sends (smoothed, and its variation), in ms.
     bool rtt_measured = false;
     int64_t srtt = 0;
     int64_t rttvar = 0;
