@@ -22,8 +22,11 @@ void Acknowledge(int32_t connection_id, const MessageHeader& h) {
     TransportState& s = State();
     ConnectionRef c = s.in_pass ? FindConnectionRef(connection_id) : nullptr;
     if (c && c->bundles) {
-        // Goes out in this pass's acknowledgement list for the connection.
-        if (c->pending_acks.empty()) s.acks_due.push_back(c);
+        // Goes out in the connection's next acknowledgement list.
+        if (c->pending_acks.empty()) {
+            s.acks_due.push_back(c);
+            c->acks_since = Now();
+        }
         size_t at = c->pending_acks.size();
         c->pending_acks.resize(at + kAckBodySize);
         WriteAckBody(c->pending_acks.data() + at, h.id, h.type, h.seq);

@@ -162,13 +162,20 @@ void AddToBatch(TransportState& s, SendBatch& b, const Message& m) {
     AddRecordToBatch(s, b, Record{*m.connection, m.header, m.payload.data(), len});
 }
 
-// The acknowledgements a pass gathered for bundling connections, as acknowledgement
-// lists (as many 8-byte bodies as fit one bundle each), ahead of what else the pass sends.
-void AddAcknowledgementLists(TransportState& s, SendBatch& b) {
+// The acknowledgements gathered for bundling connections that are due (held
+// kAckListWaitMs, or a full list), as acknowledgement lists (as many 8-byte bodies as fit
+// one bundle each), ahead of what else the pass sends. The others wait.
+void AddAcknowledgementLists(TransportState& s, SendBatch& b, int64_t now) {
     constexpr size_t kMaxListBytes = kMaxAckListEntries * kAckBodySize;
+    size_t waiting = 0;
     for (ConnectionRef& c : s.acks_due) {
         const std::vector<uint8_t>& acks = c->pending_acks;
-        if (FindConnection(c->id) == c.get()) {
+        bool live = FindConnection(c->id) == c.get();
+        if (live && acks.size() < kMaxListBytes && now - c->acks_since < kAckListWaitMs) {
+            s.acks_due[waiting++].swap(c);
+            continue;
+        }
+        if (live) {
             for (size_t at = 0; at < acks.size(); at += kMaxListBytes) {
                 size_t len = std::min(kMaxListBytes, acks.size() - at);
                 MessageHeader h{0, kAckListType, 0, 0, uint16_t(len)};
@@ -177,7 +184,7 @@ void AddAcknowledgementLists(TransportState& s, SendBatch& b) {
         }
         c->pending_acks.clear();
     }
-    s.acks_due.clear();
+    s.acks_due.resize(waiting);
 }
 
 // A round-trip sample (ms) from an acknowledged first send, smoothed as TCP does.
@@ -223,7 +230,7 @@ int64_t ResendDue(const Message& m) {
 void SendStep(TransportState& s) {
     SendBatch batch;
     int64_t now = Now();
-    AddAcknowledgementLists(s, batch);
+    AddAcknowledgementLists(s, batch, now);
     while (!s.send_queue.empty()) {
         MessagePtr m = std::move(s.send_queue.front());
         s.send_queue.pop_front();
@@ -635,6 +642,7 @@ int64_t TransportNextDueMs(int64_t max_wait_ms) {
     int64_t due =
         std::min(FirstYoungDue(s), s.schedule.empty() ? INT64_MAX : s.schedule.front().due);
     if (s.next_heartbeat_due != INT64_MAX) due = std::min(due, s.next_heartbeat_due + 1);
+    for (const ConnectionRef& c : s.acks_due) due = std::min(due, c->acks_since + kAckListWaitMs);
     int64_t expiry = BucketNextExpiry();
     if (expiry != INT64_MAX) due = std::min(due, expiry + kTimeoutMs + 1);
     if (due == INT64_MAX) return max_wait_ms;

@@ -54,10 +54,16 @@ struct Connection {
     uint32_t highest_delivered = 0;
     // What one pass sends this connection goes in bundles (the peer reads them).
     bool bundles = false;
-    // Acknowledgement bodies this pass owes a bundling connection (sent as lists).
+    // Acknowledgement bodies owed to a bundling connection (sent as lists), and when
+    // the first of them was gathered.
     std::vector<uint8_t> pending_acks;
+    int64_t acks_since = 0;
 };
 constexpr size_t kRememberedDeliveries = 1024;
+// Acknowledgements for a bundling connection wait until the clock moves on by this much
+// (or a list is full): a receiver that passes for every datagram then answers once a
+// millisecond, not once a datagram. Far below the shortest resend interval.
+constexpr int64_t kAckListWaitMs = 1;
 using ConnectionRef = std::shared_ptr<Connection>;
 
 struct Message {

@@ -321,7 +321,8 @@ TEST_F(TransportTest, BundlesCarryWhatOnePassSendsAndAreReadRecordByRecord) {
     EXPECT_TRUE(peer.Drain(50).empty());
 
     // A bundle from the peer: both messages delivered in order, and their two
-    // acknowledgements go back as one acknowledgement list of 8-byte bodies.
+    // acknowledgements go back as one acknowledgement list of 8-byte bodies once the
+    // clock has moved on a millisecond (what arrives meanwhile joins the list).
     peer.SendTo(
         ep->local_port,
         Bundle(Concat({MakeDatagram(500, 8, 1, 1, {1, 2}), MakeDatagram(501, 8, 1, 1, {3})})));
@@ -329,6 +330,10 @@ TEST_F(TransportTest, BundlesCarryWhatOnePassSendsAndAreReadRecordByRecord) {
     ASSERT_EQ(2u, g_received.size());
     EXPECT_EQ(std::vector<uint8_t>({1, 2}), g_received[0].second);
     EXPECT_EQ(std::vector<uint8_t>({3}), g_received[1].second);
+    EXPECT_TRUE(peer.Drain(30).empty());
+    EXPECT_EQ(1, TransportNextDueMs(1000));
+    FakeClock::Advance(1);
+    TransportThink(0);
     ASSERT_TRUE(peer.ReceiveRaw(&got, &from));
     std::vector<uint8_t> ack500(8), ack501(8);
     WriteAckBody(ack500.data(), 500, 8, 1);
