@@ -65,6 +65,11 @@ int64_t Now() {
     return State().now();
 }
 
+int64_t PassNow() {
+    TransportState& s = State();
+    return s.in_pass ? s.pass_now : s.now();
+}
+
 void Log(const char* format, ...) {
     LogSink sink = State().log_sink;
     if (!sink) return;
@@ -326,6 +331,10 @@ void TransportReset() {
     s.send_queue.clear();
     s.bursts = 0;
     s.acks_due.clear();
+    // Held messages refer to their connections: cleared first, or neither would go.
+    for (auto& [id, c] : s.connections) c->held.clear();
+    for (ConnectionRef& c : s.holding) c->held.clear();
+    s.holding.clear();
     s.unacked.clear();
     s.spare_unacked.clear();
     s.first_young = s.unacked.end();

@@ -25,7 +25,7 @@ void Acknowledge(int32_t connection_id, const MessageHeader& h) {
         // Goes out in the connection's next acknowledgement list.
         if (c->pending_acks.empty()) {
             s.acks_due.push_back(c);
-            c->acks_since = Now();
+            c->acks_since = PassNow();
         }
         size_t at = c->pending_acks.size();
         c->pending_acks.resize(at + kAckBodySize);
@@ -302,7 +302,7 @@ void OnUserMessage(const Endpoint* endpoint, const MessageHeader& h, const uint8
     e.id = h.id;
     e.type = h.type;
     e.total = h.total;
-    e.first_arrival = Now();
+    e.first_arrival = PassNow();
     e.bytes = h.len;
     if (e.total == 1) {
         e.single.assign(payload, payload + h.len);
@@ -437,6 +437,7 @@ void ReceiveStep() {
             }
             errors = 0;
             n += size_t(got);
+            s.pass_now = Now();
             for (int i = 0; i < got; ++i) {
                 if (slots[i].size == 0) continue;
                 HandleIncomingDatagram(endpoint, slots[i].data, slots[i].size, slots[i].address);
@@ -449,6 +450,7 @@ void ReceiveStep() {
 void DeliverStep() {
     TransportState& s = State();
     int64_t now = Now();
+    s.pass_now = now;  // for what its handlers send
     std::vector<uint8_t> joined;
     for (auto it = s.bucket.begin(); it != s.bucket.end();) {
         BucketEntry& e = *it;

@@ -70,6 +70,7 @@ bool LiveTop(TransportState& s) {
 
 void EraseUnacked(TransportState& s, UnackedList::iterator it) {
     if ((*it)->serial) s.cancelled_serials.insert((*it)->serial);
+    if ((*it)->in_flight) (*it)->connection->in_flight -= (*it)->header.len;
     if (it == s.first_young) ++s.first_young;
     UnindexUnacked(s, it);
     ReleaseMessage(**it);
@@ -227,28 +228,78 @@ int64_t ResendDue(const Message& m) {
     return std::max(m.last_sent + m.resend_interval, m.created + kMinResendIntervalMs) + 1;
 }
 
+// A message's first sending; it then waits for its acknowledgement, if it takes one.
+void SendFirst(TransportState& s, SendBatch& batch, MessagePtr m, int64_t now) {
+    AddToBatch(s, batch, *m);
+    m->last_sent = now;
+    m->resend_interval = FirstResendInterval(*m);
+    if (m->header.type == MSG_ACK || m->unacknowledged) {
+        ReleaseMessage(*m);
+        return;
+    }
+    Connection& c = *m->connection;
+    if (c.bundles && !IsControlType(m->header.type)) {
+        m->in_flight = true;
+        c.in_flight += m->header.len;
+    }
+    if (s.spare_unacked.empty()) {
+        s.unacked.push_back(std::move(m));
+    } else {
+        s.unacked.splice(s.unacked.end(), s.spare_unacked, s.spare_unacked.begin());
+        s.unacked.back() = std::move(m);
+    }
+    IndexUnacked(s, std::prev(s.unacked.end()));
+    if (s.first_young == s.unacked.end()) s.first_young = std::prev(s.unacked.end());
+}
+
+bool WindowHasRoom(const Connection& c, const Message& m) {
+    return c.in_flight == 0 || c.in_flight + m.header.len <= kFlightWindowBytes;
+}
+
+// A user message to a bundling connection whose window is full waits, and so does
+// every later one to it (they keep their order); control messages never do.
+bool MustWait(const Message& m) {
+    const Connection& c = *m.connection;
+    if (m.unacknowledged || IsControlType(m.header.type)) return false;
+    if (!c.held.empty()) return true;
+    return c.bundles && !WindowHasRoom(c, m);
+}
+
+// Held messages go first, as far as their connections' windows now allow; those of a
+// connection that is gone are dropped.
+void SendHeld(TransportState& s, SendBatch& batch, int64_t now) {
+    size_t still_holding = 0;
+    for (ConnectionRef& c : s.holding) {
+        if (FindConnection(c->id) != c.get()) {
+            for (MessagePtr& m : c->held) ReleaseMessage(*m);
+            c->held.clear();
+            continue;
+        }
+        while (!c->held.empty() && WindowHasRoom(*c, *c->held.front())) {
+            MessagePtr m = std::move(c->held.front());
+            c->held.pop_front();
+            SendFirst(s, batch, std::move(m), now);
+        }
+        if (!c->held.empty()) s.holding[still_holding++].swap(c);
+    }
+    s.holding.resize(still_holding);
+}
+
 void SendStep(TransportState& s) {
     SendBatch batch;
     int64_t now = Now();
     AddAcknowledgementLists(s, batch, now);
+    SendHeld(s, batch, now);
     while (!s.send_queue.empty()) {
         MessagePtr m = std::move(s.send_queue.front());
         s.send_queue.pop_front();
-        AddToBatch(s, batch, *m);
-        m->last_sent = now;
-        m->resend_interval = FirstResendInterval(*m);
-        if (m->header.type == MSG_ACK || m->unacknowledged) {
-            ReleaseMessage(*m);
-        } else {
-            if (s.spare_unacked.empty()) {
-                s.unacked.push_back(std::move(m));
-            } else {
-                s.unacked.splice(s.unacked.end(), s.spare_unacked, s.spare_unacked.begin());
-                s.unacked.back() = std::move(m);
-            }
-            IndexUnacked(s, std::prev(s.unacked.end()));
-            if (s.first_young == s.unacked.end()) s.first_young = std::prev(s.unacked.end());
+        if (MustWait(*m)) {
+            Connection& c = *m->connection;
+            if (c.held.empty()) s.holding.push_back(m->connection);
+            c.held.push_back(std::move(m));
+            continue;
         }
+        SendFirst(s, batch, std::move(m), now);
     }
     FlushBatch(s, batch);
 }
@@ -380,9 +431,12 @@ bool TransportMessageOutstanding(int32_t connection_id, uint32_t message_id) {
             if ((*it)->connection_id == connection_id) return true;
         }
     }
-    return std::any_of(s.send_queue.begin(), s.send_queue.end(), [&](const MessagePtr& m) {
+    auto is_it = [&](const MessagePtr& m) {
         return m->connection_id == connection_id && m->header.id == message_id;
-    });
+    };
+    const Connection* c = FindConnection(connection_id);
+    return std::any_of(s.send_queue.begin(), s.send_queue.end(), is_it) ||
+           (c && std::any_of(c->held.begin(), c->held.end(), is_it));
 }
 
 namespace {
@@ -476,7 +530,10 @@ int32_t TransportSendDatagramTo(Endpoint* endpoint, const SocketAddress& to, con
 bool TransportDropConnection(int32_t connection_id) {
     TransportState& s = State();
     std::lock_guard guard(s.lock);
-    if (!FindConnection(connection_id)) return false;
+    Connection* c = FindConnection(connection_id);
+    if (!c) return false;
+    for (MessagePtr& m : c->held) ReleaseMessage(*m);
+    c->held.clear();
     for (auto it = s.send_queue.begin(); it != s.send_queue.end();) {
         if ((*it)->connection_id == connection_id) {
             ReleaseMessage(**it);
@@ -514,7 +571,7 @@ int32_t QueueMessage(int32_t connection_id, const void* data, int32_t length, ui
     }
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     uint32_t total = FragmentCount(size_t(length));
-    int64_t now = Now();
+    int64_t now = PassNow();
     size_t offset = 0;
     for (uint32_t k = 1; k <= total; ++k) {
         size_t len = std::min(size_t(length) - offset, kMaxFragmentPayload);
@@ -541,7 +598,7 @@ void ApplyAcknowledgement(uint32_t id, uint16_t seq) {
         if (seq == 0 || (*it)->header.seq == seq) {
             const Message& m = **it;
             // Only a message sent once tells how long its answer took.
-            int64_t now = Now();
+            int64_t now = PassNow();
             if (m.tries == 0) MeasureRoundTrip(*m.connection, now - m.last_sent);
             m.connection->last_acknowledged = now;
             m.connection->newest_acknowledged_send =

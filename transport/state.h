@@ -8,6 +8,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <mutex>
 #include <set>
 #include <unordered_map>
@@ -17,6 +18,14 @@
 #include "transport/transport.h"
 
 namespace ozlan {
+
+struct Message;
+// A message's record goes back to the spare ones (payload capacity kept) instead of
+// the heap: a busy relay makes and drops one per delivery.
+struct MessageRecycler {
+    void operator()(Message* m) const;
+};
+using MessagePtr = std::unique_ptr<Message, MessageRecycler>;
 
 struct Connection {
     int32_t id = 0;
@@ -58,12 +67,19 @@ struct Connection {
     // the first of them was gathered.
     std::vector<uint8_t> pending_acks;
     int64_t acks_since = 0;
+    // To a bundling connection: payload bytes of first-sent messages still unanswered,
+    // and messages waiting for room under kFlightWindowBytes (in order).
+    size_t in_flight = 0;
+    std::deque<MessagePtr> held;
 };
 constexpr size_t kRememberedDeliveries = 1024;
 // Acknowledgements for a bundling connection wait until the clock moves on by this much
 // (or a list is full): a receiver that passes for every datagram then answers once a
 // millisecond, not once a datagram. Far below the shortest resend interval.
 constexpr int64_t kAckListWaitMs = 1;
+// What may be unanswered at once to a bundling connection: the rest waits its turn
+// here rather than overflowing the peer's socket (losses a flood would only repeat).
+constexpr size_t kFlightWindowBytes = 512 * 1024;
 using ConnectionRef = std::shared_ptr<Connection>;
 
 struct Message {
@@ -76,18 +92,13 @@ struct Message {
     int64_t resend_interval = kResendIntervalMs;  // set when first sent
     int32_t tries = 0;
     bool unacknowledged = false;  // sent once and forgotten (TransportSendDatagram)
+    bool in_flight = false;       // counted in its connection's window
     // Once unacknowledged for the shortest resend interval: its entry in the schedule
     // (0: none yet). Messages due at one moment go in the order they joined it.
     uint64_t serial = 0;
 };
-// A message's record goes back to the spare ones (payload capacity kept) instead of
-// the heap: a busy relay makes and drops one per delivery.
-struct MessageRecycler {
-    void operator()(Message* m) const;
-};
-using MessagePtr = std::unique_ptr<Message, MessageRecycler>;
 MessagePtr NewMessage();  // a cleared record, spare when there is one
-constexpr size_t kSpareMessages = 4096;
+constexpr size_t kSpareMessages = 65536;
 
 // Spare message records; declared first in the state so that it is destroyed last,
 // after every container that hands records back to it.
@@ -148,6 +159,9 @@ inline uint64_t BucketKey(int32_t connection_id, uint32_t id) {
 
 struct TransportState {
     SpareMessages spare_messages;
+    // Nodes of the per-message indexes below come from here and go back here: an entry
+    // made and dropped for every message costs no trip to the heap.
+    std::pmr::unsynchronized_pool_resource index_nodes;
     std::recursive_mutex lock;
 
     bool socket_library_started = false;
@@ -164,6 +178,7 @@ struct TransportState {
 
     std::deque<MessagePtr> send_queue;
     std::vector<ConnectionRef> acks_due;  // connections with pending acknowledgements
+    std::vector<ConnectionRef> holding;   // connections with messages held for window room
     // Buffers of one receive batch and of one send batch (made on first use).
     std::vector<uint8_t> receive_storage, send_storage;
     UnackedList unacked;        // order of first sending
@@ -173,19 +188,20 @@ struct TransportState {
     // are acknowledged before they get there).
     UnackedList::iterator first_young = unacked.end();
     // message id -> its entries in `unacked`, in list order (nearly always one)
-    std::unordered_map<uint32_t, UnackedEntries> unacked_by_id;
+    std::pmr::unordered_map<uint32_t, UnackedEntries> unacked_by_id{&index_nodes};
     // The older entries of `unacked` as a binary heap on their due time: a pass looks
     // only at the messages that are due, however many wait.
     std::vector<ScheduleEntry> schedule;
-    std::unordered_set<uint64_t> cancelled_serials;  // entries whose message is gone
+    std::pmr::unordered_set<uint64_t> cancelled_serials{&index_nodes};  // messages gone
     uint64_t next_serial = 0;
 
     BucketList bucket;        // order of first fragment's arrival
     BucketList spare_bucket;  // entries delivered, for reuse
-    std::unordered_map<uint64_t, BucketList::iterator> bucket_by_key;
+    std::pmr::unordered_map<uint64_t, BucketList::iterator> bucket_by_key{&index_nodes};
     size_t bucket_bytes = 0;       // payload held by multi-fragment entries
     size_t bucket_incomplete = 0;  // multi-fragment entries
     bool in_pass = false;          // a handler's nested TransportThink does nothing
+    int64_t pass_now = 0;          // the clock as read for the batch a pass is handling
     int bursts = 0;                // open TransportBeginBurst calls
 
     AcceptCallback on_accept = nullptr;
@@ -208,6 +224,9 @@ struct TransportState {
 TransportState& State();
 
 int64_t Now();
+// Inside a pass, the clock as read for the batch it is handling (one read for many
+// messages); outside, Now().
+int64_t PassNow();
 void Log(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
