@@ -510,5 +510,50 @@ TEST_F(TransportTest, TwoHundredAcknowledgementsOfOnePassTakeTwoListsOf173And27)
     EXPECT_EQ(899u, GetU32(sent[1].payload.data() + 26 * kAckBodySize));
 }
 
+TEST_F(TransportTest, ABundlingPeerHas128KBUnansweredAtMostAndTheRestFollowsInOrder) {
+    RawPeer peer;
+    Endpoint* ep = nullptr;
+    int32_t id = ConnectedTo(peer, &ep);
+    SetConnectionBundles(id, true);
+    // 100 one-datagram messages of 1399 bytes: 93 fit the window (130,107 bytes), 7 wait.
+    std::vector<uint8_t> body(1399, 0x42);
+    for (int i = 0; i < 100; ++i) TransportSend(id, body.data(), int32_t(body.size()), 8);
+    TransportThink(0);
+    std::vector<Datagram> sent = peer.Drain(50);
+    ASSERT_EQ(93u, sent.size());
+    uint32_t first = sent[0].header.id;
+    for (uint32_t i = 0; i < 93; ++i) EXPECT_EQ(first + i, sent[i].header.id);
+    EXPECT_EQ(100u, TransportPendingCount(id));
+    EXPECT_TRUE(TransportMessageOutstanding(id, first + 99));
+    // Waiting messages are no reason for a pass (the next is the first resend's); a
+    // pass without answers sends none of them.
+    EXPECT_EQ(kMinResendIntervalMs + 1, TransportNextDueMs(1000));
+    TransportThink(0);
+    EXPECT_TRUE(peer.Drain(30).empty());
+    // Three answered: the next three go, in order; the fourth would overrun the window.
+    std::vector<uint8_t> bodies(3 * kAckBodySize);
+    for (uint32_t i = 0; i < 3; ++i) WriteAckBody(&bodies[i * kAckBodySize], first + i, 8, 1);
+    peer.SendTo(ep->local_port, AckList(bodies));
+    ThinkWhenReadable(ep);
+    sent = peer.Drain(50);
+    ASSERT_EQ(3u, sent.size());
+    for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(first + 93 + i, sent[i].header.id);
+    // Everything answered: the last four go; nothing is sent twice.
+    bodies.assign(93 * kAckBodySize, 0);
+    for (uint32_t i = 0; i < 93; ++i) WriteAckBody(&bodies[i * kAckBodySize], first + 3 + i, 8, 1);
+    peer.SendTo(ep->local_port, AckList(bodies));
+    ThinkWhenReadable(ep);
+    sent = peer.Drain(50);
+    ASSERT_EQ(4u, sent.size());
+    for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(first + 96 + i, sent[i].header.id);
+    EXPECT_EQ(4u, TransportPendingCount(id));
+    EXPECT_EQ(0u, GetTransportStats().resends);
+    // To a peer that does not read bundles everything goes at once.
+    SetConnectionBundles(id, false);
+    for (int i = 0; i < 100; ++i) TransportSend(id, body.data(), int32_t(body.size()), 8);
+    TransportThink(0);
+    EXPECT_EQ(100u, peer.Drain(50).size());
+}
+
 }  // namespace
 }  // namespace ozlan::test
