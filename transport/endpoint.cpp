@@ -30,6 +30,11 @@ const char* const kErrorTexts[] = {
 
 TransportState::TransportState() : log_sink(StdoutSink), now(SystemNowMs), sleep(SystemSleepMs) {}
 
+TransportState::~TransportState() {
+    // A held message refers to its connection, which holds it: the pair would outlive us.
+    for (ConnectionRef& c : holding) c->held.clear();
+}
+
 TransportState& State() {
     static TransportState state;
     return state;
@@ -331,8 +336,8 @@ void TransportReset() {
     s.send_queue.clear();
     s.bursts = 0;
     s.acks_due.clear();
-    // Held messages refer to their connections: cleared first, or neither would go.
-    for (auto& [id, c] : s.connections) c->held.clear();
+    // Held messages refer to their connections: cleared first, or neither would go
+    // (every connection with held messages is in `holding`).
     for (ConnectionRef& c : s.holding) c->held.clear();
     s.holding.clear();
     s.unacked.clear();

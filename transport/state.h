@@ -221,6 +221,7 @@ struct TransportState {
     SleepFunction sleep;
 
     TransportState();
+    ~TransportState();
 };
 
 TransportState& State();
