@@ -139,7 +139,14 @@ unsigned long __stdcall RelayThread(void*) {
         FD_SET(relay, &readable);
         FD_SET(session, &readable);
         timeval wait{0, kRelayWaitMs * 1000};
-        if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
+        int ready = select(0, &readable, nullptr, nullptr, &wait);
+        if (ready == 0) {
+            // A quiet moment: acknowledgements gathered for the relay (sent once the
+            // clock moves on) go now rather than at the next arrival or timer.
+            TransportPump(false);
+            continue;
+        }
+        if (ready < 0) continue;
         // Batches of the game's broadcasts go out together; arrivals are never
         // left waiting behind a long flood.
         bool more = FD_ISSET(relay, &readable);
