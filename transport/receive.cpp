@@ -456,7 +456,7 @@ void DeliverStep() {
         BucketEntry& e = *it;
         auto next = std::next(it);
         if (e.total == 1 || e.fragments.size() == e.total) {
-            RememberDelivered(*e.connection, e.id);
+            RememberDelivered(*e.connection, e.id, now);
             DefaultHandler handler = e.connection->handler;
             if (e.total == 1) {
                 const std::vector<uint8_t>& p = e.single;
@@ -491,16 +491,29 @@ bool WasDelivered(const Connection& c, uint32_t id) {
     return hits != 0;
 }
 
-void RememberDelivered(Connection& c, uint32_t id) {
+void RememberDelivered(Connection& c, uint32_t id, int64_t now) {
     if (c.delivered_ids.empty() || int32_t(id - c.highest_delivered) > 0) {
         c.highest_delivered = id;
     }
-    if (c.delivered_ids.size() < kRememberedDeliveries) {
-        c.delivered_ids.push_back(id);
+    std::vector<uint32_t>& ids = c.delivered_ids;
+    std::vector<uint32_t>& times = c.delivered_times;
+    uint32_t at = uint32_t(now);
+    if (ids.size() == c.delivered_capacity && c.delivered_capacity < kMaxRememberedDeliveries &&
+        int64_t(int32_t(at - times[c.delivered_next])) < kRememberDeliveriesMs) {
+        // The oldest is too young to forget: room for twice as many, oldest first.
+        std::rotate(ids.begin(), ids.begin() + ptrdiff_t(c.delivered_next), ids.end());
+        std::rotate(times.begin(), times.begin() + ptrdiff_t(c.delivered_next), times.end());
+        c.delivered_next = 0;
+        c.delivered_capacity *= 2;
+    }
+    if (ids.size() < c.delivered_capacity) {
+        ids.push_back(id);
+        times.push_back(at);
         return;
     }
-    c.delivered_ids[c.delivered_next] = id;
-    c.delivered_next = (c.delivered_next + 1) % kRememberedDeliveries;
+    ids[c.delivered_next] = id;
+    times[c.delivered_next] = at;
+    c.delivered_next = (c.delivered_next + 1) % c.delivered_capacity;
 }
 
 void AcknowledgeConnect(const Connection& c) {

@@ -163,6 +163,24 @@ TEST_F(ReceiveTest, ResentCopiesOfDeliveredMessagesAreAcknowledgedNotDeliveredAg
     EXPECT_EQ(6u, g_delivered.size());
 }
 
+TEST_F(ReceiveTest, DeliveredIdsAreRememberedForSecondsHoweverManyFollow) {
+    // 3,000 messages within one moment of the clock: more than the first 1,024 the
+    // connection remembers, and a copy of the first comes back after all of them.
+    for (uint32_t id = 5000; id < 8000; id += 500) {
+        for (uint32_t k = id; k < id + 500; ++k) Send(MakeDatagram(k, 8, 1, 1, {1}));
+        for (int pass = 0; pass < 50 && g_delivered.size() < id + 500 - 5000; ++pass) {
+            ThinkWhenReadable(ep_, 200);
+        }
+    }
+    ASSERT_EQ(3000u, g_delivered.size());
+    FakeClock::Advance(2999);
+    for (uint32_t id : {5000u, 6500u, 7999u}) Send(MakeDatagram(id, 8, 1, 1, {1}));
+    ThinkWhenReadable(ep_);
+    TransportThink(0);
+    EXPECT_EQ(3000u, g_delivered.size());
+    EXPECT_EQ(3u, LogCapture::Count("the message was already delivered\n"));
+}
+
 TEST_F(ReceiveTest, ManyDatagramsInOnePassKeepTheirOrderAcrossBatches) {
     // More than one receive batch and one send batch of 64.
     for (uint32_t id = 1000; id < 1200; ++id) {
