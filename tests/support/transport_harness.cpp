@@ -100,6 +100,18 @@ std::vector<Datagram> RawPeer::Drain(int quiet_ms) {
     return all;
 }
 
+void AcknowledgeInLists(RawPeer& peer, Endpoint* ep, const std::vector<uint32_t>& ids) {
+    for (size_t first = 0; first < ids.size(); first += kMaxAckListEntries) {
+        size_t n = std::min(kMaxAckListEntries, ids.size() - first);
+        std::vector<uint8_t> bodies(n * kAckBodySize);
+        for (size_t i = 0; i < n; ++i) {
+            WriteAckBody(&bodies[i * kAckBodySize], ids[first + i], 8, 1);
+        }
+        peer.SendTo(ep->local_port, MakeDatagram(0, kAckListType, 0, 0, bodies));
+    }
+    TransportThink(0);  // loopback: every datagram sent is waiting already
+}
+
 intptr_t SpawnProcess(const std::string& program, const std::vector<std::string>& args) {
 #ifdef _WIN32
     std::string command = "\"" + program + "\"";

@@ -76,6 +76,10 @@ class RawPeer {
     uint16_t port_ = 0;
 };
 
+// The peer acknowledges the given ids (user type 8, seq 1) with acknowledgement lists of
+// at most 173 bodies, and the transport takes them in one pass.
+void AcknowledgeInLists(RawPeer& peer, Endpoint* ep, const std::vector<uint32_t>& ids);
+
 // Starts a program with arguments; returns a handle for WaitProcess.
 intptr_t SpawnProcess(const std::string& program, const std::vector<std::string>& args);
 int WaitProcess(intptr_t handle);

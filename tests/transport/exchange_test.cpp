@@ -531,18 +531,14 @@ TEST_F(TransportTest, ABundlingPeerHas128KBUnansweredAtMostAndTheRestFollowsInOr
     TransportThink(0);
     EXPECT_TRUE(peer.Drain(30).empty());
     // Three answered: the next three go, in order; the fourth would overrun the window.
-    std::vector<uint8_t> bodies(3 * kAckBodySize);
-    for (uint32_t i = 0; i < 3; ++i) WriteAckBody(&bodies[i * kAckBodySize], first + i, 8, 1);
-    peer.SendTo(ep->local_port, AckList(bodies));
-    ThinkWhenReadable(ep);
+    AcknowledgeInLists(peer, ep, {first, first + 1, first + 2});
     sent = peer.Drain(50);
     ASSERT_EQ(3u, sent.size());
     for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(first + 93 + i, sent[i].header.id);
     // Everything answered: the last four go; nothing is sent twice.
-    bodies.assign(93 * kAckBodySize, 0);
-    for (uint32_t i = 0; i < 93; ++i) WriteAckBody(&bodies[i * kAckBodySize], first + 3 + i, 8, 1);
-    peer.SendTo(ep->local_port, AckList(bodies));
-    ThinkWhenReadable(ep);
+    std::vector<uint32_t> rest;
+    for (uint32_t i = 3; i < 96; ++i) rest.push_back(first + i);
+    AcknowledgeInLists(peer, ep, rest);
     sent = peer.Drain(50);
     ASSERT_EQ(4u, sent.size());
     for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(first + 96 + i, sent[i].header.id);

@@ -166,18 +166,6 @@ TEST_F(TransportTest, UserMessagesAreResentAfterTheMeasuredRoundTrip) {
     EXPECT_LT(TransportResendIntervalMs(id), kResendIntervalMs);
 }
 
-// Acknowledges the given ids with acknowledgement lists of at most 173 bodies.
-void AcknowledgeInLists(RawPeer& peer, Endpoint* ep, const std::vector<uint32_t>& ids) {
-    for (size_t first = 0; first < ids.size(); first += kMaxAckListEntries) {
-        size_t n = std::min(kMaxAckListEntries, ids.size() - first);
-        std::vector<uint8_t> bodies(n * kAckBodySize);
-        for (size_t i = 0; i < n; ++i)
-            WriteAckBody(&bodies[i * kAckBodySize], ids[first + i], 8, 1);
-        peer.SendTo(ep->local_port, MakeDatagram(0, kAckListType, 0, 0, bodies));
-    }
-    TransportThink(0);  // loopback: every datagram sent is waiting already
-}
-
 TEST_F(TransportTest, ManyWaitingMessagesAreResentInOrderAndAcknowledgedOnesNever) {
     RawPeer peer;
     Endpoint* ep;
