@@ -265,14 +265,19 @@ bool MustWait(const Message& m) {
     return c.bundles && !WindowHasRoom(c, m);
 }
 
+// Drops the messages a connection holds for window room.
+void DropHeld(Connection& c) {
+    for (MessagePtr& m : c.held) ReleaseMessage(*m);
+    c.held.clear();
+}
+
 // Held messages go first, as far as their connections' windows now allow; those of a
 // connection that is gone are dropped.
 void SendHeld(TransportState& s, SendBatch& batch, int64_t now) {
     size_t still_holding = 0;
     for (ConnectionRef& c : s.holding) {
         if (FindConnection(c->id) != c.get()) {
-            for (MessagePtr& m : c->held) ReleaseMessage(*m);
-            c->held.clear();
+            DropHeld(*c);
             continue;
         }
         while (!c->held.empty() && WindowHasRoom(*c, *c->held.front())) {
@@ -532,8 +537,7 @@ bool TransportDropConnection(int32_t connection_id) {
     std::lock_guard guard(s.lock);
     Connection* c = FindConnection(connection_id);
     if (!c) return false;
-    for (MessagePtr& m : c->held) ReleaseMessage(*m);
-    c->held.clear();
+    DropHeld(*c);
     for (auto it = s.send_queue.begin(); it != s.send_queue.end();) {
         if ((*it)->connection_id == connection_id) {
             ReleaseMessage(**it);
