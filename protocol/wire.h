@@ -73,17 +73,15 @@ inline void StampLinkAddress(uint8_t* message, size_t size, uint32_t ip_network_
 }
 
 // What a receiving proxy makes of the n bytes a datagram from the launcher brought:
-// false, changing nothing, when they are no link message (shorter than the header,
-// or without the magic); otherwise the sender it names (address as it stands; the
-// game socket's own port when the message names it, else the port it was sent to,
-// host order), and the payload moved to the start of `buffer` with *n reduced to it.
-inline bool UnwrapLinkMessage(uint8_t* buffer, int* n, uint32_t* ip, uint16_t* port) {
-    if (*n < int(kLinkHeaderSize) || !HasLinkMagic(buffer, size_t(*n))) return false;
-    *ip = LinkAddress(buffer);
-    uint16_t source_port = LinkSourcePort(buffer);
-    *port = source_port != 0 ? source_port : LinkPort(buffer);
-    *n -= int(kLinkHeaderSize);
-    std::memmove(buffer, buffer + kLinkHeaderSize, size_t(*n));
+// false, setting nothing, when they are no link message (shorter than the header, or
+// without the magic); otherwise the sender it names (address as it stands; the game
+// socket's own port when the message names it, else the port it was sent to, host
+// order). The payload is the n - 12 bytes after the header.
+inline bool ParseLinkMessage(const uint8_t* message, size_t n, uint32_t* ip, uint16_t* port) {
+    if (n < kLinkHeaderSize || !HasLinkMagic(message, n)) return false;
+    *ip = LinkAddress(message);
+    uint16_t source_port = LinkSourcePort(message);
+    *port = source_port != 0 ? source_port : LinkPort(message);
     return true;
 }
 
@@ -240,9 +238,11 @@ constexpr size_t kOwnAddressMessageSize = 4;
 // 4-5 its port, bytes 6-7 the sending game socket's port. Relay -> launcher: bytes 8-11
 // hold the sender's relayed address; the rest as it came.
 constexpr uint32_t kDirectMessageType = 10;
-// A link message fits one unacknowledged transport message.
-constexpr size_t kDirectMaxMessage = 1400;
-constexpr size_t kDirectMaxPayload = kDirectMaxMessage - kLinkHeaderSize;
+// A link message fits one unacknowledged transport message, whose payload may be up to
+// 1488 bytes. A game's datagram of up to 1472 bytes (the largest UDP payload of one
+// Ethernet frame; IPX's largest on Ethernet, 1470, fits) is relayed whole.
+constexpr size_t kDirectMaxPayload = 1472;
+constexpr size_t kDirectMaxMessage = kLinkHeaderSize + kDirectMaxPayload;  // 1484
 
 // Relayed addresses come from 198.18.0.0/15, a range set aside for benchmarks that no
 // player's network uses; host parts 0 and 255 are left out, as some games take them

@@ -10,6 +10,12 @@ constexpr size_t kHeaderSize = 12;
 constexpr size_t kMaxFragmentPayload = 1400;
 constexpr size_t kMaxDatagram = kHeaderSize + kMaxFragmentPayload;  // 1412
 constexpr size_t kReceiveBufferSize = 2048;
+// An unacknowledged message is one datagram and never fragmented: it may be larger than
+// a fragment, up to a datagram of 1500 bytes (peers read up to kReceiveBufferSize), so
+// that what it carries arrives whole. It is sent alone when it does not fit a bundle.
+constexpr size_t kMaxUnacknowledgedPayload = 1488;
+constexpr size_t kMaxUnacknowledgedDatagram = kHeaderSize + kMaxUnacknowledgedPayload;  // 1500
+static_assert(kMaxUnacknowledgedDatagram <= kReceiveBufferSize);
 constexpr size_t kHostFieldSize = 64;  // 63 characters and the NUL
 
 enum MessageType : uint16_t {

@@ -143,10 +143,12 @@ void AddRecordToBatch(TransportState& s, SendBatch& b, const Record& r) {
     c.last_sent = b.now;
     if (c.bundles && b.count > 0 && socket == b.socket && AddToBundle(s, b, r)) return;
     if (b.count == kMaxBatch || (b.count > 0 && socket != b.socket)) FlushBatch(s, b);
-    // Room for a bundle's header ahead of each datagram, used when it becomes one.
-    s.send_storage.resize(size_t(kMaxBatch) * (kHeaderSize + kMaxDatagram));
-    uint8_t* datagram =
-        s.send_storage.data() + size_t(b.count) * (kHeaderSize + kMaxDatagram) + kHeaderSize;
+    // Room for a bundle's header ahead of each datagram, used when it becomes one; a slot
+    // holds the largest lone datagram (an unacknowledged one) or the largest bundle.
+    constexpr size_t kSlotSize = kHeaderSize + kMaxUnacknowledgedDatagram;
+    static_assert(kMaxUnacknowledgedDatagram >= kMaxDatagram);
+    s.send_storage.resize(size_t(kMaxBatch) * kSlotSize);
+    uint8_t* datagram = s.send_storage.data() + size_t(b.count) * kSlotSize + kHeaderSize;
     WriteHeader(datagram, r.header);
     if (r.len) std::memcpy(datagram + kHeaderSize, r.body, r.len);
     b.socket = socket;
@@ -159,7 +161,8 @@ void AddRecordToBatch(TransportState& s, SendBatch& b, const Record& r) {
 }
 
 void AddToBatch(TransportState& s, SendBatch& b, const Message& m) {
-    size_t len = std::min<size_t>(m.payload.size(), kMaxFragmentPayload);
+    size_t limit = m.unacknowledged ? kMaxUnacknowledgedPayload : kMaxFragmentPayload;
+    size_t len = std::min<size_t>(m.payload.size(), limit);
     AddRecordToBatch(s, b, Record{*m.connection, m.header, m.payload.data(), len});
 }
 
@@ -462,7 +465,7 @@ MessagePtr QueuedMessage(const ConnectionRef& c, const MessageHeader& header,
 // One unacknowledged message to `to`; false (nothing sent) when it cannot be one.
 // An unacknowledged message fits one datagram and is a user message.
 bool ValidUnacknowledged(const void* data, int32_t length, uint32_t type) {
-    return length >= 0 && size_t(length) <= kMaxFragmentPayload && (data || length == 0) &&
+    return length >= 0 && size_t(length) <= kMaxUnacknowledgedPayload && (data || length == 0) &&
            type <= 0xFFFF && !IsControlType(uint16_t(type));
 }
 
@@ -472,7 +475,7 @@ bool SendUnacknowledged(TransportState& s, SocketHandle socket, const SocketAddr
         SetLastError(TRANSPORT_ERR_ARGUMENTS);
         return false;
     }
-    uint8_t datagram[kMaxDatagram];
+    uint8_t datagram[kMaxUnacknowledgedDatagram];
     WriteHeader(datagram, MessageHeader{0, uint16_t(type), 0, 0, uint16_t(length)});
     if (length) std::memcpy(datagram + kHeaderSize, data, size_t(length));
     SocketSendTo(socket, datagram, kHeaderSize + size_t(length), to);

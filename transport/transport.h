@@ -107,7 +107,8 @@ uint32_t TransportSendTracked(int32_t connection_id, const void* data, int32_t l
                               uint32_t type);
 // True while a message of the connection with this id is queued or unacknowledged.
 bool TransportMessageOutstanding(int32_t connection_id, uint32_t message_id);
-// An unacknowledged message: one datagram of at most 1400 bytes, sent at once, never
+// An unacknowledged message: one datagram of at most 1488 bytes of payload
+// (kMaxUnacknowledgedPayload), sent at once, never
 // resent and never waited for; the receiver hands it to the connection's handler as it
 // arrives (a game's own datagrams, which are worth nothing late). It carries id, seq and
 // total 0, which a peer without this extension drops as malformed: send it only to a

@@ -40,8 +40,10 @@ constexpr int kIpxMaxAdapterNumOption = 0x400D;
 constexpr int kIpxReceiveBroadcastOption = 0x400F;
 constexpr int kIpxImmediateSpxAckOption = 0x4010;
 constexpr int kIpxAddressRecordSize = 24;
-// The largest IPX datagram every player's game receives, relayed ones included.
-constexpr int kIpxLargestPacket = 1388;
+// The largest IPX datagram every player's game receives, relayed ones included: IPX's
+// largest on Ethernet (1500 bytes less its 30-byte header).
+constexpr int kIpxLargestPacket = 1470;
+static_assert(kIpxLargestPacket <= int(ozlan::kDirectMaxPayload));
 // 10 Mbit/s Ethernet, in the record's unit of 100 bytes per second.
 constexpr uint32_t kIpxLinkSpeed = 12500;
 

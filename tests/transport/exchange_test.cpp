@@ -191,14 +191,15 @@ TEST_F(TransportTest, UnacknowledgedMessagesGoOutAtOnceAndAreNeverAnsweredOrRese
     g_received.clear();
     SetDefaultHandler(id, Collect);
     // Sent at once, before any pass: id, seq and total 0.
-    std::vector<uint8_t> body = Pattern(1400, 3);
-    ASSERT_EQ(0, TransportSendDatagram(id, body.data(), 1400, 10));
+    // Larger than a fragment, up to a datagram of 1500 bytes: never cut.
+    std::vector<uint8_t> body = Pattern(1489, 3);
+    ASSERT_EQ(0, TransportSendDatagram(id, body.data(), 1488, 10));
     std::vector<uint8_t> raw;
     SocketAddress from;
     ASSERT_TRUE(peer.ReceiveRaw(&raw, &from));
-    EXPECT_EQ(MakeDatagram(0, 10, 0, 0, body), raw);
+    EXPECT_EQ(MakeDatagram(0, 10, 0, 0, std::vector<uint8_t>(body.begin(), body.end() - 1)), raw);
     // Too long for one datagram, or a control type: refused, nothing sent.
-    EXPECT_EQ(0, TransportSendDatagram(id, body.data(), 1401, 10));
+    EXPECT_EQ(0, TransportSendDatagram(id, body.data(), 1489, 10));
     EXPECT_EQ(TRANSPORT_ERR_ARGUMENTS, TransportLastError());
     EXPECT_EQ(0, TransportSendDatagram(id, body.data(), 4, MSG_ACK));
     EXPECT_EQ(-1, TransportSendDatagram(id + 50, body.data(), 4, 10));
@@ -425,6 +426,22 @@ TEST_F(TransportTest, ABurstsDatagramsLeaveTogetherAtItsEndBundledWhereThePeerRe
                        MakeDatagram(0, 10, 0, 0, {'e'})})),
         got);
     EXPECT_EQ(0u, TransportPendingCount(id));
+    // The largest datagrams fit no bundle: each leaves alone and whole, between the
+    // bundles of what is around it.
+    std::vector<uint8_t> largest = Pattern(1488, 5);
+    TransportBeginBurst();
+    TransportSendDatagram(id, "g", 1, 10);
+    for (int i = 0; i < 3; ++i) TransportSendDatagram(id, largest.data(), 1488, 10);
+    TransportSendDatagram(id, "h", 1, 10);
+    TransportEndBurst();
+    std::vector<Datagram> burst = peer.Drain(30);
+    ASSERT_EQ(5u, burst.size());
+    EXPECT_EQ(std::vector<uint8_t>{'g'}, burst[0].payload);
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(10, burst[i].header.type);
+        EXPECT_EQ(largest, burst[i].payload);
+    }
+    EXPECT_EQ(std::vector<uint8_t>{'h'}, burst[4].payload);
     // An end without a beginning changes nothing.
     TransportEndBurst();
     TransportSendDatagram(id, "f", 1, 10);

@@ -431,13 +431,14 @@ TEST_F(ProxyIpxTest, DatagramsForRelayedPlayersGoToTheLauncherWithTheirAddress) 
     EXPECT_EQ(LinkMessage({198, 18, 0, 9}, 0xA0, 0x0F, "hello"), Receive(launcher, &from));
     EXPECT_EQ(port, PortOf(from));  // from the game's own socket
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] RELAYING TO A PLAYER BEHIND A ROUTER"));
-    // One relay message holds at most 1388 bytes of a game's datagram.
-    std::string most(1388, 'm'), more(1389, 'm');
-    EXPECT_EQ(1388, game_.sendto(game, most.data(), 1388, 0, reinterpret_cast<sockaddr*>(&to),
+    // One relay message holds at most 1472 bytes of a game's datagram (a full Ethernet UDP
+    // payload).
+    std::string most(1472, 'm'), more(1473, 'm');
+    EXPECT_EQ(1472, game_.sendto(game, most.data(), 1472, 0, reinterpret_cast<sockaddr*>(&to),
                                  sizeof to));
-    EXPECT_EQ(1400u, Receive(launcher, &from).size());
+    EXPECT_EQ(1484u, Receive(launcher, &from).size());
     EXPECT_EQ(
-        -1, game_.sendto(game, more.data(), 1389, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+        -1, game_.sendto(game, more.data(), 1473, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
     EXPECT_EQ(WSAEMSGSIZE, game_.last_error());
     // Neighbours of the range go out as they are.
     sockaddr_in outside = Address("198.20.0.9", 4000);
@@ -763,6 +764,99 @@ TEST_F(ProxyIpxTest, IpxSocketsReceiveWithIpxSources) {
     EXPECT_EQ(Bytes({0x02, 0x03}), std::string(reinterpret_cast<char*>(from.socket), 2));
 }
 
+// A game's buffer as large as its largest datagram: what the launcher delivers fits it
+// exactly (the link header lands in the proxy's buffer); a longer datagram is cut to it
+// with WSAEMSGSIZE, as on a LAN, whether it came through the launcher or not.
+TEST_F(ProxyIpxTest, FullSizeDatagramsFitTheGamesBuffer) {
+    SOCKET launcher = Helper("127.0.0.1", 3668);
+    SOCKET stranger = Helper("127.0.0.1", 0);
+    u_short port;
+    SOCKET game = GameUdp(&port);
+    SOCKET ipx = game_.socket(6, SOCK_DGRAM, 1000);
+    opened_.push_back(ipx);
+    Ipx local = IpxTo({0, 0, 0, 0, 0, 0}, 0x42, 0x1F);  // mapped port 0x1F42 = 8002
+    ASSERT_EQ(0, game_.bind(ipx, reinterpret_cast<sockaddr*>(&local), 14));
+    std::string full(1032, 'f');
+    for (size_t i = 0; i < full.size(); ++i) full[i] = char('a' + i % 26);
+    auto send = [&](SOCKET from, u_short to_port, const std::string& m) {
+        sockaddr_in to = Address("127.0.0.1", to_port);
+        ASSERT_EQ(int(m.size()), real_.sendto(from, m.data(), int(m.size()), 0,
+                                              reinterpret_cast<sockaddr*>(&to), sizeof to));
+    };
+    for (auto [s, game_port] : {std::pair{game, port}, std::pair{ipx, u_short(8002)}}) {
+        SCOPED_TRACE(s == game ? "UDP" : "IPX");
+        char buffer[1032 + 16];
+        std::memset(buffer, '#', sizeof buffer);
+        sockaddr_in from{};
+        int n = 16;
+        send(launcher, game_port, LinkMessage({10, 0, 0, 5}, 0x84, 0x03, full));
+        ASSERT_EQ(1032, game_.recvfrom(s, buffer, 1032, 0, reinterpret_cast<sockaddr*>(&from), &n));
+        EXPECT_EQ(full, std::string(buffer, 1032));
+        EXPECT_EQ('#', buffer[1032]);  // nothing written past the game's buffer
+        if (s == game) {
+            EXPECT_EQ(900, PortOf(from));
+        }
+
+        // One byte more: cut to the buffer, the source still the remote player.
+        send(launcher, game_port, LinkMessage({10, 0, 0, 5}, 0x84, 0x03, full + "+"));
+        n = 16;
+        std::memset(&from, 0, sizeof from);
+        EXPECT_EQ(-1, game_.recvfrom(s, buffer, 1032, 0, reinterpret_cast<sockaddr*>(&from), &n));
+        EXPECT_EQ(WSAEMSGSIZE, game_.last_error());
+        EXPECT_EQ(full, std::string(buffer, 1032));
+        EXPECT_EQ('#', buffer[1032]);
+        if (s == game) {
+            EXPECT_EQ(Bytes({10, 0, 0, 5}),
+                      std::string(reinterpret_cast<char*>(&from.sin_addr), 4));
+        } else {
+            EXPECT_EQ(Bytes({0, 0, 10, 0, 0, 5}),
+                      std::string(reinterpret_cast<char*>(&from) + 6, 6));
+        }
+
+        // Not from the launcher: the same rules, with or without the 12 bytes' room.
+        for (const std::string& m :
+             {full.substr(0, 1030), full + "1234", full + "123456789012345"}) {
+            send(stranger, game_port, m);
+            n = 16;
+            int got = game_.recvfrom(s, buffer, 1032, 0, reinterpret_cast<sockaddr*>(&from), &n);
+            if (m.size() <= 1032) {
+                EXPECT_EQ(int(m.size()), got);
+            } else {
+                EXPECT_EQ(-1, got);
+                EXPECT_EQ(WSAEMSGSIZE, game_.last_error());
+            }
+            EXPECT_EQ(m.substr(0, 1032), std::string(buffer, std::min<size_t>(m.size(), 1032)));
+            EXPECT_EQ('#', buffer[1032]);
+        }
+        // The next datagram is whole: the cut one took nothing of it.
+        send(launcher, game_port, LinkMessage({10, 0, 0, 5}, 0x84, 0x03, "next"));
+        n = 16;
+        EXPECT_EQ(4, game_.recvfrom(s, buffer, 1032, 0, reinterpret_cast<sockaddr*>(&from), &n));
+        EXPECT_EQ("next", std::string(buffer, 4));
+    }
+
+    // WSARecvFrom into several buffers, small and large: the payload spread over them
+    // (where the system's Winsock 1.1 library has the function at all).
+    if (!GetProcAddress(real_module_, "WSARecvFrom")) return;
+    using WSARecvFromFn = int(WSAAPI*)(SOCKET, LPWSABUF, DWORD, LPDWORD, LPDWORD, sockaddr*, LPINT,
+                                       LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE);
+    auto wsa_recvfrom = proxy_.Export<WSARecvFromFn>("WSARecvFrom");
+    for (size_t first : {size_t(5), size_t(1000)}) {
+        SCOPED_TRACE(first);
+        std::vector<char> a(first), b(first == 5 ? 1027 : 3000);
+        WSABUF parts[2] = {{ULONG(a.size()), a.data()}, {ULONG(b.size()), b.data()}};
+        send(launcher, port, LinkMessage({10, 0, 0, 6}, 0x84, 0x03, full));
+        DWORD got = 0, flags = 0;
+        sockaddr_in from{};
+        int n = sizeof from;
+        ASSERT_EQ(0, wsa_recvfrom(game, parts, 2, &got, &flags, reinterpret_cast<sockaddr*>(&from),
+                                  &n, nullptr, nullptr));
+        EXPECT_EQ(1032u, got);
+        EXPECT_EQ(full, std::string(a.data(), first) + std::string(b.data(), 1032 - first));
+        EXPECT_EQ(Bytes({10, 0, 0, 6}), std::string(reinterpret_cast<char*>(&from.sin_addr), 4));
+    }
+}
+
 TEST_F(ProxyIpxTest, IpxSocketsAreUdpOrTcpBoundToTheirMappedPort) {
     auto type_of = [&](SOCKET s) {
         int type = 0, n = sizeof type;
@@ -835,7 +929,7 @@ TEST_F(ProxyIpxTest, IpxAddressNamesTheNodeOfGetsocknameOnTheOneAdapter) {
     int n = 14;
     ASSERT_EQ(0, game_.getsockname(ipx, reinterpret_cast<sockaddr*>(&name), &n));
     // Adapter 0: network 0 and the node getsockname gave, a LAN card (not a WAN link),
-    // 1388-byte packets (what reaches every player), 10 Mbit/s.
+    // 1470-byte packets (IPX's largest on Ethernet, which reaches every player), 10 Mbit/s.
     unsigned char record[24];
     std::memset(record, 0xAA, sizeof record);
     std::memset(record, 0, 4);
@@ -844,7 +938,7 @@ TEST_F(ProxyIpxTest, IpxAddressNamesTheNodeOfGetsocknameOnTheOneAdapter) {
     EXPECT_EQ(24, n);
     std::string expected = Bytes({0, 0, 0, 0, 0, 0, 0, 0}) +
                            std::string(reinterpret_cast<char*>(name.nodenum), 6) +
-                           Bytes({0, 0, 0x6C, 0x05, 0, 0, 0xD4, 0x30, 0, 0});
+                           Bytes({0, 0, 0xBE, 0x05, 0, 0, 0xD4, 0x30, 0, 0});
     EXPECT_EQ(expected, std::string(reinterpret_cast<char*>(record), 24));
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_getsockopt called with optname IPX_ADDRESS"));
     // There is no adapter 1; a short buffer is the platform's bad address.
@@ -906,7 +1000,7 @@ TEST_F(ProxyIpxTest, IpxHeaderOptionsAreKeptPerSocketAndForgottenWithIt) {
     EXPECT_EQ(0, get(a, 0x4000));
     EXPECT_EQ(0, get(a, 0x4001));
     EXPECT_EQ(1, get(a, 0x400F));
-    EXPECT_EQ(1388, get(a, 0x4006));
+    EXPECT_EQ(1470, get(a, 0x4006));
     proxy_.ForgetLines();
     EXPECT_EQ(0, set(a, 0x4000, 4));  // IPX_PTYPE
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] mp_setsockopt called with optname IPX_PTYPE"));
