@@ -7,7 +7,8 @@
 // address from the IPX card, IPX_ADDRESS, and binds to it), broadcasts to the
 // network's own broadcast address, a server that moves each client to a port of its
 // own and accepts only that client's exact address there, a LAN check that refuses
-// peers on other networks, a client that connects to a host by its name.
+// peers on other networks, a client that connects to a host by its name, datagrams as
+// large as the buffer they are received into.
 #include <winsock2.h>
 #include <windows.h>
 // After winsock2.h.
@@ -59,6 +60,9 @@ struct Options {
     // interfaces' masks ("mask"). Empty: no check.
     std::string lan_check;
     std::string connect_name;  // joiner: query this host by name instead of broadcasting
+    // Every datagram exactly this long (the text, a NUL, then filler), received into a
+    // buffer of exactly this size, as games whose largest datagram fills their buffer.
+    int payload = 0;
 };
 
 // What getsockopt(NSPROTO_IPX, IPX_ADDRESS) fills in, 24 bytes.
@@ -113,7 +117,8 @@ int Usage() {
                  "               [--broadcasts N] [--timeout SECONDS] [--interval MS]\n"
                  "               [--bind-own-address] [--client-port N] [--advertise]\n"
                  "               [--subnet-broadcast] [--players N] [--card-address]\n"
-                 "               [--per-client-port] [--lan-check class|mask] [--connect NAME]\n");
+                 "               [--per-client-port] [--lan-check class|mask] [--connect NAME]\n"
+                 "               [--payload BYTES]\n");
     return 2;
 }
 
@@ -168,12 +173,15 @@ bool Parse(int argc, char** argv, Options* o) {
             o->lan_check = v;
         } else if (arg == "--connect") {
             o->connect_name = v;
+        } else if (arg == "--payload") {
+            o->payload = std::atoi(v);
         } else {
             return false;
         }
     }
     return o->port > 0 && o->port < 65536 && o->count >= 0 && o->players > 0 &&
-           o->timeout_seconds > 0 && o->client_port < 65536;
+           o->timeout_seconds > 0 && o->client_port < 65536 &&
+           (o->payload == 0 || (o->payload >= 128 && o->payload <= 65507));
 }
 
 // The host's own address, as a server that binds to it finds it: its name's first
@@ -367,21 +375,43 @@ class Game {
             std::memset(to.nodenum, 0xFF, 6);
             to.socket[0] = uint8_t(o_.port >> 8);
             to.socket[1] = uint8_t(o_.port);
-            return sendto(s_, text.data(), int(text.size()), 0, reinterpret_cast<sockaddr*>(&to),
-                          sizeof to) >= 0;
+            std::string datagram = Padded(text);
+            return sendto(s_, datagram.data(), int(datagram.size()), 0,
+                          reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0;
         }
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = INADDR_BROADCAST;
         if (o_.subnet_broadcast && !SubnetBroadcast(&to.sin_addr)) return false;
         to.sin_port = htons(u_short(o_.port));
-        return sendto(s_, text.data(), int(text.size()), 0, reinterpret_cast<sockaddr*>(&to),
-                      sizeof to) >= 0;
+        std::string datagram = Padded(text);
+        return sendto(s_, datagram.data(), int(datagram.size()), 0,
+                      reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0;
     }
 
     bool SendTo(const Peer& peer, const std::string& text, SOCKET from = INVALID_SOCKET) {
-        return sendto(from == INVALID_SOCKET ? s_ : from, text.data(), int(text.size()), 0,
+        std::string datagram = Padded(text);
+        return sendto(from == INVALID_SOCKET ? s_ : from, datagram.data(), int(datagram.size()), 0,
                       reinterpret_cast<const sockaddr*>(&peer.address), peer.length) >= 0;
+    }
+
+    // --payload: the text, a NUL and filler that names its place (so a cut or shifted
+    // datagram shows), to exactly the payload's length.
+    std::string Padded(const std::string& text) const {
+        if (o_.payload <= int(text.size())) return text;
+        std::string datagram = text;
+        datagram.push_back('\0');
+        while (int(datagram.size()) < o_.payload)
+            datagram.push_back(char('a' + datagram.size() % 26));
+        return datagram;
+    }
+    bool PaddingIntact(const std::string& datagram) const {
+        size_t end = datagram.find('\0');
+        if (end == std::string::npos || int(datagram.size()) != o_.payload) return false;
+        for (size_t i = end + 1; i < datagram.size(); ++i) {
+            if (datagram[i] != char('a' + i % 26)) return false;
+        }
+        return true;
     }
 
     // The next datagram within timeout_ms on the game's socket or a client's (which
@@ -397,12 +427,25 @@ class Game {
         for (const Client& c : clients_) {
             if (FD_ISSET(c.s, &set)) ready = c.s;
         }
-        char buffer[2048];
+        char buffer[65536];
+        int room = o_.payload > 0 ? o_.payload : 2048;
         from->length = sizeof from->address;
-        int got = recvfrom(ready, buffer, sizeof buffer, 0,
-                           reinterpret_cast<sockaddr*>(&from->address), &from->length);
-        if (got < 0) return false;
+        int got = recvfrom(ready, buffer, room, 0, reinterpret_cast<sockaddr*>(&from->address),
+                           &from->length);
+        if (got < 0) {
+            if (++read_errors_ == 1) {
+                std::printf("%s: read error %d\n", o_.host ? "host" : "join", WSAGetLastError());
+                std::fflush(stdout);
+            }
+            return false;
+        }
         text->assign(buffer, size_t(got));
+        if (o_.payload > 0 && !PaddingIntact(*text)) {
+            std::printf("%s: a datagram of %d bytes arrived cut or changed (%d sent)\n",
+                        o_.host ? "host" : "join", got, o_.payload);
+            std::fflush(stdout);
+            return false;
+        }
         if (on) *on = ready;
         return true;
     }
@@ -499,6 +542,7 @@ class Game {
     Peer own_;  // what getsockname said after the bind
     std::vector<Client> clients_;
     std::set<std::string> refused_;  // peers the LAN check refused
+    int read_errors_ = 0;
 };
 
 int Game::Host() {
