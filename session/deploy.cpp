@@ -199,12 +199,12 @@ bool DeployProxy(const char* game_folder) {
     return false;
 }
 
-void RemoveProxy() {
+bool RemoveProxy() {
     SessionState& s = Session();
-    if (s.proxy_target[0] == 0) return;
+    if (s.proxy_target[0] == 0) return true;
     // Only our copy is deleted; the player's own file takes its place again.
     char source[kPathSize];
-    if (!JoinPath(source, s.module_folder, "ozws.dll")) return;
+    if (!JoinPath(source, s.module_folder, "ozws.dll")) return false;
     if (Exists(s.proxy_target) && IsProxyCopy(s.proxy_target, source)) {
         SetFileAttributesA(s.proxy_target, FILE_ATTRIBUTE_NORMAL);
         DeleteFileA(s.proxy_target);
@@ -215,6 +215,16 @@ void RemoveProxy() {
     bool ours_left =
         Exists(s.saved_target) || (Exists(s.proxy_target) && IsProxyCopy(s.proxy_target, source));
     if (!ours_left) ForgetRestartCleanup();
+    return !ours_left;
+}
+
+bool TakeBackOtherFolder(const char* folder) {
+    SessionState& s = Session();
+    if (s.proxy_target[0] == 0 || lstrcmpiA(s.game_folder, folder) == 0) return true;
+    if (!RemoveProxy()) return false;
+    s.proxy_target[0] = 0;
+    s.saved_target[0] = 0;
+    return true;
 }
 
 void RegisterRestartCleanup() {

@@ -208,6 +208,9 @@ extern "C" uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char
         !BuildDeploymentPaths(gameFolder, s.module_folder, folder, target, source)) {
         return 0;
     }
+    // A second game in the session: the first one's folder gets its files back first,
+    // and while that game still runs with our copy the second is refused.
+    if (!TakeBackOtherFolder(folder)) return 0;
     // A private session's verifier, from the password and the name; the password goes.
     if (s.has_password) {
         s.has_verifier = DeriveSessionVerifier(s.password, name, s.verifier);

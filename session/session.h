@@ -114,7 +114,14 @@ bool BuildDeploymentPaths(const char* game_folder, const char* module_folder, ch
 // that died). False, with nothing changed, when the copy fails or when a saved file
 // and a player's wsock32.dll are both there.
 bool DeployProxy(const char* game_folder);
-void RemoveProxy();
+// Takes our copy back (and the player's file back in place); true when nothing of ours
+// is left in the folder, false when a game still holds the copy (the restart entry
+// stays for it).
+bool RemoveProxy();
+// One game folder at a time: before a deployment into `folder` (as BuildDeploymentPaths
+// made it), the copy in another folder of this session is taken back. False, with that
+// copy left as it is, while a game still holds it.
+bool TakeBackOtherFolder(const char* folder);
 // The restart-time entry for this session: delete our copy, or, when the player's
 // own file waits aside, put it back in place of our copy.
 void RegisterRestartCleanup();

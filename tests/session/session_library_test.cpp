@@ -188,8 +188,9 @@ TEST_F(SessionLibraryTest, InitSendsTheConnectBodyAndActivatesOnConfirmation) {
     EXPECT_STREQ("arena", reinterpret_cast<const char*>(join.payload.data()));
     // The flags word: relayed traffic and session addresses asked for; the machine's
     // networks came first (never loopback).
-    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses | kJoinFlagPresence | kJoinFlagBundles,
-              GetU32(join.payload.data() + 64));
+    EXPECT_EQ(
+        kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses | kJoinFlagPresence | kJoinFlagBundles,
+        GetU32(join.payload.data() + 64));
     IPv4Network reported[kMaxReportedNetworks];
     size_t count = 0;
     ASSERT_TRUE(
@@ -487,8 +488,9 @@ TEST_F(SessionLibraryTest, BehindARouterGamesDatagramsForRelayedPlayersTravelUna
     RawPeer client(905);
     ASSERT_TRUE(Pump([] { return !g_peer_inbox.empty(); }));
     // The join asks for relayed traffic.
-    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses | kJoinFlagPresence | kJoinFlagBundles,
-              GetU32(g_peer_inbox[0].data.data() + kJoinFlagsOffset));
+    EXPECT_EQ(
+        kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses | kJoinFlagPresence | kJoinFlagBundles,
+        GetU32(g_peer_inbox[0].data.data() + kJoinFlagsOffset));
     ASSERT_EQ(1u, g_peer_networks.size());
     // Before the relay service answers, the proxy is told there is no relayed address.
     uint32_t asked = 1;
@@ -923,8 +925,9 @@ TEST_F(SessionLibraryTest, ALinkTheRelayForgotIsJoinedAgainWithWhatTheGameSentMe
     ASSERT_GE(relay.arrived.size(), 3u);
     EXPECT_EQ(kJoinMessageType, relay.arrived[0].header.type);
     EXPECT_STREQ("arena", reinterpret_cast<const char*>(relay.arrived[0].payload.data()));
-    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses | kJoinFlagPresence | kJoinFlagBundles,
-              GetU32(relay.arrived[0].payload.data() + 64));
+    EXPECT_EQ(
+        kJoinFlagRelayedTraffic | kJoinFlagSessionAddresses | kJoinFlagPresence | kJoinFlagBundles,
+        GetU32(relay.arrived[0].payload.data() + 64));
     EXPECT_EQ(kRelayMessageType, relay.arrived[1].header.type);
     EXPECT_EQ(1, relay.arrived[1].payload.back());
     EXPECT_EQ(2, relay.arrived[2].payload.back());
@@ -1068,6 +1071,31 @@ TEST_F(SessionLibraryTest, ACleanSessionLeavesNoRestartEntryAndACopyInUseJustOne
     EXPECT_FALSE(Exists(copy));
 }
 
+TEST_F(SessionLibraryTest, ASecondGameFolderGetsTheCopyOnlyOnceTheFirstIsTakenBack) {
+    std::string first = game_folder_ + "\\wsock32.dll";
+    std::string other_folder = MakeFolder("second-game");
+    std::string second = other_folder + "\\wsock32.dll";
+    JoinTransportPeer();
+    ASSERT_EQ(1u, pre_launch_(game_folder_.c_str(), "arena"));
+    // The first game still runs with our copy: the second is refused, nothing moves.
+    HANDLE in_use = CreateFileA(first.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, in_use);
+    EXPECT_EQ(0u, pre_launch_(other_folder.c_str(), "arena"));
+    EXPECT_TRUE(Exists(first));
+    EXPECT_FALSE(Exists(second));
+    CloseHandle(in_use);
+    // Once it ended, the first folder is cleaned and the second gets the copy.
+    ASSERT_EQ(1u, pre_launch_(other_folder.c_str(), "arena"));
+    EXPECT_FALSE(Exists(first));
+    EXPECT_EQ(0, RestartEntriesFor(game_folder_));
+    EXPECT_EQ(kFakeProxy, ReadFile(second));
+    end_();
+    EXPECT_FALSE(Exists(second));
+    EXPECT_EQ(0, RestartEntriesFor(game_folder_));
+    EXPECT_EQ(0, RestartEntriesFor(other_folder));
+}
+
 TEST_F(SessionLibraryTest, TheLauncherNamesAGameOfAnEarlierSessionThatStillHoldsTheCopy) {
     // A launcher died; its game still runs with our copy loaded (held open here), and
     // the player's own file waits aside.
@@ -1163,9 +1191,9 @@ TEST_F(SessionLibraryTest, APrivateJoinCarriesTheVerifierAndTheRelaysAnswerIsRep
     const std::vector<uint8_t>& join = relay.arrived.back().payload;
     ASSERT_EQ(kPrivateJoinMessageSize, join.size());
     EXPECT_STREQ("friday", reinterpret_cast<const char*>(join.data()));
-    EXPECT_EQ(
-        kJoinFlagRelayedTraffic | kJoinFlagVerifier | kJoinFlagSessionAddresses | kJoinFlagPresence | kJoinFlagBundles,
-        GetU32(join.data() + 64));
+    EXPECT_EQ(kJoinFlagRelayedTraffic | kJoinFlagVerifier | kJoinFlagSessionAddresses |
+                  kJoinFlagPresence | kJoinFlagBundles,
+              GetU32(join.data() + 64));
     EXPECT_EQ("a06b65a4cc39e4e41a87a5cc22fb127fa61ad4519bf436164f53bd5803002e58",
               Hex(join.data() + kJoinMessageSize, kVerifierSize));
     // Acknowledged but not answered: a relay that does not keep sessions private.
