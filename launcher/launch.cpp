@@ -275,7 +275,8 @@ int RunLaunch(const LaunchOptions& o, const LaunchReport& report) {
         end_session();
         return r.Fail(3, "the relay service at %s did not answer", o.relay.c_str());
     }
-    r.Say("joined");
+    // A private session admits the player only with the relay's answer, below.
+    if (password.empty()) r.Say("joined");
 
     // A copy of the proxy must be writable into the game folder; a wsock32.dll of the
     // player's waits aside meanwhile.
@@ -321,6 +322,11 @@ int RunLaunch(const LaunchOptions& o, const LaunchReport& report) {
         } else if (status == OZLAN_JOIN_SESSION_IS_OPEN) {
             std::snprintf(why, sizeof why, "session '%s' is open: start without a password",
                           session);
+        } else if ((status & 0xFF) == OZLAN_JOIN_TOO_MANY_TRIES) {
+            std::snprintf(why, sizeof why,
+                          "too many refused joins came from this address: the relay service at "
+                          "%s takes none for %u s; try again then",
+                          o.relay.c_str(), unsigned(status >> 8));
         } else if (!password.empty()) {
             std::snprintf(why, sizeof why,
                           "the relay service at %s does not confirm private sessions: not "
@@ -332,7 +338,10 @@ int RunLaunch(const LaunchOptions& o, const LaunchReport& report) {
         }
         return r.Fail(6, "%s", why);
     }
-    if (status == OZLAN_JOIN_ACCEPTED_PRIVATE) r.Say("in private session '%s'", session);
+    if (status == OZLAN_JOIN_ACCEPTED_PRIVATE) {
+        r.Say("joined");
+        r.Say("in private session '%s'", session);
+    }
     bool kept = Exists(saved);
     if (kept) {
         r.Say("kept your wsock32.dll (as %s); it will be put back when the game ends",

@@ -167,7 +167,12 @@ enum JoinAnswer : uint8_t {
     kJoinWrongPassword = 1,  // the session is private with another verifier
     kJoinNeedsPassword = 2,  // the session is private; the join had no verifier
     kJoinSessionIsOpen = 3,  // the session is open; the join had a verifier
+    // Too many refused joins from this address this minute: the join was not looked at.
+    // The answer's second byte holds the seconds until it is looked at again (1-60).
+    kJoinTooManyTries = 4,
 };
+constexpr size_t kJoinAnswerSize = 1;
+constexpr size_t kTooManyTriesAnswerSize = 2;
 
 // --- Player names and presence (extension: join flag bit 3, type 16) --------------
 // The join's last 24 bytes name the player: at most 23 bytes and a zero (older

@@ -292,16 +292,17 @@ void AnswerJoin(int32_t id, JoinAnswer answer) {
     TransportSend(id, &byte, 1, kJoinAnswerType);
 }
 
-// Whether the source address may have its join looked at: after kRefusedJoinsPerMinute
-// refusals in a minute, its joins are ignored until the minute is over.
-bool JoinsAllowedFrom(uint32_t ip, int64_t now) {
+// How long (ms) the source address's joins are still not looked at: after
+// kRefusedJoinsPerMinute refusals in a minute, until the minute is over; 0 when they are.
+int64_t JoinsIgnoredFor(uint32_t ip, int64_t now) {
     auto found = Relay().refused_joins.find(ip);
-    if (found == Relay().refused_joins.end()) return true;
-    if (now - found->second.minute_started >= 60000) {
+    if (found == Relay().refused_joins.end()) return 0;
+    int64_t left = 60000 - (now - found->second.minute_started);
+    if (left <= 0) {
         Relay().refused_joins.erase(found);
-        return true;
+        return 0;
     }
-    return found->second.refused < kRefusedJoinsPerMinute;
+    return found->second.refused < kRefusedJoinsPerMinute ? 0 : left;
 }
 
 void RefuseJoin(int32_t id, const Link& link, JoinAnswer answer, int64_t now) {
@@ -336,8 +337,13 @@ void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
         return;
     }
     int64_t now = ScaledNow();
-    if (!JoinsAllowedFrom(link.address.ip, now)) {
+    if (int64_t ignored_ms = JoinsIgnoredFor(link.address.ip, now); ignored_ms > 0) {
+        // Not looked at, but the launcher learns why and when to try again (the link is
+        // proven: no forged source gets this).
         ++r.stats.refused_ignored;
+        uint8_t answer[kTooManyTriesAnswerSize] = {kJoinTooManyTries,
+                                                   uint8_t((ignored_ms + 999) / 1000)};
+        TransportSend(id, answer, int32_t(sizeof answer), kJoinAnswerType);
         return;
     }
     const uint8_t* verifier = with_verifier ? data + kJoinMessageSize : nullptr;

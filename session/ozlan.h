@@ -43,6 +43,9 @@
 #define OZLAN_JOIN_WRONG_PASSWORD 3
 #define OZLAN_JOIN_NEEDS_PASSWORD 4
 #define OZLAN_JOIN_SESSION_IS_OPEN 5
+// The relay looks at no join from this address for a while (too many refused ones this
+// minute): the low byte is this, the next byte the seconds until it looks again.
+#define OZLAN_JOIN_TOO_MANY_TRIES 6
 
 #include <stdint.h>
 

@@ -217,10 +217,15 @@ void DeliverToGame(const uint8_t* data, int32_t length, int32_t type, int32_t co
         RelayLinkNotice(connection_id, uint32_t(type));
         return;
     }
-    if (uint32_t(type) == kJoinAnswerType && length == 1) {
+    if (uint32_t(type) == kJoinAnswerType && length == int32_t(kJoinAnswerSize)) {
         static const uint32_t kStatus[] = {OZLAN_JOIN_ACCEPTED_PRIVATE, OZLAN_JOIN_WRONG_PASSWORD,
                                            OZLAN_JOIN_NEEDS_PASSWORD, OZLAN_JOIN_SESSION_IS_OPEN};
         if (data[0] < 4) s.join_status = kStatus[data[0]];
+        return;
+    }
+    if (uint32_t(type) == kJoinAnswerType && length == int32_t(kTooManyTriesAnswerSize) &&
+        data[0] == kJoinTooManyTries) {
+        s.join_status = OZLAN_JOIN_TOO_MANY_TRIES | (uint32_t(data[1]) << 8);
         return;
     }
     if (uint32_t(type) == kAddressMessageType && s.relayed_traffic_wanted) {
