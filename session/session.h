@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "session/local_address.h"
+#include "machine/local_address.h"
 #include "session/ozlan.h"
 #include "session/relay_link.h"
 #include "protocol/wire.h"

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "protocol/wire.h"
-#include "session/local_address.h"
+#include "machine/local_address.h"
 
 namespace ozlan::proxy {
 namespace {

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "session/local_address.h"
+#include "machine/local_address.h"
 
 namespace ozlan {
 

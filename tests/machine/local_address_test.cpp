@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
-#include "session/session.h"
+#include "machine/local_address.h"
 
 namespace ozlan {
 namespace {
@@ -12,7 +14,7 @@ std::string Pick(std::vector<std::vector<uint8_t>> list, const char* host = "myh
     std::vector<const uint8_t*> pointers;
     for (auto& a : list) pointers.push_back(a.data());
     pointers.push_back(nullptr);
-    char text[kLocalAddressSize];
+    char text[128];  // as large as the session library's
     std::snprintf(text, sizeof text, "%s", host);
     PickLocalAddress(pointers.data(), 4, text, sizeof text);
     return text;
