@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "launcher/launch.h"
+#include "session/ozlan.h"
 
 using namespace ozlan;
 
@@ -30,7 +31,8 @@ const char kUsage[] =
     "--name NAME is how the other players see you (at most 23 characters; default: your\n"
     "Windows user name). The launcher says who joins and leaves the session.\n"
     "--log FILE keeps this launcher's and the session library's lines in FILE, for a\n"
-    "bug report.\n"
+    "bug report; without it the session library's diagnostic lines go to\n"
+    "ozlaunch-diagnostics.log in the temporary folder.\n"
     "Exit code: the game's, or 2 for a bad command line, 3 when the relay service\n"
     "cannot be reached, 4 when the session cannot be prepared, 5 when the game cannot start,\n"
     "6 when the session refuses the join (password) or the relay does not keep it private.\n";
@@ -137,6 +139,21 @@ bool ParseArguments(int argc, char** argv, LaunchOptions* o, bool* help, std::st
     return true;
 }
 
+// Without --log the session library's diagnostic lines go to a file in the temporary
+// folder, named to the player, so that the console shows the launcher's lines only
+// (between the game's own). Where there is no such file they stay on the console.
+void KeepDiagnosticsAside() {
+    char folder[MAX_PATH];
+    DWORD n = GetTempPathA(MAX_PATH, folder);
+    if (n == 0 || n >= MAX_PATH) return;
+    std::string path = std::string(folder) + "ozlaunch-diagnostics.log";
+    FILE* file = std::fopen(path.c_str(), "w");  // this session's lines only
+    if (!file) return;
+    std::fclose(file);
+    if (!SetEnvironmentVariableA(OZLAN_DIAGNOSTICS_FILE_VARIABLE, path.c_str())) return;
+    Say("ozlaunch: diagnostic lines go to %s (--log FILE chooses the file)\n", path.c_str());
+}
+
 // The session's lines: "ozlaunch: " and the text, on standard output (and the console
 // with --log); a failure on standard error (and in the log).
 void Report(void*, bool failure, const char* text) {
@@ -159,6 +176,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!log.empty() && !StartLog(log)) return Fail(2, "cannot write the log file %s", log.c_str());
+    if (log.empty()) KeepDiagnosticsAside();
     LaunchReport report;
     report.line = Report;
     return RunLaunch(o, report);

@@ -175,8 +175,31 @@ void SendJoin() {
     RelayLinkSendJoin(s.link, join, size, kJoinMessageType);
 }
 
+namespace {
+
+// The transport's diagnostic lines go to standard output, or, where the launcher named
+// one in OZLAN_DIAGNOSTICS_FILE, to the end of that file: a player's console then
+// shows the launcher's own lines only.
+FILE* g_diagnostics = nullptr;
+
+void WriteDiagnostic(const char* line) {
+    std::fputs(line, g_diagnostics);
+    std::fflush(g_diagnostics);
+}
+
+void SendDiagnosticsToNamedFile() {
+    char path[kPathSize];
+    DWORD n = GetEnvironmentVariableA(OZLAN_DIAGNOSTICS_FILE_VARIABLE, path, sizeof path);
+    if (n == 0 || n >= sizeof path) return;
+    g_diagnostics = std::fopen(path, "a");
+    if (g_diagnostics) SetTransportLogSink(WriteDiagnostic);
+}
+
+}  // namespace
+
 bool AttachProcess(HMODULE module) {
     if (!StartWinsock()) return false;
+    SendDiagnosticsToNamedFile();
     SessionState& s = Session();
     GetModuleFileNameA(module, s.module_folder, kPathSize);
     s.module_folder[kPathSize - 1] = 0;
