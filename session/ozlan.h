@@ -35,12 +35,12 @@
 
 #define OZLAN_SAVED_NAME "wsock32.dll.ozlan-saved"
 
-// OZLanJoinStatus: the join has not reached the relay service yet; it has (an open
-// session, nothing refused); the relay confirmed a private join; it refused the join.
 // Where the session library writes its diagnostic lines, when set before it is loaded
 // (a file it appends to); unset, they go to standard output.
 #define OZLAN_DIAGNOSTICS_FILE_VARIABLE "OZLAN_DIAGNOSTICS_FILE"
 
+// OZLanJoinStatus: the join has not reached the relay service yet; it has (an open
+// session, nothing refused); the relay confirmed a private join; it refused the join.
 #define OZLAN_JOIN_PENDING 0
 #define OZLAN_JOIN_DELIVERED 1
 #define OZLAN_JOIN_ACCEPTED_PRIVATE 2
