@@ -275,8 +275,7 @@ int RunLaunch(const LaunchOptions& o, const LaunchReport& report) {
         end_session();
         return r.Fail(3, "the relay service at %s did not answer", o.relay.c_str());
     }
-    // A private session admits the player only with the relay's answer, below.
-    if (password.empty()) r.Say("joined");
+    // "joined" waits for the relay's word on the join, below: a session may refuse it.
 
     // A copy of the proxy must be writable into the game folder; a wsock32.dll of the
     // player's waits aside meanwhile.
@@ -338,10 +337,8 @@ int RunLaunch(const LaunchOptions& o, const LaunchReport& report) {
         }
         return r.Fail(6, "%s", why);
     }
-    if (status == OZLAN_JOIN_ACCEPTED_PRIVATE) {
-        r.Say("joined");
-        r.Say("in private session '%s'", session);
-    }
+    r.Say("joined");
+    if (status == OZLAN_JOIN_ACCEPTED_PRIVATE) r.Say("in private session '%s'", session);
     bool kept = Exists(saved);
     if (kept) {
         r.Say("kept your wsock32.dll (as %s); it will be put back when the game ends",
