@@ -1,6 +1,6 @@
-// Sending side: TransportSend, the pass loop, resends, time-outs, heartbeats, the window
-// towards bundling peers and what an acknowledgement removes. The datagrams a pass
-// sends are gathered and bundled in batch.cpp.
+// Sending side: TransportSend, the pass loop, resends, time-outs, heartbeats and what an
+// acknowledgement removes. The datagrams a pass sends are gathered and bundled in
+// batch.cpp; the window towards bundling peers is window.cpp's.
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -8,6 +8,7 @@
 
 #include "transport/batch.h"
 #include "transport/state.h"
+#include "transport/window.h"
 
 namespace ozlan {
 namespace {
@@ -72,7 +73,7 @@ bool LiveTop(TransportState& s) {
 
 void EraseUnacked(TransportState& s, UnackedList::iterator it) {
     if ((*it)->serial) s.cancelled_serials.insert((*it)->serial);
-    if ((*it)->in_flight) (*it)->connection->in_flight -= (*it)->header.len;
+    CountLanded(**it);
     if (it == s.first_young) ++s.first_young;
     UnindexUnacked(s, it);
     ReleaseMessage(**it);
@@ -134,11 +135,7 @@ void SendFirst(TransportState& s, SendBatch& batch, MessagePtr m, int64_t now) {
         ReleaseMessage(*m);
         return;
     }
-    Connection& c = *m->connection;
-    if (c.bundles && !IsControlType(m->header.type)) {
-        m->in_flight = true;
-        c.in_flight += m->header.len;
-    }
+    CountInFlight(*m);
     if (s.spare_unacked.empty()) {
         s.unacked.push_back(std::move(m));
     } else {
@@ -149,56 +146,16 @@ void SendFirst(TransportState& s, SendBatch& batch, MessagePtr m, int64_t now) {
     if (s.first_young == s.unacked.end()) s.first_young = std::prev(s.unacked.end());
 }
 
-bool WindowHasRoom(const Connection& c, const Message& m) {
-    return c.in_flight == 0 || c.in_flight + m.header.len <= kFlightWindowBytes;
-}
-
-// A user message to a bundling connection whose window is full waits, and so does
-// every later one to it (they keep their order); control messages never do.
-bool MustWait(const Message& m) {
-    const Connection& c = *m.connection;
-    if (m.unacknowledged || IsControlType(m.header.type)) return false;
-    if (!c.held.empty()) return true;
-    return c.bundles && !WindowHasRoom(c, m);
-}
-
-// Drops the messages a connection holds for window room.
-void DropHeld(Connection& c) {
-    for (MessagePtr& m : c.held) ReleaseMessage(*m);
-    c.held.clear();
-}
-
-// Held messages go first, as far as their connections' windows now allow; those of a
-// connection that is gone are dropped.
-void SendHeld(TransportState& s, SendBatch& batch, int64_t now) {
-    size_t still_holding = 0;
-    for (ConnectionRef& c : s.holding) {
-        if (FindConnection(c->id) != c.get()) {
-            DropHeld(*c);
-            continue;
-        }
-        while (!c->held.empty() && WindowHasRoom(*c, *c->held.front())) {
-            MessagePtr m = std::move(c->held.front());
-            c->held.pop_front();
-            SendFirst(s, batch, std::move(m), now);
-        }
-        if (!c->held.empty()) s.holding[still_holding++].swap(c);
-    }
-    s.holding.resize(still_holding);
-}
-
 void SendStep(TransportState& s) {
     SendBatch batch;
     int64_t now = Now();
     AddAcknowledgementLists(s, batch, now);
-    SendHeld(s, batch, now);
+    SendHeld(s, batch, now, SendFirst);
     while (!s.send_queue.empty()) {
         MessagePtr m = std::move(s.send_queue.front());
         s.send_queue.pop_front();
         if (MustWait(*m)) {
-            Connection& c = *m->connection;
-            if (c.held.empty()) s.holding.push_back(m->connection);
-            c.held.push_back(std::move(m));
+            HoldForWindow(s, std::move(m));
             continue;
         }
         SendFirst(s, batch, std::move(m), now);
