@@ -1,4 +1,4 @@
-# Rounds sourced by scripts/e2e (its namespaces and helpers): every ordered pair of a
+# Rounds sourced by scripts/e2e (with the namespaces and helpers of common.sh): every ordered pair of a
 # player behind router 1 (keeps ports), one behind router 2 (a new port for every
 # destination) and one on a public address plays, over UDP and IPX, with a server that
 # moves each client to a port of its own and then takes only that client's exact

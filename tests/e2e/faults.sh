@@ -1,4 +1,4 @@
-# Rounds with faults injected from outside, sourced by scripts/e2e (its namespaces and
+# Rounds with faults injected from outside, sourced by scripts/e2e (with the namespaces and
 # helpers): a relay service stopped and started again in the middle of play, one down
 # for 70 s, a home router that forgets idle mappings after 15 s, 20% loss each way, and
 # three relays behind one name, of which the one holding the session is killed and
