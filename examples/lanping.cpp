@@ -8,7 +8,8 @@
 // network's own broadcast address, a server that moves each client to a port of its
 // own and accepts only that client's exact address there, a LAN check that refuses
 // peers on other networks, a client that connects to a host by its name, datagrams as
-// large as the buffer they are received into.
+// large as the buffer they are received into, a client that takes answers only from
+// exactly the address and port it sent to.
 #include <winsock2.h>
 #include <windows.h>
 // After winsock2.h.
@@ -57,12 +58,16 @@ struct Options {
     bool per_client_port = false;
     // Peers count only when they are on the LAN: a private address, or one on a network
     // of this machine, by the address class of its addresses ("class") or by its
-    // interfaces' masks ("mask"). Empty: no check.
+    // interfaces' masks ("mask"); or only one on the class network of one of its
+    // addresses, private or not ("own-class"). Empty: no check.
     std::string lan_check;
     std::string connect_name;  // joiner: query this host by name instead of broadcasting
     // Every datagram exactly this long (the text, a NUL, then filler), received into a
     // buffer of exactly this size, as games whose largest datagram fills their buffer.
     int payload = 0;
+    // Joiner: an answer counts only when it comes from exactly the address and port the
+    // ping went to (after a move, the host's port for this client at that address).
+    bool strict_replies = false;
 };
 
 // What getsockopt(NSPROTO_IPX, IPX_ADDRESS) fills in, 24 bytes.
@@ -112,13 +117,14 @@ int64_t NowUs() {
 }
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: lanping host|join (--udp PORT | --ipx SOCKET) [--name NAME] [--count N]\n"
-                 "               [--broadcasts N] [--timeout SECONDS] [--interval MS]\n"
-                 "               [--bind-own-address] [--client-port N] [--advertise]\n"
-                 "               [--subnet-broadcast] [--players N] [--card-address]\n"
-                 "               [--per-client-port] [--lan-check class|mask] [--connect NAME]\n"
-                 "               [--payload BYTES]\n");
+    std::fprintf(
+        stderr,
+        "usage: lanping host|join (--udp PORT | --ipx SOCKET) [--name NAME] [--count N]\n"
+        "               [--broadcasts N] [--timeout SECONDS] [--interval MS]\n"
+        "               [--bind-own-address] [--client-port N] [--advertise]\n"
+        "               [--subnet-broadcast] [--players N] [--card-address]\n"
+        "               [--per-client-port] [--lan-check class|mask|own-class] [--connect NAME]\n"
+        "               [--payload BYTES] [--strict-replies]\n");
     return 2;
 }
 
@@ -131,6 +137,10 @@ bool Parse(int argc, char** argv, Options* o) {
         std::string arg = argv[i];
         if (arg == "--bind-own-address") {
             o->bind_own_address = true;
+            continue;
+        }
+        if (arg == "--strict-replies") {
+            o->strict_replies = true;
             continue;
         }
         if (arg == "--advertise") {
@@ -168,8 +178,8 @@ bool Parse(int argc, char** argv, Options* o) {
             o->timeout_seconds = std::atoi(v);
         } else if (arg == "--interval") {
             o->interval_ms = std::atoi(v);
-        } else if (arg == "--lan-check" &&
-                   (std::string(v) == "class" || std::string(v) == "mask")) {
+        } else if (arg == "--lan-check" && (std::string(v) == "class" || std::string(v) == "mask" ||
+                                            std::string(v) == "own-class")) {
             o->lan_check = v;
         } else if (arg == "--connect") {
             o->connect_name = v;
@@ -234,8 +244,10 @@ bool PrivateAddress(uint32_t ip) {
 // interfaces).
 bool OnLan(uint32_t ip, const std::string& how) {
     uint32_t peer = HostOrder(ip);
-    if (PrivateAddress(peer)) return true;
-    if (how == "class") {
+    // "own-class": only a peer on the class network of one of this machine's addresses,
+    // private or not (a server that otherwise treats it as an internet player).
+    if (how != "own-class" && PrivateAddress(peer)) return true;
+    if (how == "class" || how == "own-class") {
         char name[256] = {};
         hostent* entry = gethostname(name, sizeof name) == 0 ? gethostbyname(name) : nullptr;
         for (char** a = entry ? entry->h_addr_list : nullptr; a && *a; ++a) {
@@ -707,6 +719,7 @@ int Game::Join() {
         }
     }
     std::vector<double> rtts;
+    int wrong_replies = 0;
     for (int i = 1; i <= o_.count; ++i) {
         for (int attempt = 0; attempt < 3; ++attempt) {
             int64_t sent = NowUs();
@@ -719,6 +732,14 @@ int Game::Join() {
                 long long seq = 0;
                 char name[64] = {};
                 std::sscanf(text.c_str(), "%7s %63s %lld", kind, name, &seq);
+                if (o_.strict_replies && from.Text() != host.Text()) {
+                    if (wrong_replies++ == 0) {
+                        std::printf("join: wrong reply address %s (sent to %s)\n",
+                                    from.Text().c_str(), host.Text().c_str());
+                        std::fflush(stdout);
+                    }
+                    continue;
+                }
                 if (std::string(kind) == "OZM" && seq > 0 && seq < 65536) {
                     // The host moved us to a port of our own: the same address, that port.
                     if (MovePeer(&host, int(seq))) {

@@ -551,15 +551,25 @@ inline bool IsOwnAddressQuery(const uint8_t* message, size_t size) {
     return size == kLinkHeaderSize && HasLinkMagic(message, size) && LinkPort(message) == 0 &&
            LinkAddress(message) == 0;
 }
+// Bit 0 of the answer's byte 6 (the query's source-port field, 0 there): the address it
+// names is the player's session address while the machine's own address reaches the
+// player too (no router between): its game lists it after its own addresses, not first.
+constexpr size_t kAnswerFlagsOffset = kLinkSourcePortOffset;
+constexpr uint8_t kAnswerOwnAddressReachesToo = 1;
 // The launcher's answer as the proxy reads it: false, changing nothing, for anything but
 // the header (port 0) and whole routes, at most kMaxRoutes of them. The relayed address
-// is 0 unless the answer names a usable one.
+// is 0 unless the answer names a usable one; *own_reaches_too tells the flag above.
 inline bool ReadOwnAddressAnswer(const uint8_t* data, size_t size, uint32_t* relayed,
-                                 Route (&routes)[kMaxRoutes], size_t* count) {
+                                 Route (&routes)[kMaxRoutes], size_t* count,
+                                 bool* own_reaches_too = nullptr) {
     if (size < kLinkHeaderSize || !HasLinkMagic(data, size) || LinkPort(data) != 0) return false;
     size_t rest = size - kLinkHeaderSize;
     if (rest % kRouteEntrySize != 0 || rest / kRouteEntrySize > kMaxRoutes) return false;
     *relayed = IsUnicastAddress(LinkAddress(data)) ? LinkAddress(data) : 0;
+    if (own_reaches_too) {
+        *own_reaches_too =
+            *relayed != 0 && (data[kAnswerFlagsOffset] & kAnswerOwnAddressReachesToo);
+    }
     *count = rest / kRouteEntrySize;
     for (size_t i = 0; i < *count; ++i) {
         routes[i] = ReadRoute(data + kLinkHeaderSize + kRouteEntrySize * i);

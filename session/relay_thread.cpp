@@ -28,12 +28,20 @@ namespace {
 
 // The proxy asks for the address its game may tell other players: the relayed one
 // while a router stands between this player and the others, else 0.0.0.0 (the
-// machine's own address does); and for its routes to the other members.
+// machine's own address does); and for its routes to the other members. A player on a
+// public address that holds a session address is named by it with a flag: the members
+// behind routers see its game there, so its game lists it among its own addresses (after
+// them), and a game that compares peers with its own addresses finds them on its network.
 void AnswerOwnAddressQuery(SOCKET relay, const uint8_t* query, const sockaddr_in& from) {
     SessionState& s = Session();
     static uint8_t answer[kLinkHeaderSize + kRouteEntrySize * kMaxRoutes];  // relay thread only
     std::memcpy(answer, query, kLinkHeaderSize);
-    StampLinkAddress(answer, kLinkHeaderSize, BehindRouter() ? uint32_t(s.relayed_address) : 0);
+    uint32_t relayed = s.relayed_address;
+    bool behind_router = BehindRouter();
+    bool session_address = relayed != 0 && !IsRelayedAddress(relayed) && s.session_addresses_wanted;
+    StampLinkAddress(answer, kLinkHeaderSize, behind_router || session_address ? relayed : 0);
+    answer[kAnswerFlagsOffset] =
+        !behind_router && session_address ? kAnswerOwnAddressReachesToo : 0;
     size_t size = kLinkHeaderSize;
     {
         std::lock_guard<std::mutex> guard(s.routes_lock);

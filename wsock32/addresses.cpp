@@ -9,6 +9,7 @@
 
 #include "protocol/wire.h"
 #include "machine/local_address.h"
+#include "wsock32/exchange_memory.h"
 
 namespace ozlan::proxy {
 namespace {
@@ -39,9 +40,14 @@ struct AddressState {
     // members), and when to ask again.
     SRWLOCK query_lock = SRWLOCK_INIT;
     uint32_t relayed_address = 0;
+    bool own_reaches_too = false;  // the relayed address is a public player's session address
     Route routes[kMaxRoutes] = {};
     size_t route_count = 0;
     ULONGLONG ask_again_at = 0;
+    // Which address of each member the game last sent to (under its own lock: the
+    // receive path never waits for the launcher).
+    SRWLOCK exchange_lock = SRWLOCK_INIT;
+    ExchangeMemory exchanges;
 };
 AddressState g_addresses;
 
@@ -119,8 +125,11 @@ bool AskLauncher() {
             AddressState& a = g_addresses;
             if (got >= 0 && from.sin_port == launcher.sin_port &&
                 ReadOwnAddressAnswer(answer, size_t(got), &a.relayed_address, a.routes,
-                                     &a.route_count)) {
+                                     &a.route_count, &a.own_reaches_too)) {
                 answered = true;
+                AcquireSRWLockExclusive(&a.exchange_lock);
+                ForgetStaleExchanges(a.exchanges, a.routes, a.route_count);
+                ReleaseSRWLockExclusive(&a.exchange_lock);
             }
         }
     }
@@ -152,7 +161,12 @@ struct LauncherAnswer {
 
 uint32_t RelayedOwnAddress() {
     LauncherAnswer answer;
-    return g_addresses.relayed_address;
+    return g_addresses.own_reaches_too ? 0 : g_addresses.relayed_address;
+}
+
+uint32_t SessionOwnAddress() {
+    LauncherAnswer answer;
+    return g_addresses.own_reaches_too ? g_addresses.relayed_address : 0;
 }
 
 bool RouteToMember(uint32_t ip, Route* route) {
@@ -160,6 +174,29 @@ bool RouteToMember(uint32_t ip, Route* route) {
     const Route* found = FindRoute(g_addresses.routes, g_addresses.route_count, ip);
     if (found) *route = *found;
     return found != nullptr;
+}
+
+void RememberSentTo(uint32_t ip, uint16_t port, const Route* route) {
+    AddressState& a = g_addresses;
+    AcquireSRWLockExclusive(&a.exchange_lock);
+    // An address with a route names the member the route leads to; one without names a
+    // member only as its key (sent to straight, where it is).
+    if (route) {
+        RememberExchange(a.exchanges, route->target, port, ip);
+    } else if (IsRememberedMember(a.exchanges, ip)) {
+        RememberExchange(a.exchanges, ip, port, ip);
+    }
+    ReleaseSRWLockExclusive(&a.exchange_lock);
+}
+
+void ShowAsSentTo(sockaddr_in* source) {
+    AddressState& a = g_addresses;
+    AcquireSRWLockExclusive(&a.exchange_lock);
+    if (a.exchanges.count > 0) {
+        source->sin_addr.s_addr = AddressSeenFor(a.exchanges, source->sin_addr.s_addr,
+                                                 Forward<R_ntohs>(u_short(0), source->sin_port));
+    }
+    ReleaseSRWLockExclusive(&a.exchange_lock);
 }
 
 void RememberBoundAddress(SOCKET s, uint32_t ip) {

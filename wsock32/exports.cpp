@@ -232,8 +232,9 @@ EXPORT int WSAAPI mp_gethostname(char* name, int length) {
 namespace {
 
 // The machine's own name lists the relayed address first while a router stands
-// between this player and the others: a game that takes its address from its name,
-// or compares other players' addresses with its own, finds them on its network.
+// between this player and the others, and a public player's session address after its
+// own: a game that takes its address from its name finds the one others reach it at,
+// and one that compares other players' addresses with its own finds them on its network.
 hostent* WithRelayedAddress(const char* name, hostent* entry) {
     char own_name[256] = {};
     if (!name || entry->h_length != 4 ||
@@ -242,19 +243,21 @@ hostent* WithRelayedAddress(const char* name, hostent* entry) {
         return entry;
     }
     uint32_t relayed = RelayedOwnAddress();
-    if (relayed == 0) return entry;
+    uint32_t session = relayed == 0 ? SessionOwnAddress() : 0;
+    if (relayed == 0 && session == 0) return entry;
     // Per thread, as the platform keeps its own answer.
     constexpr int kMaxListed = 32;
     thread_local hostent listed;
     thread_local uint32_t addresses[kMaxListed];
     thread_local char* list[kMaxListed + 1];
     int n = 0;
-    addresses[n++] = relayed;
-    for (char** a = entry->h_addr_list; a && *a && n < kMaxListed; ++a) {
+    if (relayed) addresses[n++] = relayed;
+    for (char** a = entry->h_addr_list; a && *a && n < kMaxListed - 1; ++a) {
         uint32_t ip;
         std::memcpy(&ip, *a, 4);
-        if (ip != relayed) addresses[n++] = ip;
+        if (ip != relayed && ip != session) addresses[n++] = ip;
     }
+    if (session) addresses[n++] = session;
     for (int i = 0; i < n; ++i) list[i] = reinterpret_cast<char*>(&addresses[i]);
     list[n] = nullptr;
     listed = *entry;

@@ -160,6 +160,8 @@ int ReceiveAndConvert(const ReceiveNames& names, SOCKET s, const GameBuffers& ga
     const uint8_t* payload = datagram;
     size_t size = size_t(n);
     if (launcher) ConvertFromLauncher(names, !ipx, source, datagram, size_t(n), &payload, &size);
+    // Another member's datagram shows as from the address the game last sent to for it.
+    if (readable) ShowAsSentTo(source);
     if (payload != datagram || staged) CopyToGame(game, payload, size);
     *copied = std::min(size, game.total);
     cut = cut || size > game.total;

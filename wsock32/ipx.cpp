@@ -97,8 +97,11 @@ int BindGameSocket(BindFn bind, SOCKET s, const sockaddr* name, int length) {
                         static_cast<const sockaddr*>(reinterpret_cast<sockaddr*>(&probe_address)),
                         int(sizeof probe_address)) == 0;
     Forward<R_closesocket>(-1, probe);
-    // The relayed address is the machine's own for its game (its name lists it).
-    if (!own && asked.sin_addr.s_addr != RelayedOwnAddress()) return bind(s, name, length);
+    // The relayed (or session) address is the machine's own for its game (its name lists it).
+    if (!own && asked.sin_addr.s_addr != RelayedOwnAddress() &&
+        asked.sin_addr.s_addr != SessionOwnAddress()) {
+        return bind(s, name, length);
+    }
     sockaddr_in any = asked;
     any.sin_addr.s_addr = 0;
     if (bind(s, reinterpret_cast<sockaddr*>(&any), sizeof any) == SOCKET_ERROR) {

@@ -90,7 +90,12 @@ int SendIpx(SendtoFn sendto, SOCKET s, const char* buffer, int length, int flags
     to.sin_addr.s_addr = address;
     OZWS_LOG(kTrace, "mp_sendto() - (converted).sin_port = %d", int(port));
     Route route;
-    if (ipx.nodenum[0] == 0 && ipx.nodenum[1] == 0 && RouteToMember(uint32_t(address), &route)) {
+    bool to_member =
+        ipx.nodenum[0] == 0 && ipx.nodenum[1] == 0 && RouteToMember(uint32_t(address), &route);
+    if (ipx.nodenum[0] == 0 && ipx.nodenum[1] == 0) {
+        RememberSentTo(uint32_t(address), port, to_member ? &route : nullptr);
+    }
+    if (to_member) {
         if (route.kind == kRouteThroughLauncher) {
             return SendToLauncher(sendto, s, buffer, length, flags, ipx.socket,
                                   "RELAYING TO A PLAYER BEHIND A ROUTER", route.target);
@@ -124,10 +129,11 @@ EXPORT int WSAAPI mp_sendto(SOCKET s, const char* buffer, int length, int flags,
     } else {
         uint32_t destination;
         std::memcpy(&destination, reinterpret_cast<const uint8_t*>(to) + 4, 4);
+        const sockaddr_in* to_sin = reinterpret_cast<const sockaddr_in*>(to);
         // The link message's port field: the destination port through the proxy's own
         // ntohs (so the conversion shows in the log), least significant byte first.
-        auto port_field = [to](uint8_t field[2]) {
-            u_short port = mp_ntohs(reinterpret_cast<const sockaddr_in*>(to)->sin_port);
+        auto port_field = [to_sin](uint8_t field[2]) {
+            u_short port = mp_ntohs(to_sin->sin_port);
             field[0] = uint8_t(port);
             field[1] = uint8_t(port >> 8);
         };
@@ -135,6 +141,10 @@ EXPORT int WSAAPI mp_sendto(SOCKET s, const char* buffer, int length, int flags,
         Route route;
         // Broadcasts and loopback never name another member: the launcher is not asked.
         bool to_member = IsUnicastAddress(destination) && RouteToMember(destination, &route);
+        if (IsUnicastAddress(destination)) {
+            RememberSentTo(destination, Forward<R_ntohs>(u_short(0), to_sin->sin_port),
+                           to_member ? &route : nullptr);
+        }
         if (to_member && route.kind == kRouteStraight) {
             // Another member whom the game knows by an address of the session: sent to
             // where the member is, so that it sees this game at the address it knows.

@@ -162,6 +162,10 @@ uint32_t OwnAddress();
 // while only the relay service reaches this player (a router stands between); 0 when
 // the machine's own address does, or no launcher answers.
 uint32_t RelayedOwnAddress();
+// The player's session address while the machine's own address reaches it too (a
+// public player whom the members behind routers see at its session address): its game
+// lists it after the machine's own addresses and may bind to it; 0 otherwise.
+uint32_t SessionOwnAddress();
 // The address an IPX socket's node names (00 00 + these four bytes): the relayed one
 // while a router stands between, else the machine's own.
 uint32_t IpxNodeAddress();
@@ -169,6 +173,12 @@ uint32_t IpxNodeAddress();
 // member of the session (the launcher's routes, asked for with the relayed address);
 // false when it is none.
 bool RouteToMember(uint32_t ip, ozlan::Route* route);
+// One exchange, one address (exchange_memory.h): the game sent a datagram to `ip`:`port`
+// (network order, host order) of another member, through `route` when one led there
+// (null: sent where it was addressed). What then comes from that member shows as from
+// the address the game last sent to for it.
+void RememberSentTo(uint32_t ip, uint16_t port, const ozlan::Route* route);
+void ShowAsSentTo(sockaddr_in* source);
 
 // Binds the real function and calls it with the arguments as given, or returns
 // `failure` when it cannot be bound. A must match the real parameter types.

@@ -43,6 +43,12 @@ check "nat-ipx: the host behind a router read its relayed node from its IPX card
   grep -q "^host: the IPX card's address is node 0000AC1" "$work/nat-ipx-ozq3.log"
 check "nat-ipx: the joiners played at the host's relayed IPX node" \
   test "$(grep -l "^join: playing at the advertised IPX node 0000AC1" "$work"/nat-ipx-ozq[12].log "$work/nat-ipx-ozp1.log" | wc -l)" = 3
-nat_round nat-public udp 4080 ozp1 "" ozq1 "" ozq2 "" ozq3 "--client-port 0"
+# The public host takes only peers on the class network of one of its own addresses (as
+# a server that otherwise waits for an internet authorisation): its name lists its
+# session address too.
+nat_round nat-public udp 4080 ozp1 "--lan-check own-class" ozq1 "--lan-check own-class" \
+  ozq2 "" ozq3 "--client-port 0"
 check "nat-public: the public host saw the joiners behind routers at relayed addresses" \
   test "$(grep -c "^host: found by ozq[123] at 172\.[123][0-9]\." "$work/nat-public-ozp1.log")" = 3
+check "nat-public: ... and took them for LAN players, its name listing its session address" \
+  bash -c "! grep -q 'refused' '$work/nat-public-ozp1.log' '$work/nat-public-ozq1.log'"

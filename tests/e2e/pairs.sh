@@ -3,13 +3,16 @@
 # destination) and one on a public address plays, over UDP and IPX, with a server that
 # moves each client to a port of its own and then takes only that client's exact
 # address and port, and with LAN checks on both sides that refuse peers that are not
-# private or on their own networks. Then clients that connect to a public server by its
+# private or on their own networks, and clients that take answers only from exactly
+# the address and port they sent to; pairs behind one router too, and pairs whose two
+# players start at the same moment. Then clients that connect to a public server by its
 # name, and the same server without session addresses, where it fails.
 
 # batch NAME:MODE:PORT:HOST:JOINER:CHECK[:JOINER-OPTIONS[:ENV]]...: pairs side by side
 # (each player in one pair only), until all have ended. CHECK is the LAN check (class,
 # mask or none); JOINER-OPTIONS are comma-separated; ENV (NAME=VALUE) goes to both
-# launchers of the pair.
+# launchers of the pair. The joiners start pairs_gap seconds after the hosts.
+pairs_gap=4
 batch() {
   local spec name mode port host joiner lan extra env logs=()
   local -A joiner_options
@@ -17,6 +20,7 @@ batch() {
     IFS=: read -r name mode port host joiner lan extra env <<<"$spec"
     local host_options="--$mode $port --name $host --timeout 40 --per-client-port --advertise"
     local options="--$mode $port --name $joiner --count 5 --timeout 30 --advertise --client-port 0"
+    options+=" --strict-replies"
     [ "$mode" = udp ] && host_options+=" --bind-own-address"
     # Every datagram as large as a relayed one may be (UDP; IPX's largest on Ethernet),
     # received into a buffer of exactly that size.
@@ -32,7 +36,7 @@ batch() {
     play "$host" "$name" "$work/$name-host.log" host $host_options
     logs+=("$work/$name-host.log" "$work/$name-join.log")
   done
-  sleep 4
+  sleep "$pairs_gap"
   for spec in "$@"; do
     IFS=: read -r name mode port host joiner lan extra env <<<"$spec"
     play_env=(${env:+"$env"})
@@ -50,7 +54,8 @@ moved_and_played() {
     grep -q '^join: 5 directed round trips' "$2"
 }
 one_address() {
-  ! grep -q 'refused\|dropped a datagram' "$1" "$2" && test "$(exit_code "$1")-$(exit_code "$2")" = 0-0
+  ! grep -q 'refused\|dropped a datagram\|wrong reply address' "$1" "$2" &&
+    test "$(exit_code "$1")-$(exit_code "$2")" = 0-0
 }
 played() {
   local name=$1 host=$2 joiner=$3 h=$work/$1-host.log j=$work/$1-join.log
@@ -69,6 +74,20 @@ batch pair-ipx-1a:ipx:18300:ozq1:ozq3:mask pair-ipx-2p:ipx:18310:ozq4:ozp1:mask 
 played pair-ipx-1a ozq1 ozq3; played pair-ipx-2p ozq4 ozp1; played pair-ipx-p1 ozp2 ozq2
 batch pair-ipx-2a:ipx:18330:ozq3:ozq1:class pair-ipx-p2:ipx:18340:ozp1:ozq4:class pair-ipx-1p:ipx:18350:ozq2:ozp2:class
 played pair-ipx-2a ozq3 ozq1; played pair-ipx-p2 ozp1 ozq4; played pair-ipx-1p ozq2 ozp2
+
+say "--- pairs behind one router (router 1, and router 2 rewriting ports) and on public addresses"
+batch pair-udp-11:udp:4380:ozq1:ozq2:class pair-udp-22:udp:4390:ozq4:ozq3:mask pair-udp-pp:udp:4400:ozp1:ozp2:class
+played pair-udp-11 ozq1 ozq2; played pair-udp-22 ozq4 ozq3; played pair-udp-pp ozp1 ozp2
+batch pair-ipx-11:ipx:18380:ozq2:ozq1:mask pair-ipx-22:ipx:18390:ozq3:ozq4:class pair-ipx-pp:ipx:18400:ozp2:ozp1:mask
+played pair-ipx-11 ozq2 ozq1; played pair-ipx-22 ozq3 ozq4; played pair-ipx-pp ozp2 ozp1
+
+say "--- pairs whose two players start at the same moment"
+pairs_gap=0
+batch pair-udp-11t:udp:4410:ozq2:ozq1:class pair-udp-2pt:udp:4420:ozq3:ozp1:mask pair-udp-p2t:udp:4430:ozp2:ozq4:class
+played pair-udp-11t ozq2 ozq1; played pair-udp-2pt ozq3 ozp1; played pair-udp-p2t ozp2 ozq4
+batch pair-ipx-11t:ipx:18410:ozq1:ozq2:class pair-ipx-p2t:ipx:18420:ozp1:ozq3:mask pair-ipx-2pt:ipx:18430:ozq4:ozp2:class
+played pair-ipx-11t ozq1 ozq2; played pair-ipx-p2t ozp1 ozq3; played pair-ipx-2pt ozq4 ozp2
+pairs_gap=4
 
 # By name: the joiner queries the public server at the address its name resolves to.
 # Without session addresses (as launchers before them), the same server drops the

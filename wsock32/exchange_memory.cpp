@@ -1,0 +1,71 @@
+#include "wsock32/exchange_memory.h"
+
+namespace ozlan {
+namespace {
+
+RememberedExchange* Find(ExchangeMemory& memory, uint32_t member, uint16_t port) {
+    for (size_t i = 0; i < memory.count; ++i) {
+        RememberedExchange& e = memory.entries[i];
+        if (e.member == member && e.port == port) return &e;
+    }
+    return nullptr;
+}
+
+void Write(ExchangeMemory& memory, uint32_t member, uint16_t port, uint32_t sent_to) {
+    RememberedExchange* e = Find(memory, member, port);
+    if (!e && memory.count < kMaxRememberedExchanges) e = &memory.entries[memory.count++];
+    if (!e) {
+        e = &memory.entries[0];
+        for (size_t i = 1; i < memory.count; ++i) {
+            if (memory.entries[i].used < e->used) e = &memory.entries[i];
+        }
+    }
+    *e = {member, port, sent_to, ++memory.clock};
+}
+
+// Whether an address still reaches the member known by `member`: it is the key itself,
+// or a route leads from it to there.
+bool StillReaches(uint32_t address, uint32_t member, const Route* routes, size_t count) {
+    if (address == member) {
+        for (size_t i = 0; i < count; ++i) {
+            if (routes[i].target == member) return true;
+        }
+        return false;
+    }
+    const Route* route = FindRoute(routes, count, address);
+    return route && route->target == member;
+}
+
+}  // namespace
+
+void RememberExchange(ExchangeMemory& memory, uint32_t member, uint16_t port, uint32_t sent_to) {
+    Write(memory, member, port, sent_to);
+    // The member's other ports (one it moves the game to) answer as from this address too.
+    Write(memory, member, 0, sent_to);
+}
+
+uint32_t AddressSeenFor(ExchangeMemory& memory, uint32_t member, uint16_t port) {
+    RememberedExchange* e = Find(memory, member, port);
+    if (!e) e = Find(memory, member, 0);
+    if (!e) return member;
+    e->used = ++memory.clock;
+    return e->sent_to;
+}
+
+bool IsRememberedMember(const ExchangeMemory& memory, uint32_t ip) {
+    for (size_t i = 0; i < memory.count; ++i) {
+        if (memory.entries[i].member == ip) return true;
+    }
+    return false;
+}
+
+void ForgetStaleExchanges(ExchangeMemory& memory, const Route* routes, size_t route_count) {
+    size_t kept = 0;
+    for (size_t i = 0; i < memory.count; ++i) {
+        const RememberedExchange& e = memory.entries[i];
+        if (StillReaches(e.sent_to, e.member, routes, route_count)) memory.entries[kept++] = e;
+    }
+    memory.count = kept;
+}
+
+}  // namespace ozlan

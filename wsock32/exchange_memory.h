@@ -1,0 +1,48 @@
+// One exchange, one address: the proxy remembers, for each other member of the session
+// and each of its ports, which of the member's addresses the game last sent to, and
+// shows what comes from that member and port as from that address. A game that named
+// a member by its real public address, by the address it advertised, or by its
+// relayed one gets the answers from exactly the address it asked.
+//
+// A member is known by the address its datagrams arrive from (its key): the relayed
+// address for a member only the relay service reaches, the address it is reached at
+// straight otherwise: the target of the launcher's routes for it. Platform-free; the
+// caller holds a lock around every call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/wire.h"
+
+namespace ozlan {
+
+// Exchanges remembered at once; the one used longest ago makes room.
+constexpr size_t kMaxRememberedExchanges = 512;
+
+struct RememberedExchange {
+    uint32_t member = 0;   // the member's key (network order)
+    uint16_t port = 0;     // its port (host order); 0: any port of the member
+    uint32_t sent_to = 0;  // the address the game last sent to (network order)
+    uint32_t used = 0;     // when it was last written or read (a counter)
+};
+
+struct ExchangeMemory {
+    RememberedExchange entries[kMaxRememberedExchanges];
+    size_t count = 0;
+    uint32_t clock = 0;
+};
+
+// The game sent to `sent_to`:`port`, which reaches the member known by `member`.
+void RememberExchange(ExchangeMemory& memory, uint32_t member, uint16_t port, uint32_t sent_to);
+// The address the game should see a datagram from `member`:`port` come from: the one it
+// last sent to for that port, else the one it last sent to for any port of the member
+// (a server that moved the game to a port of its own answers from it), else `member`.
+uint32_t AddressSeenFor(ExchangeMemory& memory, uint32_t member, uint16_t port);
+// Whether `ip` is the key of a member in the memory (sent to before).
+bool IsRememberedMember(const ExchangeMemory& memory, uint32_t ip);
+// Keeps only what the routes still hold: a member that left, or rejoined with other
+// addresses, is forgotten, and so is an address that no longer reaches its member.
+void ForgetStaleExchanges(ExchangeMemory& memory, const Route* routes, size_t route_count);
+
+}  // namespace ozlan
