@@ -59,7 +59,7 @@ struct Options {
     // Peers count only when they are on the LAN: a private address, or one on a network
     // of this machine, by the address class of its addresses ("class") or by its
     // interfaces' masks ("mask"); or only one on the class network of one of its
-    // addresses, private or not ("own-class"). Empty: no check.
+    // addresses, private or not ("own-class"). Empty ("none"): no check.
     std::string lan_check;
     std::string connect_name;  // joiner: query this host by name instead of broadcasting
     // Every datagram exactly this long (the text, a NUL, then filler), received into a
@@ -117,14 +117,14 @@ int64_t NowUs() {
 }
 
 int Usage() {
-    std::fprintf(
-        stderr,
-        "usage: lanping host|join (--udp PORT | --ipx SOCKET) [--name NAME] [--count N]\n"
-        "               [--broadcasts N] [--timeout SECONDS] [--interval MS]\n"
-        "               [--bind-own-address] [--client-port N] [--advertise]\n"
-        "               [--subnet-broadcast] [--players N] [--card-address]\n"
-        "               [--per-client-port] [--lan-check class|mask|own-class] [--connect NAME]\n"
-        "               [--payload BYTES] [--strict-replies]\n");
+    std::fprintf(stderr,
+                 "usage: lanping host|join (--udp PORT | --ipx SOCKET) [--name NAME] [--count N]\n"
+                 "               [--broadcasts N] [--timeout SECONDS] [--interval MS]\n"
+                 "               [--bind-own-address] [--client-port N] [--advertise]\n"
+                 "               [--subnet-broadcast] [--players N] [--card-address]\n"
+                 "               [--per-client-port] [--lan-check class|mask|own-class|none] "
+                 "[--connect NAME]\n"
+                 "               [--payload BYTES] [--strict-replies]\n");
     return 2;
 }
 
@@ -181,6 +181,8 @@ bool Parse(int argc, char** argv, Options* o) {
         } else if (arg == "--lan-check" && (std::string(v) == "class" || std::string(v) == "mask" ||
                                             std::string(v) == "own-class")) {
             o->lan_check = v;
+        } else if (arg == "--lan-check" && std::string(v) == "none") {
+            o->lan_check.clear();
         } else if (arg == "--connect") {
             o->connect_name = v;
         } else if (arg == "--payload") {

@@ -44,7 +44,8 @@ void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length) 
     // else: a launcher behind a router stamps a private address nobody else reaches).
     uint8_t as_stamped[kLinkMaxMessage], as_seen[kLinkMaxMessage];
     std::memcpy(as_stamped, message, n);
-    if (!UsableUnicast(LinkAddress(as_stamped))) StampLinkAddress(as_stamped, n, link.address.ip);
+    bool stamp_usable = UsableUnicast(LinkAddress(as_stamped));
+    if (!stamp_usable) StampLinkAddress(as_stamped, n, link.address.ip);
     // Bytes 6-7 name the sender's game port only when its launcher says so; leftover
     // bytes from older senders must not reach a game as a port.
     if ((ReadLe32(data + kRelayFlagsOffset) & kRelayFlagSourcePort) == 0) {
@@ -52,8 +53,11 @@ void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length) 
     }
     std::memcpy(as_seen, as_stamped, n);
     StampLinkAddress(as_seen, n, link.address.ip);
-    // A third form for members who take relayed traffic where a router stands between
-    // the two: the sender's relayed address, so that their games' answers come here.
+    // A third form for members who both take relayed traffic and are not behind one
+    // router: the sender's relayed address, so that their games' answers come here; and
+    // for two members with session addresses that reach each other straight, so that
+    // each game sees the other at a private address of the session, as on a LAN (their
+    // launchers' routes send the answers straight).
     uint8_t as_relayed[kLinkMaxMessage];
     if (link.relayed_address != 0) {
         std::memcpy(as_relayed, as_stamped, n);
@@ -69,10 +73,15 @@ void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length) 
         if (found == r.links.end()) continue;
         const Link& receiver = found->second;
         const uint8_t* form = as_seen;
-        if (receiver.address.ip == link.address.ip) {
+        bool same_router = receiver.address.ip == link.address.ip;
+        bool both_relayed = link.relayed_address != 0 && receiver.relayed_address != 0;
+        if (same_router && (stamp_usable || !both_relayed)) {
             form = as_stamped;
-        } else if (link.relayed_address != 0 && receiver.relayed_address != 0 &&
-                   !(ReachableAsSeen(link) && ReachableAsSeen(receiver))) {
+        } else if (both_relayed &&
+                   (same_router || !(ReachableAsSeen(link) && ReachableAsSeen(receiver)) ||
+                    (link.session_addresses && receiver.session_addresses))) {
+            // Behind one router, a sender that stamped no address of its own is reached
+            // at its relayed address: the router's own would not lead back to it.
             form = as_relayed;
         }
         TransportSend(member, form, int32_t(n), kRelayMessageType);

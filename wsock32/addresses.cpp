@@ -22,6 +22,9 @@ constexpr ULONGLONG kNetworkRefreshMs = 5000;  // addresses change rarely; a sen
 constexpr int kLauncherAnswerWaitMs = 250;
 constexpr ULONGLONG kAskAgainMs = 1000;
 constexpr ULONGLONG kAskSilentLauncherAgainMs = 10000;
+// A datagram from an address the proxy does not know may come from a member the launcher
+// learnt of since the last answer: it asks again, but not more often than this.
+constexpr ULONGLONG kAskForUnknownSourceMs = 200;
 
 struct BoundSocket {
     SOCKET socket;
@@ -44,8 +47,10 @@ struct AddressState {
     Route routes[kMaxRoutes] = {};
     size_t route_count = 0;
     ULONGLONG ask_again_at = 0;
+    ULONGLONG answered_at = 0;  // when the launcher last answered
+    bool answering = false;     // it answered the last question
     // Which address of each member the game last sent to (under its own lock: the
-    // receive path never waits for the launcher).
+    // receive path waits for the launcher only for a source it does not know).
     SRWLOCK exchange_lock = SRWLOCK_INIT;
     ExchangeMemory exchanges;
 };
@@ -128,7 +133,7 @@ bool AskLauncher() {
                                      &a.route_count, &a.own_reaches_too)) {
                 answered = true;
                 AcquireSRWLockExclusive(&a.exchange_lock);
-                ForgetStaleExchanges(a.exchanges, a.routes, a.route_count);
+                FollowRoutes(a.exchanges, a.routes, a.route_count);
                 ReleaseSRWLockExclusive(&a.exchange_lock);
             }
         }
@@ -148,11 +153,23 @@ struct LauncherAnswer {
     LauncherAnswer() {
         AddressState& a = g_addresses;
         AcquireSRWLockExclusive(&a.query_lock);
-        if (GetTickCount64() >= a.ask_again_at) {
-            bool answered = AskLauncher();
-            a.ask_again_at =
-                GetTickCount64() + (answered ? kAskAgainMs : kAskSilentLauncherAgainMs);
-        }
+        if (GetTickCount64() >= a.ask_again_at) Ask();
+    }
+    // Asks sooner than due when the launcher answered the last question, but not within
+    // `unless_within_ms` of that answer.
+    explicit LauncherAnswer(ULONGLONG unless_within_ms) {
+        AddressState& a = g_addresses;
+        AcquireSRWLockExclusive(&a.query_lock);
+        ULONGLONG now = GetTickCount64();
+        if (a.answering ? now >= a.answered_at + unless_within_ms : now >= a.ask_again_at) Ask();
+    }
+    static void Ask() {
+        AddressState& a = g_addresses;
+        bool answered = AskLauncher();
+        ULONGLONG now = GetTickCount64();
+        a.ask_again_at = now + (answered ? kAskAgainMs : kAskSilentLauncherAgainMs);
+        a.answering = answered;
+        if (answered) a.answered_at = now;
     }
     ~LauncherAnswer() { ReleaseSRWLockExclusive(&g_addresses.query_lock); }
 };
@@ -183,16 +200,21 @@ void RememberSentTo(uint32_t ip, uint16_t port, const Route* route) {
     // member only as its key (sent to straight, where it is).
     if (route) {
         RememberExchange(a.exchanges, route->target, port, ip);
-    } else if (IsRememberedMember(a.exchanges, ip)) {
-        RememberExchange(a.exchanges, ip, port, ip);
+    } else if (uint32_t member = KnownMember(a.exchanges, ip)) {
+        RememberExchange(a.exchanges, member, port, ip);
     }
     ReleaseSRWLockExclusive(&a.exchange_lock);
 }
 
 void ShowAsSentTo(sockaddr_in* source) {
     AddressState& a = g_addresses;
+    AcquireSRWLockShared(&a.exchange_lock);
+    bool known = KnownMember(a.exchanges, source->sin_addr.s_addr) != 0;
+    ReleaseSRWLockShared(&a.exchange_lock);
+    if (!known && (source->sin_addr.s_addr & 0xFF) != 127)
+        LauncherAnswer fresh(kAskForUnknownSourceMs);
     AcquireSRWLockExclusive(&a.exchange_lock);
-    if (a.exchanges.count > 0) {
+    if (a.exchanges.count > 0 || a.exchanges.known_count > 0) {
         source->sin_addr.s_addr = AddressSeenFor(a.exchanges, source->sin_addr.s_addr,
                                                  Forward<R_ntohs>(u_short(0), source->sin_port));
     }

@@ -36,6 +36,18 @@ bool StillReaches(uint32_t address, uint32_t member, const Route* routes, size_t
     return route && route->target == member;
 }
 
+// The index of `from` among the known addresses; known_count for none.
+size_t KnownIndex(const ExchangeMemory& memory, uint32_t from) {
+    size_t i = 0;
+    while (i < memory.known_count && memory.known[i].from != from) ++i;
+    return i;
+}
+
+const KnownAddress* FindKnown(const ExchangeMemory& memory, uint32_t from) {
+    size_t i = KnownIndex(memory, from);
+    return i < memory.known_count ? &memory.known[i] : nullptr;
+}
+
 }  // namespace
 
 void RememberExchange(ExchangeMemory& memory, uint32_t member, uint16_t port, uint32_t sent_to) {
@@ -44,22 +56,45 @@ void RememberExchange(ExchangeMemory& memory, uint32_t member, uint16_t port, ui
     Write(memory, member, 0, sent_to);
 }
 
-uint32_t AddressSeenFor(ExchangeMemory& memory, uint32_t member, uint16_t port) {
+uint32_t AddressSeenFor(ExchangeMemory& memory, uint32_t source, uint16_t port) {
+    const KnownAddress* known = FindKnown(memory, source);
+    uint32_t member = known ? known->member : source;
     RememberedExchange* e = Find(memory, member, port);
     if (!e) e = Find(memory, member, 0);
-    if (!e) return member;
-    e->used = ++memory.clock;
-    return e->sent_to;
-}
-
-bool IsRememberedMember(const ExchangeMemory& memory, uint32_t ip) {
-    for (size_t i = 0; i < memory.count; ++i) {
-        if (memory.entries[i].member == ip) return true;
+    if (e) {
+        e->used = ++memory.clock;
+        return e->sent_to;
     }
-    return false;
+    return known && known->shown != 0 ? known->shown : source;
 }
 
-void ForgetStaleExchanges(ExchangeMemory& memory, const Route* routes, size_t route_count) {
+uint32_t KnownMember(const ExchangeMemory& memory, uint32_t ip) {
+    if (const KnownAddress* known = FindKnown(memory, ip)) return known->member;
+    for (size_t i = 0; i < memory.count; ++i) {
+        if (memory.entries[i].member == ip) return ip;
+    }
+    return 0;
+}
+
+void FollowRoutes(ExchangeMemory& memory, const Route* routes, size_t route_count) {
+    memory.known_count = 0;
+    auto learn = [&](uint32_t from, uint32_t member, uint32_t shown) {
+        size_t i = KnownIndex(memory, from);
+        if (i == kMaxRoutes) return;
+        if (i == memory.known_count) ++memory.known_count;
+        memory.known[i] = {from, member, shown};
+    };
+    for (size_t i = 0; i < route_count; ++i) {
+        const Route& r = routes[i];
+        if (r.kind == kRouteThroughLauncher) {
+            learn(r.target, r.target, r.target);
+            if (r.match != r.target) learn(r.match, r.target, r.target);
+        } else if (r.flags & kRouteShownAsMatch) {
+            learn(r.target, r.target, r.match);
+        } else {
+            learn(r.target, r.target, r.target);
+        }
+    }
     size_t kept = 0;
     for (size_t i = 0; i < memory.count; ++i) {
         const RememberedExchange& e = memory.entries[i];

@@ -27,22 +27,39 @@ struct RememberedExchange {
     uint32_t used = 0;     // when it was last written or read (a counter)
 };
 
+// An address the launcher's routes say a member's datagrams may arrive from: the member
+// it is (its key), and how they show before the game sent to the member: at its
+// session address for a member reached straight that met this one there, at its relayed
+// address when it arrives from the real or router address of a member reached through
+// the relay (a datagram that took another way while the routes changed), else as they
+// arrive.
+struct KnownAddress {
+    uint32_t from = 0;  // network order, as the others
+    uint32_t member = 0;
+    uint32_t shown = 0;
+};
+
 struct ExchangeMemory {
     RememberedExchange entries[kMaxRememberedExchanges];
     size_t count = 0;
     uint32_t clock = 0;
+    KnownAddress known[kMaxRoutes];
+    size_t known_count = 0;
 };
 
 // The game sent to `sent_to`:`port`, which reaches the member known by `member`.
 void RememberExchange(ExchangeMemory& memory, uint32_t member, uint16_t port, uint32_t sent_to);
-// The address the game should see a datagram from `member`:`port` come from: the one it
-// last sent to for that port, else the one it last sent to for any port of the member
-// (a server that moved the game to a port of its own answers from it), else `member`.
-uint32_t AddressSeenFor(ExchangeMemory& memory, uint32_t member, uint16_t port);
-// Whether `ip` is the key of a member in the memory (sent to before).
-bool IsRememberedMember(const ExchangeMemory& memory, uint32_t ip);
-// Keeps only what the routes still hold: a member that left, or rejoined with other
-// addresses, is forgotten, and so is an address that no longer reaches its member.
-void ForgetStaleExchanges(ExchangeMemory& memory, const Route* routes, size_t route_count);
+// The address the game should see a datagram from `source`:`port` come from: for the
+// member it is, the address the game last sent to for that port, else the one it last
+// sent to for any port of the member (a server that moved the game to a port of its own
+// answers from it), else as the routes show it (KnownAddress), else `source`.
+uint32_t AddressSeenFor(ExchangeMemory& memory, uint32_t source, uint16_t port);
+// The key of the member whose datagrams arrive from `ip` (sent to there before, or the
+// routes say so); 0 for none.
+uint32_t KnownMember(const ExchangeMemory& memory, uint32_t ip);
+// Takes the launcher's new routes: keeps only what they still hold (a member that left,
+// or rejoined with other addresses, is forgotten, and so is an address that no longer
+// reaches its member), and learns where members' datagrams arrive from and how they show.
+void FollowRoutes(ExchangeMemory& memory, const Route* routes, size_t route_count);
 
 }  // namespace ozlan

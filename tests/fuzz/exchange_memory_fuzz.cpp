@@ -19,7 +19,14 @@ uint32_t Address(uint8_t b) {
 }
 
 void CheckTable(const ExchangeMemory& memory) {
-    if (memory.count > kMaxRememberedExchanges) __builtin_trap();
+    if (memory.count > kMaxRememberedExchanges || memory.known_count > kMaxRoutes) {
+        __builtin_trap();
+    }
+    for (size_t i = 0; i < memory.known_count; ++i) {
+        for (size_t j = i + 1; j < memory.known_count; ++j) {
+            if (memory.known[i].from == memory.known[j].from) __builtin_trap();
+        }
+    }
     for (size_t i = 0; i < memory.count; ++i) {
         for (size_t j = i + 1; j < memory.count; ++j) {
             if (memory.entries[i].member == memory.entries[j].member &&
@@ -46,15 +53,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             sent[member & 15][to & 15] = true;
         } else if (op == 1) {
             uint32_t seen = AddressSeenFor(memory, member, port);
-            if (seen != member && !sent[member & 15][seen & 15]) __builtin_trap();
+            // As it arrives, as the game sent to that member, or as the routes show it.
+            uint32_t key = KnownMember(memory, member);
+            bool shown = false;
+            for (size_t k = 0; k < memory.known_count; ++k) {
+                shown |= memory.known[k].from == member && memory.known[k].shown == seen;
+            }
+            bool sent_there = sent[member & 15][seen & 15] || (key && sent[key & 15][seen & 15]);
+            if (seen != member && !sent_there && !shown) __builtin_trap();
         } else {
             Route routes[16];
             size_t count = data[i + 1] % 17;
             for (size_t r = 0; r < count; ++r) {
-                routes[r] = {Address(uint8_t(r)), Address(data[(i + r) % size]),
-                             kRouteThroughLauncher};
+                uint8_t target = data[(i + r) % size];
+                routes[r] = {Address(uint8_t(r)), Address(target),
+                             target & 2 ? kRouteStraight : kRouteThroughLauncher,
+                             uint8_t(target & 1 ? kRouteShownAsMatch : 0)};
             }
-            ForgetStaleExchanges(memory, routes, count);
+            FollowRoutes(memory, routes, count);
             for (size_t e = 0; e < memory.count; ++e) {
                 const RememberedExchange& x = memory.entries[e];
                 const Route* route = FindRoute(routes, count, x.sent_to);

@@ -342,14 +342,22 @@ TEST_F(RelayServiceTest, EachMemberSeesABroadcastsSenderWhereItCanReachIt) {
     EXPECT_EQ(LinkMessage(770, Bytes(nat_address), {5}), g_inbox[public_one][0]);
     EXPECT_EQ(LinkMessage(770, Bytes(nat_address), {5}), g_inbox[other_router][0]);
     EXPECT_EQ(LinkMessage(770, {127, 0, 0, 2}, {5}), g_inbox[older][0]);  // as before
+    // A sender that stamped no address of its own: the one behind the same router gets
+    // its relayed address (the router's would not lead back to it), the older launcher
+    // the address the relay sees.
+    Send(sender, kRelayMessageType, RelayMessage("s", LinkMessage(770, {0, 0, 0, 0}, {9})));
+    ASSERT_TRUE(PumpUntil([&] { return g_inbox[same_router].size() == 2; }));
+    EXPECT_EQ(LinkMessage(770, Bytes(nat_address), {9}), g_inbox[same_router][1]);
+    ASSERT_TRUE(PumpUntil([&] { return g_inbox[older].size() == 2; }));
+    EXPECT_EQ(LinkMessage(770, {127, 0, 0, 2}, {9}), g_inbox[older][1]);
 
     // Two players that both have the address the relay sees keep the direct path.
     uint32_t also_public = 0;
     int32_t second_public = RelayingLauncher(relay, "s", "127.0.0.6", {127, 0, 0, 6}, &also_public);
     Send(second_public, kRelayMessageType,
          RelayMessage("s", LinkMessage(771, {127, 0, 0, 6}, {6})));
-    ASSERT_TRUE(PumpUntil([&] { return g_inbox[public_one].size() == 2; }));
-    EXPECT_EQ(LinkMessage(771, {127, 0, 0, 6}, {6}), g_inbox[public_one][1]);
+    ASSERT_TRUE(PumpUntil([&] { return g_inbox[public_one].size() == 3; }));
+    EXPECT_EQ(LinkMessage(771, {127, 0, 0, 6}, {6}), g_inbox[public_one][2]);
     EXPECT_EQ(LinkMessage(771, Bytes(also_public), {6}), g_inbox[sender].back());
 }
 
@@ -1041,6 +1049,24 @@ TEST_F(SessionAddressTest, EveryMemberIsToldHowItReachesEachOtherAndOfEveryChang
     EXPECT_TRUE(g_tables[old].empty());
     EXPECT_EQ(plain, last(p)[2].relayed);
     EXPECT_TRUE(IsRelayedAddress(plain));
+}
+
+TEST_F(SessionAddressTest, PublicMembersSeeEachOthersBroadcastsAtTheirSessionAddresses) {
+    RelayProcess relay;
+    uint32_t one = 0, two = 0, plain = 0;
+    int32_t p1 = Member(relay, "s", "127.0.0.2", {}, {127, 0, 0, 2}, &one);
+    int32_t p2 = Member(relay, "s", "127.0.0.4", {}, {127, 0, 0, 4}, &two);
+    int32_t old = RelayingLauncher(relay, "s", "127.0.0.5", {127, 0, 0, 5}, &plain);
+    PumpFor(200);
+    Send(p2, kRelayMessageType, RelayMessage("s", LinkMessage(771, {127, 0, 0, 4}, {6})));
+    ASSERT_TRUE(PumpUntil([&] { return g_inbox[p1].size() && g_inbox[old].size(); }));
+    // They reach each other straight (their tables say so), but their games meet at the
+    // private session addresses; a launcher without session addresses sees the real one.
+    EXPECT_EQ(LinkMessage(771, Bytes(two), {6}), g_inbox[p1].back());
+    EXPECT_EQ(LinkMessage(771, {127, 0, 0, 4}, {6}), g_inbox[old].back());
+    Send(old, kRelayMessageType, RelayMessage("s", LinkMessage(772, {127, 0, 0, 5}, {7})));
+    ASSERT_TRUE(PumpUntil([&] { return g_inbox[p1].size() == 2; }));
+    EXPECT_EQ(LinkMessage(772, {127, 0, 0, 5}, {7}), g_inbox[p1].back());
 }
 
 MemberList List(const std::vector<uint8_t>& message) {

@@ -50,8 +50,8 @@ TEST(ExchangeMemory, EachMemberAndPortAnswersFromTheAddressLastSentTo) {
     // The same port sent to at another address: the last one holds.
     RememberExchange(memory, kRelayed, 4000, kRelayed);
     EXPECT_EQ(kRelayed, AddressSeenFor(memory, kRelayed, 4000));
-    EXPECT_TRUE(IsRememberedMember(memory, kRelayed));
-    EXPECT_FALSE(IsRememberedMember(memory, kPublic));
+    EXPECT_EQ(kRelayed, KnownMember(memory, kRelayed));
+    EXPECT_EQ(0u, KnownMember(memory, kPublic));  // no routes yet
 }
 
 TEST(ExchangeMemory, MembersThatLeaveOrRejoinElsewhereAreForgotten) {
@@ -59,23 +59,60 @@ TEST(ExchangeMemory, MembersThatLeaveOrRejoinElsewhereAreForgotten) {
     std::vector<Route> routes = Routes();
     RememberExchange(memory, kRelayed, 4000, kPublic);
     RememberExchange(memory, kNeighbour, 4000, kNeighbourRelayed);
-    ForgetStaleExchanges(memory, routes.data(), routes.size());
+    FollowRoutes(memory, routes.data(), routes.size());
     EXPECT_EQ(kPublic, AddressSeenFor(memory, kRelayed, 4000));
     EXPECT_EQ(kNeighbourRelayed, AddressSeenFor(memory, kNeighbour, 4000));
     // The public member rejoined from another address: its old one no longer reaches it.
     routes[1].match = Ip(203, 0, 9, 9);
-    ForgetStaleExchanges(memory, routes.data(), routes.size());
+    FollowRoutes(memory, routes.data(), routes.size());
     EXPECT_EQ(kRelayed, AddressSeenFor(memory, kRelayed, 4000));
-    EXPECT_FALSE(IsRememberedMember(memory, kRelayed));
+    EXPECT_EQ(kRelayed, KnownMember(memory, kRelayed));  // still a member: routes lead to it
+    EXPECT_EQ(0u, KnownMember(memory, kPublic));
     // The neighbour left: its routes are gone, and so is what was sent to it.
     routes.pop_back();
-    ForgetStaleExchanges(memory, routes.data(), routes.size());
+    FollowRoutes(memory, routes.data(), routes.size());
     EXPECT_EQ(kNeighbour, AddressSeenFor(memory, kNeighbour, 4000));
     EXPECT_EQ(0u, memory.count);
     // The key itself stays for as long as a route leads to it.
     RememberExchange(memory, kRelayed, 4000, kRelayed);
-    ForgetStaleExchanges(memory, routes.data(), routes.size());
+    FollowRoutes(memory, routes.data(), routes.size());
     EXPECT_EQ(2u, memory.count);
+}
+
+TEST(ExchangeMemory, APublicMemberReachedStraightShowsAsItsSessionAddressUntilSentToElsewhere) {
+    ExchangeMemory memory;
+    const uint32_t other_public = Ip(203, 0, 1, 2), other_session = Ip(172, 20, 7, 4);
+    std::vector<Route> routes = Routes();
+    routes.push_back({other_session, other_public, kRouteStraight, kRouteShownAsMatch});
+    FollowRoutes(memory, routes.data(), routes.size());
+    EXPECT_EQ(other_public, KnownMember(memory, other_public));
+    EXPECT_EQ(other_session, AddressSeenFor(memory, other_public, 4400));
+    EXPECT_EQ(kNeighbour, AddressSeenFor(memory, kNeighbour, 4400));  // met at its own
+    // The game connects to the real address the other advertised: answers come from it.
+    RememberExchange(memory, other_public, 4400, other_public);
+    EXPECT_EQ(other_public, AddressSeenFor(memory, other_public, 4401));
+    // It left: nothing of it stays.
+    routes.pop_back();
+    FollowRoutes(memory, routes.data(), routes.size());
+    EXPECT_EQ(0u, KnownMember(memory, other_public));
+    EXPECT_EQ(other_public, AddressSeenFor(memory, other_public, 4400));
+}
+
+TEST(ExchangeMemory, AMemberReachedThroughTheRelayIsOneMemberAtEachOfItsAddresses) {
+    ExchangeMemory memory;
+    std::vector<Route> routes = Routes();
+    FollowRoutes(memory, routes.data(), routes.size());
+    // A datagram that came straight from its real address while the routes changed
+    // shows at its relayed address, as everything else from it...
+    EXPECT_EQ(kRelayed, KnownMember(memory, kPublic));
+    EXPECT_EQ(kRelayed, AddressSeenFor(memory, kPublic, 4000));
+    // ... unless the game sent to the real address: then from there, whichever way.
+    RememberExchange(memory, KnownMember(memory, kPublic), 4000, kPublic);
+    EXPECT_EQ(kPublic, AddressSeenFor(memory, kPublic, 4000));
+    EXPECT_EQ(kPublic, AddressSeenFor(memory, kRelayed, 4000));
+    // An address no route names is nobody's: as it arrives.
+    EXPECT_EQ(0u, KnownMember(memory, Ip(203, 0, 77, 1)));
+    EXPECT_EQ(Ip(203, 0, 77, 1), AddressSeenFor(memory, Ip(203, 0, 77, 1), 4000));
 }
 
 TEST(ExchangeMemory, ManyMembersAndPortsKeepTheLatestWithinTheTable) {

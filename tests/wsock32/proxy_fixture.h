@@ -5,6 +5,8 @@
 
 #include "tests/wsock32/proxy_harness.h"
 
+#include <iphlpapi.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -182,6 +184,21 @@ inline std::string LinkMessage(std::initializer_list<uint8_t> address, uint8_t p
     std::string m = Bytes({0xF9, 0xF9, 0xF9, 0xF9, p0, p1, 0, 0});
     m += std::string(address.begin(), address.end());
     return m + payload;
+}
+
+// The first network of this machine that is not loopback, as its interface table has it.
+inline bool FirstNetwork(MIB_IPADDRROW* out) {
+    unsigned char storage[16 * 1024];
+    auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(storage);
+    ULONG size = sizeof storage;
+    if (GetIpAddrTable(table, &size, FALSE) != NO_ERROR) return false;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_IPADDRROW& row = table->table[i];
+        if ((row.dwAddr & 0xFF) == 127 || row.dwMask == 0 || row.dwMask == 0xFFFFFFFF) continue;
+        *out = row;
+        return true;
+    }
+    return false;
 }
 
 }  // namespace ozlan::test

@@ -3,7 +3,6 @@
 // sockets on loopback; the test's own sockets use the real Winsock directly.
 #include "tests/wsock32/proxy_fixture.h"
 // After winsock2.h, which the fixture brings first.
-#include <iphlpapi.h>
 
 #include <algorithm>
 #include <cstring>
@@ -91,21 +90,6 @@ TEST_F(ProxyIpxTest, DirectedAndOtherNetworksBroadcastDatagramsGoOutUnchanged) {
     sockaddr_in subnet = Address(ForeignNetwork(255).c_str(), 900);
     game_.sendto(game, "subnet", 6, 0, reinterpret_cast<sockaddr*>(&subnet), sizeof subnet);
     EXPECT_EQ("<nothing>", Receive(launcher, &from, 200));
-}
-
-// The first network of this machine that is not loopback, as its interface table has it.
-bool FirstNetwork(MIB_IPADDRROW* out) {
-    unsigned char storage[16 * 1024];
-    auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(storage);
-    ULONG size = sizeof storage;
-    if (GetIpAddrTable(table, &size, FALSE) != NO_ERROR) return false;
-    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-        const MIB_IPADDRROW& row = table->table[i];
-        if ((row.dwAddr & 0xFF) == 127 || row.dwMask == 0 || row.dwMask == 0xFFFFFFFF) continue;
-        *out = row;
-        return true;
-    }
-    return false;
 }
 
 TEST_F(ProxyIpxTest, BroadcastsToTheMachinesOwnNetworkAreTunnelledLikeLanBroadcasts) {

@@ -242,6 +242,66 @@ TEST_F(ProxyIpxTest, AnswersComeFromTheAddressTheGameSentTo) {
     EXPECT_EQ(Bytes({0, 0, 203, 0, 2, 2}), std::string(reinterpret_cast<char*>(source.nodenum), 6));
 }
 
+TEST_F(ProxyIpxTest, APublicMemberReachedStraightShowsAtItsSessionAddressUntilSentTo) {
+    // The launcher's route: a public member (session address 172.20.7.4) reached straight
+    // at this machine's own address, whose datagrams show as from its session address.
+    MIB_IPADDRROW network;
+    if (!FirstNetwork(&network)) GTEST_SKIP() << "this machine has no network but loopback";
+    const std::string own(reinterpret_cast<const char*>(&network.dwAddr), 4);
+    char dotted[16];
+    std::snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", uint8_t(own[0]), uint8_t(own[1]),
+                  uint8_t(own[2]), uint8_t(own[3]));
+    SOCKET launcher = Helper("127.0.0.1", 3668);
+    SOCKET member = Helper(dotted, 0);
+    sockaddr_in member_address{};
+    int n = sizeof member_address;
+    real_.getsockname(member, reinterpret_cast<sockaddr*>(&member_address), &n);
+    skip_questions_ = false;
+    std::string answer =
+        LinkMessage({172, 20, 7, 1}, 0, 0, "") + Bytes({172, 20, 7, 4}) + own + Bytes({2, 1, 0, 0});
+    std::thread answering([&] {
+        sockaddr_in from{};
+        if (Receive(launcher, &from) != LinkMessage({0, 0, 0, 0}, 0, 0, "")) return;
+        real_.sendto(launcher, answer.data(), int(answer.size()), 0,
+                     reinterpret_cast<sockaddr*>(&from), sizeof from);
+    });
+    char host[256] = {};
+    proxy_.Export<int(WSAAPI*)(char*, int)>("gethostname")(host, sizeof host);
+    proxy_.Export<hostent*(WSAAPI*)(const char*)>("gethostbyname")(host);
+    answering.join();
+    skip_questions_ = true;
+    // The game on this machine's own address, waiting at most 2 s for each datagram.
+    SOCKET game = game_.socket(AF_INET, SOCK_DGRAM, 0);
+    opened_.push_back(game);
+    sockaddr_in to_game = Address(dotted, 0);
+    ASSERT_EQ(0, game_.bind(game, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game));
+    n = sizeof to_game;
+    real_.getsockname(game, reinterpret_cast<sockaddr*>(&to_game), &n);
+    DWORD wait_ms = 2000;
+    game_.setsockopt(game, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait_ms),
+                     sizeof wait_ms);
+    auto receive = [&](sockaddr_in* from) {
+        char buffer[64];
+        int length = sizeof *from;
+        return game_.recvfrom(game, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(from),
+                              &length);
+    };
+    // Before the game sent anything to it: from its session address, at its own port.
+    real_.sendto(member, "first", 5, 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
+    sockaddr_in from{};
+    ASSERT_EQ(5, receive(&from));
+    EXPECT_EQ(Bytes({172, 20, 7, 4}), std::string(reinterpret_cast<char*>(&from.sin_addr), 4));
+    EXPECT_EQ(PortOf(member_address), PortOf(from));
+    // The game sends to its real address (as the member advertised it): the answers come
+    // from there.
+    ASSERT_EQ(2, game_.sendto(game, "hi", 2, 0, reinterpret_cast<sockaddr*>(&member_address),
+                              sizeof member_address));
+    EXPECT_EQ("hi", Receive(member, &from));
+    real_.sendto(member, "again", 5, 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
+    ASSERT_EQ(5, receive(&from));
+    EXPECT_EQ(own, std::string(reinterpret_cast<char*>(&from.sin_addr), 4));
+}
+
 TEST_F(ProxyIpxTest, APublicPlayersGameListsItsSessionAddressAfterItsOwn) {
     // The launcher names the session address 172.20.7.1 with the flag: the machine's own
     // address reaches this player too.
