@@ -492,35 +492,29 @@ constexpr const char* kDefaultSessionRange = "172.16.0.0/12";
 // The proxy's routes, which the launcher sends after the 12-byte answer to the proxy's
 // query: per address a game may send to, 12 bytes: that address, where it goes
 // instead (a member's relayed address through the launcher, or the address to send
-// to straight), a kind byte, a flags byte and two zero bytes.
+// to straight), a kind byte and three zero bytes.
 constexpr size_t kRouteEntrySize = 12;
 constexpr size_t kMaxRoutes = 3 * kMaxMemberEntries;
 enum RouteKind : uint8_t {
     kRouteThroughLauncher = 1,  // to the launcher, as a datagram for `target`
     kRouteStraight = 2,         // straight to `target`, from the game's socket
 };
-// What comes from `target` shows as from `match` until the game sends to `target` itself:
-// a member reached straight whose game met this one at its session address.
-constexpr uint8_t kRouteShownAsMatch = 1;
 struct Route {
     uint32_t match = 0;   // network order
     uint32_t target = 0;  // network order
     uint8_t kind = 0;
-    uint8_t flags = 0;
 };
 inline void WriteRoute(uint8_t* out, const Route& route) {
     std::memset(out, 0, kRouteEntrySize);
     std::memcpy(out, &route.match, 4);
     std::memcpy(out + 4, &route.target, 4);
     out[8] = route.kind;
-    out[9] = route.flags;
 }
 inline Route ReadRoute(const uint8_t* in) {
     Route route;
     std::memcpy(&route.match, in, 4);
     std::memcpy(&route.target, in + 4, 4);
     route.kind = in[8];
-    route.flags = in[9];
     return route;
 }
 inline const Route* FindRoute(const Route* routes, size_t count, uint32_t ip) {

@@ -53,11 +53,8 @@ void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length) 
     }
     std::memcpy(as_seen, as_stamped, n);
     StampLinkAddress(as_seen, n, link.address.ip);
-    // A third form for members who both take relayed traffic and are not behind one
-    // router: the sender's relayed address, so that their games' answers come here; and
-    // for two members with session addresses that reach each other straight, so that
-    // each game sees the other at a private address of the session, as on a LAN (their
-    // launchers' routes send the answers straight).
+    // A third form for members who take relayed traffic where a router stands between
+    // the two: the sender's relayed address, so that their games' answers come here.
     uint8_t as_relayed[kLinkMaxMessage];
     if (link.relayed_address != 0) {
         std::memcpy(as_relayed, as_stamped, n);
@@ -78,8 +75,7 @@ void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length) 
         if (same_router && (stamp_usable || !both_relayed)) {
             form = as_stamped;
         } else if (both_relayed &&
-                   (same_router || !(ReachableAsSeen(link) && ReachableAsSeen(receiver)) ||
-                    (link.session_addresses && receiver.session_addresses))) {
+                   (same_router || !(ReachableAsSeen(link) && ReachableAsSeen(receiver)))) {
             // Behind one router, a sender that stamped no address of its own is reached
             // at its relayed address: the router's own would not lead back to it.
             form = as_relayed;

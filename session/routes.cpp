@@ -14,12 +14,12 @@ size_t SeenAt(const MemberAddresses* members, size_t count, uint32_t ip) {
 
 size_t BuildRoutes(const MemberAddresses* members, size_t count, Route* out, size_t capacity) {
     size_t n = 0;
-    auto add = [&](uint32_t match, uint32_t target, RouteKind kind, uint8_t flags = 0) {
+    auto add = [&](uint32_t match, uint32_t target, RouteKind kind) {
         if (n == capacity || !IsUnicastAddress(match) || !IsUnicastAddress(target) ||
             FindRoute(out, n, match)) {
             return;
         }
-        out[n++] = {match, target, kind, flags};
+        out[n++] = {match, target, kind};
     };
     for (size_t i = 0; i < count; ++i) {
         const MemberAddresses& m = members[i];
@@ -30,7 +30,7 @@ size_t BuildRoutes(const MemberAddresses* members, size_t count, Route* out, siz
         } else if (m.flags & kMemberSameRouter) {
             add(m.relayed, m.own, kRouteStraight);
         } else {
-            add(m.relayed, m.seen, kRouteStraight, kRouteShownAsMatch);
+            add(m.relayed, m.seen, kRouteStraight);
         }
     }
     return n;

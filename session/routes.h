@@ -15,8 +15,7 @@ namespace ozlan {
 //   router's public address when no other member sits behind that router, all through
 //   the launcher to its relayed address;
 // * a member behind the same router: its relayed address, straight to its own address;
-// * a member reached straight: its relayed address, straight to where the relay sees it,
-//   its datagrams shown as from the relayed address (where the two games met).
+// * a member reached straight: its relayed address, straight to where the relay sees it.
 // Addresses that are no unicast address (0, loopback, broadcast) are never routed.
 size_t BuildRoutes(const MemberAddresses* members, size_t count, Route* out, size_t capacity);
 

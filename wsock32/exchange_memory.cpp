@@ -65,7 +65,7 @@ uint32_t AddressSeenFor(ExchangeMemory& memory, uint32_t source, uint16_t port) 
         e->used = ++memory.clock;
         return e->sent_to;
     }
-    return known && known->shown != 0 ? known->shown : source;
+    return member;
 }
 
 uint32_t KnownMember(const ExchangeMemory& memory, uint32_t ip) {
@@ -78,22 +78,16 @@ uint32_t KnownMember(const ExchangeMemory& memory, uint32_t ip) {
 
 void FollowRoutes(ExchangeMemory& memory, const Route* routes, size_t route_count) {
     memory.known_count = 0;
-    auto learn = [&](uint32_t from, uint32_t member, uint32_t shown) {
+    auto learn = [&](uint32_t from, uint32_t member) {
         size_t i = KnownIndex(memory, from);
         if (i == kMaxRoutes) return;
         if (i == memory.known_count) ++memory.known_count;
-        memory.known[i] = {from, member, shown};
+        memory.known[i] = {from, member};
     };
     for (size_t i = 0; i < route_count; ++i) {
         const Route& r = routes[i];
-        if (r.kind == kRouteThroughLauncher) {
-            learn(r.target, r.target, r.target);
-            if (r.match != r.target) learn(r.match, r.target, r.target);
-        } else if (r.flags & kRouteShownAsMatch) {
-            learn(r.target, r.target, r.match);
-        } else {
-            learn(r.target, r.target, r.target);
-        }
+        learn(r.target, r.target);
+        if (r.kind == kRouteThroughLauncher && r.match != r.target) learn(r.match, r.target);
     }
     size_t kept = 0;
     for (size_t i = 0; i < memory.count; ++i) {

@@ -27,16 +27,13 @@ struct RememberedExchange {
     uint32_t used = 0;     // when it was last written or read (a counter)
 };
 
-// An address the launcher's routes say a member's datagrams may arrive from: the member
-// it is (its key), and how they show before the game sent to the member: at its
-// session address for a member reached straight that met this one there, at its relayed
-// address when it arrives from the real or router address of a member reached through
-// the relay (a datagram that took another way while the routes changed), else as they
-// arrive.
+// An address the launcher's routes say a member's datagrams may arrive from, and the
+// member it is (its key): the key itself, and the real or router address of a member
+// reached through the relay (a datagram that took another way while the routes
+// changed is still that member's).
 struct KnownAddress {
-    uint32_t from = 0;  // network order, as the others
+    uint32_t from = 0;  // network order, as the key
     uint32_t member = 0;
-    uint32_t shown = 0;
 };
 
 struct ExchangeMemory {
@@ -52,14 +49,15 @@ void RememberExchange(ExchangeMemory& memory, uint32_t member, uint16_t port, ui
 // The address the game should see a datagram from `source`:`port` come from: for the
 // member it is, the address the game last sent to for that port, else the one it last
 // sent to for any port of the member (a server that moved the game to a port of its own
-// answers from it), else as the routes show it (KnownAddress), else `source`.
+// answers from it), else as the member's key when the routes know `source`
+// (KnownAddress), else `source`.
 uint32_t AddressSeenFor(ExchangeMemory& memory, uint32_t source, uint16_t port);
 // The key of the member whose datagrams arrive from `ip` (sent to there before, or the
 // routes say so); 0 for none.
 uint32_t KnownMember(const ExchangeMemory& memory, uint32_t ip);
 // Takes the launcher's new routes: keeps only what they still hold (a member that left,
 // or rejoined with other addresses, is forgotten, and so is an address that no longer
-// reaches its member), and learns where members' datagrams arrive from and how they show.
+// reaches its member), and learns where members' datagrams may arrive from.
 void FollowRoutes(ExchangeMemory& memory, const Route* routes, size_t route_count);
 
 }  // namespace ozlan

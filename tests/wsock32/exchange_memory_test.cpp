@@ -79,25 +79,6 @@ TEST(ExchangeMemory, MembersThatLeaveOrRejoinElsewhereAreForgotten) {
     EXPECT_EQ(2u, memory.count);
 }
 
-TEST(ExchangeMemory, APublicMemberReachedStraightShowsAsItsSessionAddressUntilSentToElsewhere) {
-    ExchangeMemory memory;
-    const uint32_t other_public = Ip(203, 0, 1, 2), other_session = Ip(172, 20, 7, 4);
-    std::vector<Route> routes = Routes();
-    routes.push_back({other_session, other_public, kRouteStraight, kRouteShownAsMatch});
-    FollowRoutes(memory, routes.data(), routes.size());
-    EXPECT_EQ(other_public, KnownMember(memory, other_public));
-    EXPECT_EQ(other_session, AddressSeenFor(memory, other_public, 4400));
-    EXPECT_EQ(kNeighbour, AddressSeenFor(memory, kNeighbour, 4400));  // met at its own
-    // The game connects to the real address the other advertised: answers come from it.
-    RememberExchange(memory, other_public, 4400, other_public);
-    EXPECT_EQ(other_public, AddressSeenFor(memory, other_public, 4401));
-    // It left: nothing of it stays.
-    routes.pop_back();
-    FollowRoutes(memory, routes.data(), routes.size());
-    EXPECT_EQ(0u, KnownMember(memory, other_public));
-    EXPECT_EQ(other_public, AddressSeenFor(memory, other_public, 4400));
-}
-
 TEST(ExchangeMemory, AMemberReachedThroughTheRelayIsOneMemberAtEachOfItsAddresses) {
     ExchangeMemory memory;
     std::vector<Route> routes = Routes();

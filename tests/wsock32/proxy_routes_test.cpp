@@ -242,9 +242,10 @@ TEST_F(ProxyIpxTest, AnswersComeFromTheAddressTheGameSentTo) {
     EXPECT_EQ(Bytes({0, 0, 203, 0, 2, 2}), std::string(reinterpret_cast<char*>(source.nodenum), 6));
 }
 
-TEST_F(ProxyIpxTest, APublicMemberReachedStraightShowsAtItsSessionAddressUntilSentTo) {
-    // The launcher's route: a public member (session address 172.20.7.4) reached straight
-    // at this machine's own address, whose datagrams show as from its session address.
+TEST_F(ProxyIpxTest, AMemberReachedThroughTheRelayIsOneAddressWhicheverWayItsDatagramsCome) {
+    // The launcher's routes: a public member (relayed 172.20.7.4, real address this
+    // machine's own) reached through the relay; its datagram comes straight all the same
+    // (sent while the routes changed).
     MIB_IPADDRROW network;
     if (!FirstNetwork(&network)) GTEST_SKIP() << "this machine has no network but loopback";
     const std::string own(reinterpret_cast<const char*>(&network.dwAddr), 4);
@@ -257,8 +258,9 @@ TEST_F(ProxyIpxTest, APublicMemberReachedStraightShowsAtItsSessionAddressUntilSe
     int n = sizeof member_address;
     real_.getsockname(member, reinterpret_cast<sockaddr*>(&member_address), &n);
     skip_questions_ = false;
-    std::string answer =
-        LinkMessage({172, 20, 7, 1}, 0, 0, "") + Bytes({172, 20, 7, 4}) + own + Bytes({2, 1, 0, 0});
+    std::string answer = LinkMessage({172, 20, 7, 1}, 0, 0, "") +
+                         Bytes({172, 20, 7, 4, 172, 20, 7, 4, 1, 0, 0, 0}) + own +
+                         Bytes({172, 20, 7, 4, 1, 0, 0, 0});
     std::thread answering([&] {
         sockaddr_in from{};
         if (Receive(launcher, &from) != LinkMessage({0, 0, 0, 0}, 0, 0, "")) return;
@@ -286,17 +288,20 @@ TEST_F(ProxyIpxTest, APublicMemberReachedStraightShowsAtItsSessionAddressUntilSe
         return game_.recvfrom(game, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(from),
                               &length);
     };
-    // Before the game sent anything to it: from its session address, at its own port.
+    // Before the game sent anything to it: from its relayed address, at its own port.
     real_.sendto(member, "first", 5, 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
     sockaddr_in from{};
     ASSERT_EQ(5, receive(&from));
     EXPECT_EQ(Bytes({172, 20, 7, 4}), std::string(reinterpret_cast<char*>(&from.sin_addr), 4));
     EXPECT_EQ(PortOf(member_address), PortOf(from));
-    // The game sends to its real address (as the member advertised it): the answers come
-    // from there.
+    // The game sends to its real address (as the member advertised it), through the
+    // launcher: the answers come from there, whichever way.
     ASSERT_EQ(2, game_.sendto(game, "hi", 2, 0, reinterpret_cast<sockaddr*>(&member_address),
                               sizeof member_address));
-    EXPECT_EQ("hi", Receive(member, &from));
+    std::string relayed = LinkMessage({172, 20, 7, 4}, 0, 0, "hi");
+    relayed[4] = char(PortOf(member_address) & 0xFF);
+    relayed[5] = char(PortOf(member_address) >> 8);
+    EXPECT_EQ(relayed, Receive(launcher, &from));
     real_.sendto(member, "again", 5, 0, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game);
     ASSERT_EQ(5, receive(&from));
     EXPECT_EQ(own, std::string(reinterpret_cast<char*>(&from.sin_addr), 4));
