@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ozlan::test {
@@ -138,6 +139,26 @@ class ProxyIpxTest : public ::testing::Test {
             }
         }
     }
+    // The address a socket is bound to, as the real Winsock tells it.
+    sockaddr_in BoundAddress(SOCKET s) {
+        sockaddr_in address{};
+        int n = sizeof address;
+        real_.getsockname(s, reinterpret_cast<sockaddr*>(&address), &n);
+        return address;
+    }
+    // Plays the launcher for the proxy's first question: answers it with `answer` (the
+    // relayed address, the flags and the routes); join the thread once it was asked.
+    std::thread AnswerOnce(SOCKET launcher, std::string answer) {
+        skip_questions_ = false;
+        return std::thread([this, launcher, answer] {
+            sockaddr_in from{};
+            if (Receive(launcher, &from) != std::string(kQuestion, 12)) return;
+            real_.sendto(launcher, answer.data(), int(answer.size()), 0,
+                         reinterpret_cast<sockaddr*>(&from), sizeof from);
+        });
+    }
+    static constexpr char kQuestion[] = "\xF9\xF9\xF9\xF9\0\0\0\0\0\0\0\0";
+
     bool skip_questions_ = true;
     std::string ReceiveAny(SOCKET s, sockaddr_in* from, int timeout_ms) {
         fd_set set;

@@ -77,9 +77,7 @@ std::string ForeignNetwork(int host) {
 TEST_F(ProxyIpxTest, DirectedAndOtherNetworksBroadcastDatagramsGoOutUnchanged) {
     SOCKET launcher = Helper("127.0.0.1", 3668);
     SOCKET peer = Helper("127.0.0.1", 0);
-    sockaddr_in peer_address{};
-    int n = sizeof peer_address;
-    real_.getsockname(peer, reinterpret_cast<sockaddr*>(&peer_address), &n);
+    sockaddr_in peer_address = BoundAddress(peer);
     u_short game_port;
     SOCKET game = GameUdp(&game_port);
     sockaddr_in to = Address("127.0.0.1", PortOf(peer_address));
@@ -110,9 +108,7 @@ TEST_F(ProxyIpxTest, BroadcastsToTheMachinesOwnNetworkAreTunnelledLikeLanBroadca
     EXPECT_TRUE(proxy_.HasLine("[wsock32.dll] This is a LAN broadcast udp request from the game"));
     // The machine's own address on that network is no broadcast.
     SOCKET peer = Helper("0.0.0.0", 0);
-    sockaddr_in peer_address{};
-    int n = sizeof peer_address;
-    real_.getsockname(peer, reinterpret_cast<sockaddr*>(&peer_address), &n);
+    sockaddr_in peer_address = BoundAddress(peer);
     sockaddr_in direct = Address("0.0.0.0", PortOf(peer_address));
     direct.sin_addr.s_addr = network.dwAddr;
     EXPECT_EQ(
@@ -258,9 +254,7 @@ TEST_F(ProxyIpxTest, FailedAndOversizedBroadcastsReturnErrorsTheGameCanRead) {
 
 TEST_F(ProxyIpxTest, SendtoWithoutADestinationIsPassedOn) {
     SOCKET peer = Helper("127.0.0.1", 0);
-    sockaddr_in peer_address{};
-    int n = sizeof peer_address;
-    real_.getsockname(peer, reinterpret_cast<sockaddr*>(&peer_address), &n);
+    sockaddr_in peer_address = BoundAddress(peer);
     u_short port;
     SOCKET game = GameUdp(&port);
     ASSERT_EQ(0,
@@ -551,13 +545,11 @@ TEST_F(ProxyIpxTest, IpxSocketsAreUdpOrTcpBoundToTheirMappedPort) {
 
     Ipx local = IpxTo({1, 2, 3, 4, 5, 6}, 0x02, 0x03);
     ASSERT_EQ(0, game_.bind(dgram, reinterpret_cast<sockaddr*>(&local), 14));
-    sockaddr_in bound{};
-    int n = sizeof bound;
-    real_.getsockname(dgram, reinterpret_cast<sockaddr*>(&bound), &n);
+    sockaddr_in bound = BoundAddress(dgram);
     EXPECT_EQ(770, PortOf(bound));
     EXPECT_EQ(0u, bound.sin_addr.s_addr);
     Ipx name{};
-    n = 14;
+    int n = 14;
     ASSERT_EQ(0, game_.getsockname(dgram, reinterpret_cast<sockaddr*>(&name), &n));
     EXPECT_EQ(14, n);
     EXPECT_EQ(6, name.family);

@@ -10,6 +10,16 @@
 namespace ozlan::test {
 namespace {
 
+// The launcher's answer: this player's relayed address 172.20.7.1, and routes for a public
+// member (relayed 172.20.7.2, real 203.0.2.2) through the launcher and for a neighbour
+// (relayed 172.20.7.3) straight at 127.0.0.1, where the test listens.
+std::string PublicMemberAndNeighbour() {
+    return LinkMessage({172, 20, 7, 1}, 0, 0, "") +
+           Bytes({172, 20, 7, 2, 172, 20, 7, 2, 1, 0, 0, 0}) +
+           Bytes({203, 0, 2, 2, 172, 20, 7, 2, 1, 0, 0, 0}) +
+           Bytes({172, 20, 7, 3, 127, 0, 0, 1, 2, 0, 0, 0});
+}
+
 TEST_F(ProxyIpxTest, DatagramsForRelayedPlayersGoToTheLauncherWithTheirAddress) {
     SOCKET launcher = Helper("127.0.0.1", 3668);
     u_short port;
@@ -85,30 +95,15 @@ TEST_F(ProxyIpxTest, BehindARouterGamesAreToldTheirRelayedAddress) {
 }
 
 TEST_F(ProxyIpxTest, AnyAddressOfAMemberReachesItTheWayTheLauncherSays) {
-    // A launcher that answers with the relayed address 172.20.7.1 and three routes: a
-    // public member (relayed 172.20.7.2, real 203.0.2.2) through the launcher, and a
-    // neighbour's relayed address 172.20.7.3 straight to 127.0.0.1 (where the test
-    // listens).
+    // A launcher with a public member and a neighbour.
     SOCKET launcher = Helper("127.0.0.1", 3668);
     SOCKET neighbour = Helper("127.0.0.1", 0);
-    sockaddr_in neighbour_address{};
-    int n = sizeof neighbour_address;
-    real_.getsockname(neighbour, reinterpret_cast<sockaddr*>(&neighbour_address), &n);
-    skip_questions_ = false;
-    std::string answer = LinkMessage({172, 20, 7, 1}, 0, 0, "") +
-                         Bytes({172, 20, 7, 2, 172, 20, 7, 2, 1, 0, 0, 0}) +
-                         Bytes({203, 0, 2, 2, 172, 20, 7, 2, 1, 0, 0, 0}) +
-                         Bytes({172, 20, 7, 3, 127, 0, 0, 1, 2, 0, 0, 0});
-    const std::string question = LinkMessage({0, 0, 0, 0}, 0, 0, "");
+    sockaddr_in neighbour_address = BoundAddress(neighbour);
+    std::string answer = PublicMemberAndNeighbour();
     u_short port;
     SOCKET game = GameUdp(&port);
     sockaddr_in to = Address("203.0.2.2", 4000);
-    std::thread answering([&] {
-        sockaddr_in from{};
-        if (Receive(launcher, &from) != question) return;
-        real_.sendto(launcher, answer.data(), int(answer.size()), 0,
-                     reinterpret_cast<sockaddr*>(&from), sizeof from);
-    });
+    std::thread answering = AnswerOnce(launcher, answer);
     // The public member's real address: to the launcher, for its relayed address.
     proxy_.ForgetLines();
     EXPECT_EQ(5, game_.sendto(game, "hello", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
@@ -141,7 +136,7 @@ TEST_F(ProxyIpxTest, AnyAddressOfAMemberReachesItTheWayTheLauncherSays) {
     sockaddr_in relayed = Address("172.20.7.1", 0);
     ASSERT_EQ(0, game_.bind(bound, reinterpret_cast<sockaddr*>(&relayed), sizeof relayed));
     sockaddr_in name{};
-    n = sizeof name;
+    int n = sizeof name;
     ASSERT_EQ(0, game_.getsockname(bound, reinterpret_cast<sockaddr*>(&name), &n));
     EXPECT_EQ(Bytes({172, 20, 7, 1}), std::string(reinterpret_cast<char*>(&name.sin_addr), 4));
     // Another name is the platform's answer as it stands.
@@ -151,24 +146,12 @@ TEST_F(ProxyIpxTest, AnyAddressOfAMemberReachesItTheWayTheLauncherSays) {
 }
 
 TEST_F(ProxyIpxTest, AnswersComeFromTheAddressTheGameSentTo) {
-    // The launcher's routes: a public member (relayed 172.20.7.2, real 203.0.2.2) through
-    // the launcher, and a neighbour (relayed 172.20.7.3) straight at 127.0.0.1.
+    // A launcher with a public member and a neighbour.
     SOCKET launcher = Helper("127.0.0.1", 3668);
     SOCKET neighbour = Helper("127.0.0.1", 0);
-    sockaddr_in neighbour_address{};
-    int n = sizeof neighbour_address;
-    real_.getsockname(neighbour, reinterpret_cast<sockaddr*>(&neighbour_address), &n);
-    skip_questions_ = false;
-    std::string answer = LinkMessage({172, 20, 7, 1}, 0, 0, "") +
-                         Bytes({172, 20, 7, 2, 172, 20, 7, 2, 1, 0, 0, 0}) +
-                         Bytes({203, 0, 2, 2, 172, 20, 7, 2, 1, 0, 0, 0}) +
-                         Bytes({172, 20, 7, 3, 127, 0, 0, 1, 2, 0, 0, 0});
-    std::thread answering([&] {
-        sockaddr_in from{};
-        if (Receive(launcher, &from) != LinkMessage({0, 0, 0, 0}, 0, 0, "")) return;
-        real_.sendto(launcher, answer.data(), int(answer.size()), 0,
-                     reinterpret_cast<sockaddr*>(&from), sizeof from);
-    });
+    sockaddr_in neighbour_address = BoundAddress(neighbour);
+    std::string answer = PublicMemberAndNeighbour();
+    std::thread answering = AnswerOnce(launcher, answer);
     u_short port;
     SOCKET game = GameUdp(&port);
     sockaddr_in to_game = Address("127.0.0.1", port);
@@ -226,7 +209,7 @@ TEST_F(ProxyIpxTest, AnswersComeFromTheAddressTheGameSentTo) {
     ASSERT_EQ(3, game_.sendto(ipx, "ipx", 3, 0, reinterpret_cast<sockaddr*>(&server), 14));
     EXPECT_EQ(LinkMessage({172, 20, 7, 2}, 0x02, 0x03, "ipx"), Receive(launcher, &from));
     sockaddr_in ipx_name{};
-    n = sizeof ipx_name;
+    int n = sizeof ipx_name;
     real_.getsockname(ipx, reinterpret_cast<sockaddr*>(&ipx_name), &n);
     sockaddr_in to_ipx = Address("127.0.0.1", PortOf(ipx_name));
     std::string m = LinkMessage({172, 20, 7, 2}, 0, 0, "node");
@@ -254,19 +237,11 @@ TEST_F(ProxyIpxTest, AMemberReachedThroughTheRelayIsOneAddressWhicheverWayItsDat
                   uint8_t(own[2]), uint8_t(own[3]));
     SOCKET launcher = Helper("127.0.0.1", 3668);
     SOCKET member = Helper(dotted, 0);
-    sockaddr_in member_address{};
-    int n = sizeof member_address;
-    real_.getsockname(member, reinterpret_cast<sockaddr*>(&member_address), &n);
-    skip_questions_ = false;
+    sockaddr_in member_address = BoundAddress(member);
     std::string answer = LinkMessage({172, 20, 7, 1}, 0, 0, "") +
                          Bytes({172, 20, 7, 4, 172, 20, 7, 4, 1, 0, 0, 0}) + own +
                          Bytes({172, 20, 7, 4, 1, 0, 0, 0});
-    std::thread answering([&] {
-        sockaddr_in from{};
-        if (Receive(launcher, &from) != LinkMessage({0, 0, 0, 0}, 0, 0, "")) return;
-        real_.sendto(launcher, answer.data(), int(answer.size()), 0,
-                     reinterpret_cast<sockaddr*>(&from), sizeof from);
-    });
+    std::thread answering = AnswerOnce(launcher, answer);
     char host[256] = {};
     proxy_.Export<int(WSAAPI*)(char*, int)>("gethostname")(host, sizeof host);
     proxy_.Export<hostent*(WSAAPI*)(const char*)>("gethostbyname")(host);
@@ -277,7 +252,7 @@ TEST_F(ProxyIpxTest, AMemberReachedThroughTheRelayIsOneAddressWhicheverWayItsDat
     opened_.push_back(game);
     sockaddr_in to_game = Address(dotted, 0);
     ASSERT_EQ(0, game_.bind(game, reinterpret_cast<sockaddr*>(&to_game), sizeof to_game));
-    n = sizeof to_game;
+    int n = sizeof to_game;
     real_.getsockname(game, reinterpret_cast<sockaddr*>(&to_game), &n);
     DWORD wait_ms = 2000;
     game_.setsockopt(game, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait_ms),
@@ -311,15 +286,9 @@ TEST_F(ProxyIpxTest, APublicPlayersGameListsItsSessionAddressAfterItsOwn) {
     // The launcher names the session address 172.20.7.1 with the flag: the machine's own
     // address reaches this player too.
     SOCKET launcher = Helper("127.0.0.1", 3668);
-    skip_questions_ = false;
     std::string answer = LinkMessage({172, 20, 7, 1}, 0, 0, "");
     answer[6] = 1;
-    std::thread answering([&] {
-        sockaddr_in from{};
-        if (Receive(launcher, &from) != LinkMessage({0, 0, 0, 0}, 0, 0, "")) return;
-        real_.sendto(launcher, answer.data(), int(answer.size()), 0,
-                     reinterpret_cast<sockaddr*>(&from), sizeof from);
-    });
+    std::thread answering = AnswerOnce(launcher, answer);
     char host[256] = {};
     proxy_.Export<int(WSAAPI*)(char*, int)>("gethostname")(host, sizeof host);
     hostent* entry = proxy_.Export<hostent*(WSAAPI*)(const char*)>("gethostbyname")(host);
