@@ -9,7 +9,12 @@
 //             a second later: how long until every launcher is a member again, and the
 //             relay's memory before and after.
 //   failover  N members of N/10 sessions over three relays; the relay holding the most
-//             stops (SIGTERM): how long until its members are members elsewhere.
+//             stops (SIGTERM), then the one holding the most then dies (SIGKILL): how
+//             long until their members are members elsewhere.
+//   split     sessions split between relays while their first was down meet again on
+//             it once it is back: how long, and whether anyone moves twice.
+//   steady    N members over three relays, their games broadcasting, for 60 s (run it
+//             where loss is injected): links that waited long, and links that moved.
 //   idle      N idle members for 30 s: datagrams per launcher per second, and the
 //             relay's CPU per keep-alive.
 // Launchers bind to 127.0.0.2 ... 127.0.0.(1 + --sources).
@@ -55,7 +60,10 @@ struct Launcher {
     Endpoint* endpoint = nullptr;
     std::string session;
     int64_t started = 0;
-    int64_t member_at = 0;  // when the relay last answered its join; 0 while not a member
+    int64_t member_at = 0;          // when the relay last answered its join; 0 while not a member
+    int32_t member_connection = 0;  // the link the relay answered the join on
+    int64_t first_member_at = 0;    // when a relay first answered its join
+    int64_t home_at = 0;            // when the session's first relay last answered its join
     // The baseline: a plain connection with the protocol's timings, joined once.
     int32_t plain = 0;
 };
@@ -78,7 +86,13 @@ void OnMessage(const uint8_t*, int32_t, int32_t type, int32_t connection_id, voi
     }
     if (uint32_t(type) != kAddressMessageType) return;
     Launcher* l = OwnerOf(connection_id);
-    if (l && l->member_at == 0) l->member_at = TransportNow();
+    if (!l) return;
+    int64_t now = TransportNow();
+    // A link that moved to another relay without a loss is a member there anew.
+    if (l->member_at == 0 || l->member_connection != connection_id) l->member_at = now;
+    l->member_connection = connection_id;
+    if (l->first_member_at == 0) l->first_member_at = now;
+    if (l->plain == 0 && l->link.current == 0) l->home_at = now;
 }
 
 void SendJoinOf(RelayLinkState& link, int32_t, bool) {
@@ -198,6 +212,10 @@ void MakeLaunchers(const Options& o, int sessions) {
         }
         g_launchers.push_back(std::move(l));
     }
+}
+
+int64_t RandomBelowMs(int64_t bound) {
+    return bound > 0 ? int64_t(std::rand() % int(bound)) : 0;
 }
 
 double Percentile(std::vector<int64_t> v, double p) {
@@ -329,6 +347,30 @@ int RunRestart(const Options& o) {
     return done.size() == all.size() ? 0 : 1;
 }
 
+// Every keeper sends one relay message (a game's broadcast) at a random moment within
+// `ms`.
+void SpreadTraffic(int64_t ms) {
+    std::vector<int64_t> at;
+    for (size_t i = 0; i < g_launchers.size(); ++i) at.push_back(RandomBelowMs(ms));
+    int64_t begin = TransportNow();
+    std::vector<bool> sent(g_launchers.size(), false);
+    RunUntil(
+        [&] {
+            int64_t now = TransportNow() - begin;
+            for (size_t i = 0; i < g_launchers.size(); ++i) {
+                if (sent[i] || now < at[i]) continue;
+                Launcher& l = *g_launchers[i];
+                uint8_t message[kRelayHeaderSize + kLinkHeaderSize];
+                WriteRelayHeader(message, l.session.c_str(), uint32_t(kLinkHeaderSize));
+                WriteLinkHeader(message + kRelayHeaderSize, 4000);
+                RelayLinkSend(l.link, message, sizeof message);
+                sent[i] = true;
+            }
+            return now >= ms;
+        },
+        ms + 1000);
+}
+
 int RunFailover(const Options& o) {
     Relay relays[3];
     std::vector<RelayAddress> list;
@@ -341,29 +383,153 @@ int RunFailover(const Options& o) {
         std::printf("failover: only %zu of %zu joined at first\n", Members(), g_launchers.size());
         return 1;
     }
-    // The relay most sessions picked first.
-    std::map<uint16_t, int> count;
-    for (auto& l : g_launchers) ++count[l->link.relays[l->link.current].port];
-    Relay* busiest = &relays[0];
-    for (Relay& r : relays) {
-        if (count[r.port] > count[busiest->port]) busiest = &r;
+    // The relay most sessions picked first says it stops (SIGTERM); then, its members
+    // having moved, the relay now holding the most dies without a word (SIGKILL): a
+    // relay gone silent, against one that said goodbye, in the same run.
+    double p99[2] = {0, 0};
+    bool all_moved = true;
+    for (int round = 0; round < 2; ++round) {
+        std::map<uint16_t, int> count;
+        for (auto& l : g_launchers) ++count[l->link.relays[l->link.current].port];
+        Relay* busiest = nullptr;
+        for (Relay& r : relays) {
+            if (r.pid > 0 && (!busiest || count[r.port] > count[busiest->port])) busiest = &r;
+        }
+        std::vector<Launcher*> moved;
+        for (auto& l : g_launchers) {
+            if (l->link.relays[l->link.current].port == busiest->port) moved.push_back(l.get());
+        }
+        int signal_number = round == 0 ? SIGTERM : SIGKILL;
+        // Before the kill, each game broadcasts once at a moment of its own within 10 s,
+        // as games do: the launchers' keep-alives then fall due at moments of their own.
+        if (signal_number == SIGKILL) SpreadTraffic(10000);
+        Stop(busiest, signal_number);
+        int64_t stopped = TransportNow();
+        std::vector<int64_t> done = TimesToMembership(moved, stopped, 40000);
+        std::printf(
+            "failover (%s), three relays, %d launchers in %d sessions; %zu were on the "
+            "stopped relay\n",
+            round == 0 ? "SIGTERM" : "SIGKILL", o.launchers, o.launchers / 10, moved.size());
+        std::printf(
+            "  members on another relay: %zu of %zu; p50 %.0f ms, p99 %.0f ms, max %.0f ms\n",
+            done.size(), moved.size(), Percentile(done, 0.5), Percentile(done, 0.99),
+            Percentile(done, 1.0));
+        p99[round] = Percentile(done, 0.99);
+        all_moved = all_moved && done.size() == moved.size();
+        RunUntil([] { return false; }, 2000);  // the moves settle
     }
-    std::vector<Launcher*> moved;
-    for (auto& l : g_launchers) {
-        if (l->link.relays[l->link.current].port == busiest->port) moved.push_back(l.get());
-    }
-    Stop(busiest, SIGTERM);
-    int64_t stopped = TransportNow();
-    std::vector<int64_t> done = TimesToMembership(moved, stopped, 20000);
-    std::printf(
-        "failover (SIGTERM), three relays, %d launchers in %d sessions; %zu were on the "
-        "stopped relay\n",
-        o.launchers, o.launchers / 10, moved.size());
-    std::printf("  members on another relay: %zu of %zu; p50 %.0f ms, p99 %.0f ms, max %.0f ms\n",
-                done.size(), moved.size(), Percentile(done, 0.5), Percentile(done, 0.99),
-                Percentile(done, 1.0));
+    if (p99[0] > 0) std::printf("  SIGKILL/SIGTERM p99: %.2f\n", p99[1] / p99[0]);
     for (Relay& r : relays) Stop(&r, SIGTERM);
-    return done.size() == moved.size() ? 0 : 1;
+    return all_moved ? 0 : 1;
+}
+
+// Sessions split between relays: relay A is down while half the launchers join (those
+// whose session puts A first land on their second relay), then A starts and the other
+// half joins (they land on A). How long after A is back until every member of those
+// sessions is on A, and how often a launcher moved; against the same launchers' first
+// join.
+int RunSplit(const Options& o) {
+    Relay relays[3];
+    relays[0].port = FreeUdpPort();
+    Start(o, &relays[1]);
+    Start(o, &relays[2]);
+    std::vector<RelayAddress> list;
+    for (Relay& r : relays) list.push_back(AddressOf(r));
+    MakeLaunchers(o, o.launchers / 10);
+    size_t half = g_launchers.size() / 2;
+    std::vector<Launcher*> early, split;
+    for (size_t i = 0; i < g_launchers.size(); ++i) {
+        Launcher& l = *g_launchers[i];
+        if (i < half) {
+            BeginKeeper(l, list);
+            early.push_back(&l);
+        }
+    }
+    auto joined = [&](const std::vector<Launcher*>& v) {
+        return std::all_of(v.begin(), v.end(), [](Launcher* l) { return l->member_at != 0; });
+    };
+    if (!RunUntil([&] { return joined(early); }, 30000)) {
+        std::printf("split: only %zu of %zu joined at first\n", Members(), half);
+        return 1;
+    }
+    for (Launcher* l : early) {
+        if (l->link.relays[0].port == relays[0].port) split.push_back(l);
+    }
+    Start(o, &relays[0]);
+    int64_t back = TransportNow();
+    std::vector<Launcher*> late;
+    for (size_t i = half; i < g_launchers.size(); ++i) {
+        BeginKeeper(*g_launchers[i], list);
+        late.push_back(g_launchers[i].get());
+    }
+    std::vector<int64_t> times(split.size(), -1);
+    RunUntil(
+        [&] {
+            size_t done = 0;
+            for (size_t i = 0; i < split.size(); ++i) {
+                if (times[i] < 0 && split[i]->home_at >= back) times[i] = split[i]->home_at - back;
+                done += times[i] >= 0;
+            }
+            return done == split.size();
+        },
+        30000);
+    RunUntil([] { return false; }, 10000);  // nobody moves again
+    std::vector<int64_t> done, first_joins;
+    size_t twice = 0, within = 0;
+    for (size_t i = 0; i < split.size(); ++i) {
+        if (times[i] >= 0) done.push_back(times[i]);
+        within += times[i] >= 0 && times[i] <= 10000;
+        twice += split[i]->link.home_moves > 1 ||
+                 split[i]->link.relays[split[i]->link.current].port != relays[0].port;
+    }
+    for (Launcher* l : split) first_joins.push_back(l->first_member_at - l->started);
+    std::printf(
+        "split sessions, three relays, %d launchers in %d sessions; %zu members waited on "
+        "their second relay while their first was down\n",
+        o.launchers, o.launchers / 10, split.size());
+    std::printf(
+        "  on their first relay again after it was back: %zu of %zu (%zu within 10 s); p50 %.0f "
+        "ms, p99 %.0f ms, max %.0f ms; moved twice or left it: %zu\n",
+        done.size(), split.size(), within, Percentile(done, 0.5), Percentile(done, 0.99),
+        Percentile(done, 1.0), twice);
+    std::printf("  their first join (the first relay down): p50 %.0f ms; ratio p50 %.2f\n",
+                Percentile(first_joins, 0.5),
+                Percentile(first_joins, 0.5) > 0
+                    ? Percentile(done, 0.5) / Percentile(first_joins, 0.5)
+                    : 0.0);
+    for (Relay& r : relays) Stop(&r, SIGTERM);
+    return done.size() == split.size() && twice == 0 ? 0 : 1;
+}
+
+// Members of sessions over three relays whose games broadcast about once a second for
+// 60 s (run it where loss is injected): how often a link waited long enough to ask its
+// relay more often, and how often one moved (it should never, with every relay up).
+int RunSteady(const Options& o) {
+    Relay relays[3];
+    std::vector<RelayAddress> list;
+    for (Relay& r : relays) {
+        Start(o, &r);
+        list.push_back(AddressOf(r));
+    }
+    MakeLaunchers(o, o.launchers / 10);
+    if (!AllMembers(list, 30000)) {
+        std::printf("steady: only %zu of %zu joined\n", Members(), g_launchers.size());
+        return 1;
+    }
+    for (int second = 0; second < 60; ++second) SpreadTraffic(1000);
+    uint64_t quiet = 0, moves = 0;
+    for (auto& l : g_launchers) {
+        quiet += l->link.quiet_episodes;
+        moves += l->link.silent_moves + l->link.home_moves;
+    }
+    std::printf(
+        "steady sessions, three relays, %d launchers in %d sessions, 60 s of a broadcast "
+        "a second each (loss as the caller set it)\n",
+        o.launchers, o.launchers / 10);
+    std::printf("  links left waiting %lld ms or more: %llu times; links that moved: %llu\n",
+                (long long)kQuietRelayMs, (unsigned long long)quiet, (unsigned long long)moves);
+    for (Relay& r : relays) Stop(&r, SIGTERM);
+    return moves == 0 ? 0 : 1;
 }
 
 int RunIdle(const Options& o) {
@@ -432,8 +598,10 @@ int main(int argc, char** argv) {
     if (o.mode == "restart") return RunRestart(o);
     if (o.mode == "failover") return RunFailover(o);
     if (o.mode == "idle") return RunIdle(o);
+    if (o.mode == "split") return RunSplit(o);
+    if (o.mode == "steady") return RunSteady(o);
     std::fprintf(stderr,
-                 "usage: rejoin_bench join|restart|failover|idle [--launchers N] "
+                 "usage: rejoin_bench join|restart|failover|split|steady|idle [--launchers N] "
                  "[--sources N] [--kill] [--relay PATH]\n");
     return 2;
 }

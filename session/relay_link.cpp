@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "protocol/wire.h"
+#include "session/relay_link_parts.h"
 
 namespace ozlan {
 
@@ -58,6 +59,8 @@ bool AddRelayEntry(const std::string& entry, uint16_t default_port, std::vector<
     return true;
 }
 
+}  // namespace
+
 int64_t RandomBelow(int64_t bound) {
     uint32_t r = 0;
     if (!RandomBytes(&r, sizeof r)) r = uint32_t(TransportNow());
@@ -94,8 +97,7 @@ void DropConnection(RelayLinkState& k) {
     TransportDropConnection(k.connection_id);
 }
 
-void OnLinkConnected(int32_t connection_id, int32_t, void*);
-void OnLinkEnded(int32_t connection_id, int32_t, void*);
+namespace {
 
 bool StartAttempt(RelayLinkState& k, size_t index, int64_t now) {
     const RelayAddress& relay = k.relays[index];
@@ -122,6 +124,8 @@ void FlushHeld(RelayLinkState& k) {
     }
 }
 
+}  // namespace
+
 void OnLinkConnected(int32_t connection_id, int32_t, void*) {
     RelayLinkState* link = LinkOf(connection_id);
     if (!link || link->phase != LinkPhase::Connecting) return;
@@ -134,6 +138,8 @@ void OnLinkConnected(int32_t connection_id, int32_t, void*) {
     if (k.join_id == 0) FlushHeld(k);
 }
 
+namespace {
+
 // Once the relay has the join, what waited for it goes out; true when nothing waits.
 bool JoinAnswered(RelayLinkState& k) {
     if (k.join_id == 0) return true;
@@ -143,13 +149,18 @@ bool JoinAnswered(RelayLinkState& k) {
     return true;
 }
 
+}  // namespace
+
 // Inside a pass the connection may not be dropped: the loss is acted on at the next tick.
 void OnLinkEnded(int32_t connection_id, int32_t, void*) {
     if (RelayLinkState* link = LinkOf(connection_id)) link->loss_pending = true;
 }
 
+namespace {
+
 void ActOnLoss(RelayLinkState& k, int64_t now) {
     k.loss_pending = false;
+    StopProbing(k);
     k.join_id = 0;
     k.join_sent = false;
     if (k.phase == LinkPhase::Joined && now - k.joined_at >= kStableLinkMs) {
@@ -229,6 +240,7 @@ int32_t RelayLinkBegin(RelayLinkState& k, Endpoint* endpoint,
     // An earlier session's connection stays in the transport's table, but no longer
     // speaks for this record.
     if (k.connection_id != 0) LinksByConnection().erase(k.connection_id);
+    if (k.probe_connection != 0) LinksByConnection().erase(k.probe_connection);
     void* owner = k.owner;
     k = RelayLinkState{};
     k.owner = owner;
@@ -251,6 +263,7 @@ void RelayLinkTick(RelayLinkState& k) {
     int64_t now = TransportNow();
     if (k.loss_pending) ActOnLoss(k, now);
     if (k.phase == LinkPhase::Joined) JoinAnswered(k);
+    WatchRelay(k, now);
     if (k.phase == LinkPhase::Waiting && now >= k.next_attempt_at) {
         if (!StartAttempt(k, k.current, now)) k.next_attempt_at = now + k.rejoin_delay_ms;
         return;
@@ -293,6 +306,7 @@ void RelayLinkStop(RelayLinkState& k) {
 
 void RelayLinkForget(RelayLinkState& k) {
     std::lock_guard guard(TransportMutex());
+    StopProbing(k);
     DropConnection(k);
     k.connection_id = 0;
     k.phase = LinkPhase::Idle;

@@ -45,6 +45,22 @@ constexpr int64_t kRelayAnswerWaitMs = 3000;  // before the next relay is tried
 // A relay that said it stops, or did not answer in time, is tried last for this long.
 constexpr int64_t kSkipRelayMs = 30000;
 constexpr size_t kMaxHeldMessages = 256;  // broadcasts kept while the link is away
+// A relay that leaves the link waiting for an answer this long is asked with a heartbeat
+// every kQuietProbeMs; one silent for kSilentRelayMs is left for the next relay that
+// answers (at 20% loss each way, 20 round trips all fail about once in 10^9).
+constexpr int64_t kQuietRelayMs = 1000;
+constexpr int64_t kQuietProbeMs = 100;
+constexpr int64_t kSilentRelayMs = 3000;
+// A relay that forwarded the game's traffic and fell silent is asked once after this
+// pause (within a heartbeat interval of its last word): a session whose games talk
+// notices a dead relay within seconds, an idle one at its next keep-alive.
+constexpr int64_t kTrafficPauseMs = 2000;
+// A link on another relay than its session's first asks the first every 4 to 8 s (one
+// connect, answered within a second or forgotten) and moves there when it answers, so
+// that members split by a passing fault meet again.
+constexpr int64_t kHomeProbeMinMs = 4000;
+constexpr int64_t kHomeProbeMaxMs = 8000;
+constexpr int64_t kHomeProbeWaitMs = 1000;
 LinkTimings LauncherLinkTimings();
 
 enum class LinkPhase { Idle, Connecting, Joined, Waiting };
@@ -76,6 +92,22 @@ struct RelayLinkState {
     uint32_t join_id = 0;
     bool join_sent = false;           // on this link
     std::vector<int64_t> skip_until;  // per relay: stopped, or did not answer
+    // While the relay is silent: the last heartbeat that asked it, and the connect to
+    // another relay (its index, when it started, whether it answered).
+    int64_t last_quiet_probe = 0;
+    int64_t pause_asked = 0;  // the relay's last message, as of the pause asked about
+    int32_t probe_connection = 0;
+    size_t probe_index = 0;
+    int64_t probe_started = 0;
+    bool probe_answered = false;
+    bool probe_failed = false;  // refused or timed out: the next relay is asked
+    bool probe_home = false;    // the probe asks the session's first relay
+    int64_t next_home_probe = 0;
+    uint64_t home_moves = 0;      // times the link went back to the session's first relay
+    bool quiet = false;           // the relay has left the link waiting kQuietRelayMs
+    uint64_t quiet_episodes = 0;  // times it did
+    uint64_t silent_moves = 0;    // times the link left a silent relay
+    size_t moved_from = 0;        // the relay it left last
 
     // Relay messages the game sent while away, oldest first.
     std::deque<std::vector<uint8_t>> held;

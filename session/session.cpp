@@ -38,10 +38,25 @@ void CALLBACK ThinkTimerProc(HWND, UINT, UINT_PTR, DWORD) {
 
 // Runs inside a transport pass, under the transport's lock, like PreLaunch's own join:
 // whichever comes second sends it.
-void OnLinkJoined(RelayLinkState&, int32_t, bool rejoined) {
+void OnLinkJoined(RelayLinkState& link, int32_t, bool rejoined) {
     SessionState& s = Session();
     if (rejoined) s.previous_relayed_address = s.relayed_address;
     if (s.session_name[0] != 0) SendJoin();
+    // A move without a loss (a silent relay left, or the session's first relay back):
+    // the player hears of it as of a loss.
+    std::string session = s.session_name;
+    auto relay = [&](size_t index) {
+        return std::string(link.relays[index].text) + ":" + std::to_string(link.relays[index].port);
+    };
+    if (link.silent_moves != s.silent_moves_told) {
+        s.silent_moves_told = link.silent_moves;
+        AddEvent("the relay service at " + relay(link.moved_from) +
+                 " stopped answering; session '" + session + "' moved to " + relay(link.current));
+    } else if (link.home_moves != s.home_moves_told) {
+        s.home_moves_told = link.home_moves;
+        AddEvent("session '" + session + "' moved back to its first relay service, at " +
+                 relay(link.current));
+    }
 }
 
 void ChooseLocalAddress(char* text) {
@@ -118,6 +133,8 @@ uint32_t InitSession(const char* host, uint32_t port, const char* session_name) 
         s.members = MemberList{};
         s.events.clear();
     }
+    s.silent_moves_told = 0;
+    s.home_moves_told = 0;
     s.proxy_target[0] = 0;
     s.active = 1;
     return 1;
@@ -345,7 +362,7 @@ std::string Players(size_t count) {
 
 void OnMemberList(const MemberList& list) {
     SessionState& s = Session();
-    std::lock_guard<std::mutex> guard(s.presence_lock);
+    std::unique_lock<std::mutex> guard(s.presence_lock);
     std::string line;
     std::string session = s.session_name;
     if (list.event == kPresenceList) {
@@ -361,7 +378,13 @@ void OnMemberList(const MemberList& list) {
         line = std::string(list.subject) + " left (" + Players(list.count) + ")";
     }
     s.members = list;
-    if (line.empty()) return;
+    guard.unlock();
+    if (!line.empty()) AddEvent(line);
+}
+
+void AddEvent(const std::string& line) {
+    SessionState& s = Session();
+    std::lock_guard<std::mutex> guard(s.presence_lock);
     if (s.events.size() == kMaxPresenceEvents) s.events.pop_front();
     s.events.push_back(line);
 }

@@ -82,12 +82,17 @@ struct SessionState {
     MemberList members;
     bool members_listed = false;  // a list came since the join was sent
     std::deque<std::string> events;
+    // Moves of the link without a loss that the player was told of.
+    uint64_t silent_moves_told = 0;
+    uint64_t home_moves_told = 0;
 };
 
 // At most this many lines about players wait for the launcher (the oldest go).
 constexpr size_t kMaxPresenceEvents = 64;
 // Takes in a member list from the relay service: keeps it and words the change.
 void OnMemberList(const MemberList& list);
+// A line about the session for the launcher (OZLanNextEvent); the oldest go when full.
+void AddEvent(const std::string& line);
 
 // True when the relay service sees this launcher at another address than its own: a
 // router stands between, and other players reach this player's games only through

@@ -317,6 +317,18 @@ size_t TransportPendingCount(int32_t connection_id) {
     return c ? c->pending : 0;
 }
 
+int64_t TransportUnansweredMs(int32_t connection_id) {
+    std::lock_guard guard(State().lock);
+    Connection* c = FindConnection(connection_id);
+    return c && c->pending > 0 ? std::max<int64_t>(0, Now() - c->unanswered_since) : 0;
+}
+
+int64_t TransportLastMessageAt(int32_t connection_id) {
+    std::lock_guard guard(State().lock);
+    Connection* c = FindConnection(connection_id);
+    return c ? c->last_received : -1;
+}
+
 bool TransportConnectionInfo(int32_t connection_id, SocketAddress* remote, int32_t* remote_id,
                              Endpoint** endpoint) {
     std::lock_guard guard(State().lock);

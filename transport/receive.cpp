@@ -246,6 +246,7 @@ void OnUserMessage(const Endpoint* endpoint, const MessageHeader& h, const uint8
         ++s.stats.dropped_unverified_message;
         return;
     }
+    c->last_received = PassNow();
     if (h.id == 0 && h.seq == 0 && h.total == 0) {
         // An unacknowledged message: handed over as it arrives, nothing to answer.
         ++s.stats.datagrams_delivered;

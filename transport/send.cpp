@@ -281,6 +281,17 @@ uint32_t TransportSendTracked(int32_t connection_id, const void* data, int32_t l
     return c->pending > before ? id : 0;
 }
 
+bool TransportSendHeartbeat(int32_t connection_id) {
+    TransportState& s = State();
+    std::lock_guard guard(s.lock);
+    Connection* c = FindConnection(connection_id);
+    if (!c || c->remote_id <= 0 || !c->verified) return false;
+    uint8_t body[kConnectionIdBodySize];
+    PutU32(body, uint32_t(c->remote_id));
+    c->heartbeat_time = Now();
+    return TransportSend(connection_id, body, int32_t(sizeof body), MSG_HEARTBEAT) >= 0;
+}
+
 bool TransportMessageOutstanding(int32_t connection_id, uint32_t message_id) {
     TransportState& s = State();
     std::lock_guard guard(s.lock);
@@ -309,7 +320,7 @@ MessagePtr QueuedMessage(const ConnectionRef& c, const MessageHeader& header,
     m->connection = c;
     m->header = header;
     if (header.len) m->payload.assign(payload, payload + header.len);
-    ++c->pending;
+    if (c->pending++ == 0) c->unanswered_since = Now();
     return m;
 }
 
@@ -459,6 +470,7 @@ void ApplyAcknowledgement(uint32_t id, uint16_t seq) {
             int64_t now = PassNow();
             if (m.tries == 0) MeasureRoundTrip(*m.connection, now - m.last_sent);
             m.connection->last_acknowledged = now;
+            m.connection->unanswered_since = now;
             m.connection->newest_acknowledged_send =
                 std::max(m.connection->newest_acknowledged_send, m.last_sent);
             ConnectionRef c = m.connection;

@@ -60,6 +60,10 @@ struct Connection {
     // coming is queued behind others, not lost.
     int64_t last_acknowledged = 0;
     int64_t newest_acknowledged_send = 0;
+    // Since when the connection waits for an answer: when messages began waiting (none
+    // waited before), moved on by every acknowledgement.
+    int64_t unanswered_since = 0;
+    int64_t last_received = 0;  // when a user message of the peer last arrived
     // Round trip of acknowledged first sends (smoothed, and its variation), in ms.
     bool rtt_measured = false;
     int64_t srtt = 0;

@@ -218,6 +218,16 @@ int64_t TransportResendIntervalMs(int32_t connection_id);
 
 // Queued plus unacknowledged messages of a connection (fragments count singly).
 size_t TransportPendingCount(int32_t connection_id);
+// How long the connection has waited for an answer (ms): since messages began waiting,
+// or since the last acknowledgement while they still do; 0 when nothing waits or the
+// connection is not in the table.
+int64_t TransportUnansweredMs(int32_t connection_id);
+// When (TransportNow) a user message of the peer last arrived: 0 never, -1 when the
+// connection is not in the table.
+int64_t TransportLastMessageAt(int32_t connection_id);
+// Queues a heartbeat now (the peer acknowledges it); false before the link is
+// confirmed or when the connection is not in the table.
+bool TransportSendHeartbeat(int32_t connection_id);
 // The connection's remote address, remote id and endpoint; false if not in the table.
 bool TransportConnectionInfo(int32_t connection_id, SocketAddress* remote, int32_t* remote_id,
                              Endpoint** endpoint);

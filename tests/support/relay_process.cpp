@@ -83,6 +83,12 @@ int RelayProcess::Stop() {
     return Wait();
 }
 
+void RelayProcess::Kill() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    Wait();
+}
+
 int RelayProcess::Wait() {
     if (pid_ <= 0) return -1;
     int status = 0;

@@ -19,6 +19,8 @@ class RelayProcess {
     bool running() const { return pid_ > 0; }
     // SIGTERM, then the exit code.
     int Stop();
+    // SIGKILL: the relay dies without a word.
+    void Kill();
     // Waits for the process to end by itself; its exit code.
     int Wait();
     std::string Output() const;
