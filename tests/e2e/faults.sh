@@ -2,7 +2,8 @@
 # helpers): a relay service stopped and started again in the middle of play, one down
 # for 70 s, a home router that forgets idle mappings after 15 s, 20% loss each way, and
 # three relays behind one name, of which the one holding the session is killed and
-# then the next one stopped. The rounds run side by side on players of their own and
+# then the next one stopped, and three relays of which a player cannot reach the
+# session's first for a while. The rounds run side by side on players of their own and
 # print their checks once all have ended.
 
 # Relay services of their own, each on an address of the relay host.
@@ -201,7 +202,43 @@ round_relays() {
   for a in "${relays[@]}"; do stop_relay "$a" INT; done
 }
 
-# Two lanes side by side: A, then C beside D; B, then E. (Waits name their processes:
+# F: three relays; one player's path to the session's first relay is blocked while it
+# joins and for 20 s more: it waits on the next relay, then both meet on the first.
+round_split() {
+  local relays=(203.0.0.6 203.0.0.7 203.0.0.8) base=$work/split a
+  for a in "${relays[@]}"; do start_relay "$a"; done
+  play_relay=203.0.0.6:3669,203.0.0.7:3669,203.0.0.8:3669
+  say "--- split: ozp2 hosts on the session's first relay; ozp3's path to it is blocked while it joins and for 20 s more, then opened"
+  play ozp2 split "$base-ozp2.log" host --udp 4250 --name ozp2 --timeout 120
+  await "$base-ozp2.log" "game started" 30
+  sleep 1
+  local first
+  first=$(holder 1 "${relays[@]}")
+  ip netns exec ozr nft -f - <<NFT
+table ip split {
+  chain in { type filter hook input priority 0; ip saddr $(player_ip ozp3) ip daddr ${first:-203.0.0.6} udp dport 3669 drop; }
+}
+NFT
+  play ozp3 split "$base-ozp3.log" join --udp 4250 --name ozp3 --count 5 --timeout 90
+  await "$base-ozp3.log" "^ozlaunch: joined" 30
+  sleep 20
+  ip netns exec ozr nft delete table ip split
+  local opened=$EPOCHREALTIME
+  await "$base-ozp3.log" "moved back to its first relay service" 30
+  local home=$EPOCHREALTIME
+  wait_for "$base-ozp2.log" "$base-ozp3.log"
+  show "$base-ozp2.log"; show "$base-ozp3.log"
+  say "  the session's first relay was ${first:-?}; ozp3 was back on it $(awk -v a="$opened" -v b="$home" 'BEGIN { printf "%.1f", b - a }') s after its path opened"
+  check "split: ozp3 moved back to the session's first relay within 10 s of its path opening" \
+    within 10 "$opened" "$home"
+  check "split: ozp3 met ozp2 there and played 5 round trips" \
+    grep -q "^join: 5 directed round trips" "$base-ozp3.log"
+  check "split: both games exited 0" \
+    test "$(exit_code "$base-ozp2.log")-$(exit_code "$base-ozp3.log")" = 0-0
+  for a in "${relays[@]}"; do stop_relay "$a" INT; done
+}
+
+# Two lanes side by side: A, then C beside D; B, then E, then F. (Waits name their processes:
 # the shell has the main relay service in the background too.)
 {
   round_restart >"$work/faults-a.out" 2>&1
@@ -214,10 +251,11 @@ lane1=$!
 {
   round_down >"$work/faults-b.out" 2>&1
   round_relays >"$work/faults-e.out" 2>&1
+  round_split >"$work/faults-f.out" 2>&1
 } &
 lane2=$!
 wait "$lane1" "$lane2"
-for round in a b c d e; do
+for round in a b c d e f; do
   cat "$work/faults-$round.out"
   passed=$((passed + $(grep -c '^PASS' "$work/faults-$round.out")))
   failed=$((failed + $(grep -c '^FAIL' "$work/faults-$round.out")))
