@@ -517,17 +517,22 @@ int RunSteady(const Options& o) {
         return 1;
     }
     for (int second = 0; second < 60; ++second) SpreadTraffic(1000);
-    uint64_t quiet = 0, moves = 0;
+    uint64_t quiet = 0, moves = 0, home = 0;
     for (auto& l : g_launchers) {
         quiet += l->link.quiet_episodes;
-        moves += l->link.silent_moves + l->link.home_moves;
+        moves += l->link.silent_moves;
+        home += l->link.home_moves;
     }
     std::printf(
         "steady sessions, three relays, %d launchers in %d sessions, 60 s of a broadcast "
         "a second each (loss as the caller set it)\n",
         o.launchers, o.launchers / 10);
-    std::printf("  links left waiting %lld ms or more: %llu times; links that moved: %llu\n",
-                (long long)kQuietRelayMs, (unsigned long long)quiet, (unsigned long long)moves);
+    std::printf(
+        "  links left waiting %lld ms or more: %llu times; links that left a relay as silent: "
+        "%llu; links that went back to their session's first relay (joined elsewhere when "
+        "their first connect was lost): %llu\n",
+        (long long)kQuietRelayMs, (unsigned long long)quiet, (unsigned long long)moves,
+        (unsigned long long)home);
     for (Relay& r : relays) Stop(&r, SIGTERM);
     return moves == 0 ? 0 : 1;
 }

@@ -55,12 +55,15 @@ constexpr int64_t kSilentRelayMs = 3000;
 // pause (within a heartbeat interval of its last word): a session whose games talk
 // notices a dead relay within seconds, an idle one at its next keep-alive.
 constexpr int64_t kTrafficPauseMs = 2000;
-// A link on another relay than its session's first asks the first every 4 to 8 s (one
-// connect, answered within a second or forgotten) and moves there when it answers, so
-// that members split by a passing fault meet again.
+// A link on another relay than its session's first asks one that comes before its own
+// in the session's order every 4 to 8 s (the first, then the next, ...; one connect,
+// answered within a second or forgotten) and moves there when it answers, so that
+// members split by a passing fault meet again on the first relay that answers them all.
 constexpr int64_t kHomeProbeMinMs = 4000;
 constexpr int64_t kHomeProbeMaxMs = 8000;
 constexpr int64_t kHomeProbeWaitMs = 1000;
+// A relay asked in place of a silent one has this long to confirm before the next is.
+constexpr int64_t kSilentProbeWaitMs = 1500;
 LinkTimings LauncherLinkTimings();
 
 enum class LinkPhase { Idle, Connecting, Joined, Waiting };
@@ -103,6 +106,7 @@ struct RelayLinkState {
     bool probe_failed = false;  // refused or timed out: the next relay is asked
     bool probe_home = false;    // the probe asks the session's first relay
     int64_t next_home_probe = 0;
+    size_t home_index = 0;        // counts the relays asked before the own one
     uint64_t home_moves = 0;      // times the link went back to the session's first relay
     bool quiet = false;           // the relay has left the link waiting kQuietRelayMs
     uint64_t quiet_episodes = 0;  // times it did

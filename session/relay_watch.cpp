@@ -63,6 +63,7 @@ void WatchHome(RelayLinkState& k, int64_t now) {
     if (k.current == 0 || k.phase != LinkPhase::Joined) {
         if (k.probe_home) StopProbing(k);
         k.next_home_probe = 0;
+        k.home_index = 0;
         return;
     }
     if (k.probe_connection != 0) {
@@ -70,6 +71,7 @@ void WatchHome(RelayLinkState& k, int64_t now) {
             MoveToProbe(k, now);
         } else if (k.probe_failed || now - k.probe_started >= kHomeProbeWaitMs) {
             StopProbing(k);
+            ++k.home_index;  // the next one before the own is asked next time
             ScheduleHomeProbe(k, now);
         }
         return;
@@ -77,7 +79,7 @@ void WatchHome(RelayLinkState& k, int64_t now) {
     if (k.next_home_probe == 0) ScheduleHomeProbe(k, now);
     if (now < k.next_home_probe) return;
     k.probe_home = true;
-    ProbeRelay(k, 0, kHomeProbeWaitMs + 1, now);
+    ProbeRelay(k, k.home_index % k.current, kHomeProbeWaitMs + 1, now);
     if (k.probe_connection == 0) ScheduleHomeProbe(k, now);
 }
 
@@ -101,6 +103,7 @@ void MoveToProbe(RelayLinkState& k, int64_t now) {
         DropConnection(k);
     }
     k.next_home_probe = 0;
+    k.home_index = 0;
     int32_t id = k.probe_connection;
     k.probe_connection = 0;
     k.probe_answered = false;
@@ -161,7 +164,7 @@ void WatchRelay(RelayLinkState& k, int64_t now) {
         MoveToProbe(k, now);
     } else if (k.probe_connection == 0 && !k.probe_failed) {
         StartProbe(k, k.current + 1, now);
-    } else if (k.probe_failed || now - k.probe_started >= kRelayAnswerWaitMs) {
+    } else if (k.probe_failed || now - k.probe_started >= kSilentProbeWaitMs) {
         size_t next = k.probe_index + 1;
         StopProbing(k);
         StartProbe(k, next, now);

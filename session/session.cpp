@@ -54,8 +54,10 @@ void OnLinkJoined(RelayLinkState& link, int32_t, bool rejoined) {
                  " stopped answering; session '" + session + "' moved to " + relay(link.current));
     } else if (link.home_moves != s.home_moves_told) {
         s.home_moves_told = link.home_moves;
-        AddEvent("session '" + session + "' moved back to its first relay service, at " +
-                 relay(link.current));
+        AddEvent("session '" + session + "' moved back to " +
+                 (link.current == 0 ? std::string("its first relay service")
+                                    : std::string("a relay service earlier in its order")) +
+                 ", at " + relay(link.current));
     }
 }
 

@@ -146,6 +146,20 @@ class ProxyIpxTest : public ::testing::Test {
         real_.getsockname(s, reinterpret_cast<sockaddr*>(&address), &n);
         return address;
     }
+    // Binds a game UDP socket to `ip` through the proxy: the address the game is told
+    // back (four bytes), or "<refused>".
+    std::string BindAndName(const char* ip) {
+        SOCKET s = game_.socket(AF_INET, SOCK_DGRAM, 0);
+        opened_.push_back(s);
+        sockaddr_in address = Address(ip, 0);
+        if (game_.bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            return "<refused>";
+        }
+        sockaddr_in name{};
+        int n = sizeof name;
+        if (game_.getsockname(s, reinterpret_cast<sockaddr*>(&name), &n) != 0) return "<refused>";
+        return std::string(reinterpret_cast<char*>(&name.sin_addr), 4);
+    }
     // Plays the launcher for the proxy's first question: answers it with `answer` (the
     // relayed address, the flags and the routes); join the thread once it was asked.
     std::thread AnswerOnce(SOCKET launcher, std::string answer) {

@@ -131,14 +131,7 @@ TEST_F(ProxyIpxTest, AnyAddressOfAMemberReachesItTheWayTheLauncherSays) {
     ASSERT_NE(nullptr, entry);
     EXPECT_EQ(Bytes({172, 20, 7, 1}), std::string(entry->h_addr_list[0], 4));
     EXPECT_NE(nullptr, entry->h_addr_list[1]);  // and the machine's own after it
-    SOCKET bound = game_.socket(AF_INET, SOCK_DGRAM, 0);
-    opened_.push_back(bound);
-    sockaddr_in relayed = Address("172.20.7.1", 0);
-    ASSERT_EQ(0, game_.bind(bound, reinterpret_cast<sockaddr*>(&relayed), sizeof relayed));
-    sockaddr_in name{};
-    int n = sizeof name;
-    ASSERT_EQ(0, game_.getsockname(bound, reinterpret_cast<sockaddr*>(&name), &n));
-    EXPECT_EQ(Bytes({172, 20, 7, 1}), std::string(reinterpret_cast<char*>(&name.sin_addr), 4));
+    EXPECT_EQ(Bytes({172, 20, 7, 1}), BindAndName("172.20.7.1"));
     // Another name is the platform's answer as it stands.
     hostent* other = proxy_.Export<hostent*(WSAAPI*)(const char*)>("gethostbyname")("localhost");
     ASSERT_NE(nullptr, other);
@@ -300,21 +293,14 @@ TEST_F(ProxyIpxTest, APublicPlayersGameListsItsSessionAddressAfterItsOwn) {
     EXPECT_NE(Bytes({172, 20, 7, 1}), listed.front());  // the machine's own come first
     EXPECT_EQ(Bytes({172, 20, 7, 1}), listed.back());
     // The game may bind to it, and is told it back.
-    SOCKET bound = game_.socket(AF_INET, SOCK_DGRAM, 0);
-    opened_.push_back(bound);
-    sockaddr_in session = Address("172.20.7.1", 0);
-    ASSERT_EQ(0, game_.bind(bound, reinterpret_cast<sockaddr*>(&session), sizeof session));
-    sockaddr_in name{};
-    int n = sizeof name;
-    ASSERT_EQ(0, game_.getsockname(bound, reinterpret_cast<sockaddr*>(&name), &n));
-    EXPECT_EQ(Bytes({172, 20, 7, 1}), std::string(reinterpret_cast<char*>(&name.sin_addr), 4));
+    EXPECT_EQ(Bytes({172, 20, 7, 1}), BindAndName("172.20.7.1"));
     // An IPX socket's node stays the machine's own address: others reach it there.
     SOCKET ipx = game_.socket(6, SOCK_DGRAM, 1000);
     opened_.push_back(ipx);
     Ipx any{};
     ASSERT_EQ(0, game_.bind(ipx, reinterpret_cast<sockaddr*>(&any), 14));
     Ipx ipx_name{};
-    n = sizeof ipx_name;
+    int n = sizeof ipx_name;
     ASSERT_EQ(0, game_.getsockname(ipx, reinterpret_cast<sockaddr*>(&ipx_name), &n));
     std::string node(reinterpret_cast<char*>(ipx_name.nodenum) + 2, 4);
     EXPECT_NE(Bytes({172, 20, 7, 1}), node);
