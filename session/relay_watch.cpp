@@ -1,7 +1,5 @@
 #include "session/relay_link_parts.h"
 
-#include "transport/message.h"
-
 namespace ozlan {
 namespace {
 
@@ -90,12 +88,7 @@ void MoveToProbe(RelayLinkState& k, int64_t now) {
         // The relay left behind answers: it hears that the player left (its members do
         // not wait for a time-out), and the transport forgets the link once it confirms.
         ++k.home_moves;
-        int32_t remote_id = 0;
-        if (TransportConnectionInfo(k.connection_id, nullptr, &remote_id, nullptr)) {
-            uint8_t body[kConnectionIdBodySize];
-            PutU32(body, uint32_t(remote_id));
-            TransportSend(k.connection_id, body, int32_t(sizeof body), MSG_PEERCLOSE);
-        }
+        TransportSendClose(k.connection_id);
         LinksByConnection().erase(k.connection_id);
     } else {
         k.skip_until[k.current] = now + kSkipRelayMs;

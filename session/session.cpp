@@ -9,7 +9,6 @@
 
 #include "session/ozlan.h"
 #include "session/session.h"
-#include "transport/message.h"
 // After winsock2.h.
 #include <iphlpapi.h>
 
@@ -87,13 +86,7 @@ void WaitForRelayThread() {
 void TellRelayWeLeave() {
     SessionState& s = Session();
     int32_t link = RelayLinkConnection(s.link);
-    int32_t remote_id = 0;
-    if (!RelayLinkJoined(s.link) || !TransportConnectionInfo(link, nullptr, &remote_id, nullptr)) {
-        return;
-    }
-    uint8_t body[kConnectionIdBodySize];
-    PutU32(body, uint32_t(remote_id));
-    if (TransportSend(link, body, int32_t(sizeof body), MSG_PEERCLOSE) < 0) return;
+    if (!RelayLinkJoined(s.link) || !TransportSendClose(link)) return;
     for (int waited = 0; waited < 200 && TransportPendingCount(link) > 0; waited += 5) {
         TransportThink(0);
         Sleep(5);

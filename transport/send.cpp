@@ -292,6 +292,16 @@ bool TransportSendHeartbeat(int32_t connection_id) {
     return TransportSend(connection_id, body, int32_t(sizeof body), MSG_HEARTBEAT) >= 0;
 }
 
+bool TransportSendClose(int32_t connection_id) {
+    TransportState& s = State();
+    std::lock_guard guard(s.lock);
+    Connection* c = FindConnection(connection_id);
+    if (!c) return false;
+    uint8_t body[kConnectionIdBodySize];
+    PutU32(body, uint32_t(c->remote_id));
+    return TransportSend(connection_id, body, int32_t(sizeof body), MSG_PEERCLOSE) >= 0;
+}
+
 bool TransportMessageOutstanding(int32_t connection_id, uint32_t message_id) {
     TransportState& s = State();
     std::lock_guard guard(s.lock);

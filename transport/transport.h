@@ -228,6 +228,9 @@ int64_t TransportLastMessageAt(int32_t connection_id);
 // Queues a heartbeat now (the peer acknowledges it); false before the link is
 // confirmed or when the connection is not in the table.
 bool TransportSendHeartbeat(int32_t connection_id);
+// Queues a peer-close (the peer takes the link out and confirms); false when the
+// connection is not in the table or the close cannot be queued.
+bool TransportSendClose(int32_t connection_id);
 // The connection's remote address, remote id and endpoint; false if not in the table.
 bool TransportConnectionInfo(int32_t connection_id, SocketAddress* remote, int32_t* remote_id,
                              Endpoint** endpoint);
