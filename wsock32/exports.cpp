@@ -71,6 +71,7 @@ EXPORT int WSAAPI mp_closesocket(SOCKET s) {
     void* real = BindReal(R_closesocket);
     if (!real) return -1;
     // The handle leaves the list before the real call, whatever that returns.
+    CancelOverlappedReceives(s);
     if (FindIPXSock(s)) DeleteIPXSock(s);
     ForgetBoundAddress(s);
     return reinterpret_cast<int(WSAAPI*)(SOCKET)>(real)(s);
@@ -229,6 +230,12 @@ EXPORT int WSAAPI mp_gethostname(char* name, int length) {
     return result;
 }
 
+bool ozlan::proxy::IsOwnHostName(const char* name) {
+    char own_name[256] = {};
+    return name && Forward<R_gethostname>(-1, own_name, int(sizeof own_name)) == 0 &&
+           _stricmp(name, own_name) == 0;
+}
+
 namespace {
 
 // The machine's own name lists the relayed address first while a router stands
@@ -236,12 +243,7 @@ namespace {
 // own: a game that takes its address from its name finds the one others reach it at,
 // and one that compares other players' addresses with its own finds them on its network.
 hostent* WithRelayedAddress(const char* name, hostent* entry) {
-    char own_name[256] = {};
-    if (!name || entry->h_length != 4 ||
-        Forward<R_gethostname>(-1, own_name, int(sizeof own_name)) != 0 ||
-        _stricmp(name, own_name) != 0) {
-        return entry;
-    }
+    if (entry->h_length != 4 || !IsOwnHostName(name)) return entry;
     uint32_t relayed = RelayedOwnAddress();
     uint32_t session = relayed == 0 ? SessionOwnAddress() : 0;
     if (relayed == 0 && session == 0) return entry;

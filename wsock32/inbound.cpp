@@ -224,8 +224,11 @@ EXPORT int WSAAPI mp_WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD count, LPDWOR
     OZWS_LOG(kTrace, "mp_WSARecvFrom(%d,,%d,%d,,)", int(s), first_length, flags ? int(*flags) : 0);
     void* real = BindReal(R_WSARecvFrom);
     if (!real) return -1;
-    // Overlapped receives complete later, out of the proxy's sight: passed on as they are.
-    if (overlapped || !buffers || count == 0) {
+    if (buffers && count > 0 && (overlapped || completion)) {
+        return ReceiveOverlapped(s, buffers, count, received, flags, from, from_length, overlapped,
+                                 completion);
+    }
+    if (!buffers || count == 0) {
         return reinterpret_cast<WSARecvFromFn>(real)(s, buffers, count, received, flags, from,
                                                      from_length, overlapped, completion);
     }

@@ -62,6 +62,14 @@ const RealFunction kRealFunctions[R_COUNT] = {
     {"__WSAFDIsSet", "unable to load __WSAFDIsSet()", true},
     {"EnumProtocolsA", "unable to load EnumProtocols()", true},
     {"AcceptEx", "unable to load AcceptEx()", true},
+    {"WSASocketA", "unable to load WSASocketA()", true, true},
+    {"WSASocketW", "unable to load WSASocketW()", true, true},
+    {"WSASendTo", "unable to load WSASendTo()", true, true},
+    {"WSAConnect", "unable to load WSAConnect()", true, true},
+    {"getaddrinfo", "unable to load getaddrinfo()", true, true},
+    {"GetAddrInfoW", "unable to load GetAddrInfoW()", true, true},
+    {"freeaddrinfo", "unable to load freeaddrinfo()", true, true},
+    {"FreeAddrInfoW", "unable to load FreeAddrInfoW()", true, true},
 };
 
 ProxyState& Proxy() {
@@ -116,6 +124,7 @@ void DetachProcess() {
     ProxyState& p = Proxy();
     OZWS_LOG(kMilestone, "Shutting down...");
     if (p.real_library) FreeLibrary(p.real_library);
+    if (p.real_winsock2) FreeLibrary(p.real_winsock2);
     LogClose();
 }
 
@@ -133,10 +142,37 @@ int LoadRealWinsock() {
     return 1;
 }
 
+namespace {
+
+// ws2_32.dll from the system folder, for the functions Winsock 1.1 lacks.
+HMODULE RealWinsock2() {
+    ProxyState& p = Proxy();
+    if (!p.real_winsock2) {
+        char system[kPathSize], path[kPathSize];
+        UINT n = GetSystemDirectoryA(system, kPathSize);
+        if (n == 0 || n >= kPathSize) return nullptr;
+        JoinPath(path, system, "ws2_32.dll");
+        p.real_winsock2 = LoadLibraryA(path);
+    }
+    return p.real_winsock2;
+}
+
+}  // namespace
+
 void* BindReal(RealId id) {
     ProxyState& p = Proxy();
     const RealFunction& f = kRealFunctions[id];
-    if (!p.real_library && f.loads) LoadRealWinsock();
+    if (f.winsock2) {
+        if (!p.real[id]) {
+            if (HMODULE library = RealWinsock2()) {
+                p.real[id] = reinterpret_cast<void*>(GetProcAddress(library, f.lookup));
+            }
+        }
+        if (!p.real[id]) OZWS_LOG(kFailure, "%s", f.failure_line);
+        return p.real[id];
+    }
+    // Inside the game's process the proxy loaded no Winsock of its own yet.
+    if (!p.real_library && (f.loads || p.inside)) LoadRealWinsock();
     if (!p.real[id] && p.real_library) {
         p.real[id] = reinterpret_cast<void*>(GetProcAddress(p.real_library, f.lookup));
     }

@@ -83,6 +83,15 @@ enum RealId {
     R_WSAFDIsSet,
     R_EnumProtocols,
     R_AcceptEx,
+    // Winsock 2 only: looked up in ws2_32.dll whichever library the others come from.
+    R_WSASocketA,
+    R_WSASocketW,
+    R_WSASendTo,
+    R_WSAConnect,
+    R_getaddrinfo,
+    R_GetAddrInfoW,
+    R_freeaddrinfo,
+    R_FreeAddrInfoW,
     R_COUNT
 };
 
@@ -90,6 +99,7 @@ struct RealFunction {
     const char* lookup;        // name looked up in the real Winsock
     const char* failure_line;  // written at level 100 when it cannot be bound
     bool loads;                // false: binds only against an already loaded Winsock
+    bool winsock2 = false;     // in ws2_32.dll only
 };
 extern const RealFunction kRealFunctions[R_COUNT];
 
@@ -99,7 +109,11 @@ struct ProxyState {
     char system_directory[kPathSize] = {};
     char real_library_path[kPathSize] = {};
     HMODULE real_library = nullptr;
+    HMODULE real_winsock2 = nullptr;  // for the Winsock 2 only functions
     void* real[R_COUNT] = {};
+    // Loaded into the game's process by the launcher (inside.cpp), not found in the
+    // game's folder.
+    bool inside = false;
 };
 ProxyState& Proxy();
 
@@ -110,6 +124,23 @@ int LoadRealWinsock();
 // Runs the binding steps for one real function; null (after its failure line) when
 // it cannot be bound.
 void* BindReal(RealId id);
+
+// Inside the game's process (inside.cpp): the real Winsock is the system's library of
+// `real_file` ("ws2_32.dll" when the game's process uses Winsock 2, else "wsock32.dll").
+void UseSystemWinsock(const char* real_file);
+
+// Overlapped receives (overlapped.cpp): the proxy completes them itself, after the same
+// conversions as a receive that waits, through the game's OVERLAPPED (status, count,
+// event) and its completion routine. Returns what WSARecvFrom returns.
+int ReceiveOverlapped(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags,
+                      sockaddr* from, LPINT from_length, LPWSAOVERLAPPED overlapped,
+                      LPWSAOVERLAPPED_COMPLETION_ROUTINE completion);
+// Completes the socket's waiting receives as cancelled (before it closes).
+void CancelOverlappedReceives(SOCKET s);
+// A send that completes at once, told through the game's OVERLAPPED and completion
+// routine as Winsock tells it.
+void CompleteAtOnce(LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE completion,
+                    int error, DWORD count);
 
 // Logging (logging.cpp). The guards do nothing while QUILLET.DLL is not bound.
 void LogOpen(const char* source, int line, int level, const char* module_name, const char* pattern);
@@ -180,6 +211,9 @@ bool RouteToMember(uint32_t ip, ozlan::Route* route);
 void RememberSentTo(uint32_t ip, uint16_t port, const ozlan::Route* route);
 void ShowAsSentTo(sockaddr_in* source);
 
+// Whether `name` is the machine's own name (any case).
+bool IsOwnHostName(const char* name);
+
 // Binds the real function and calls it with the arguments as given, or returns
 // `failure` when it cannot be bound. A must match the real parameter types.
 template <RealId Id, class R, class... A>
@@ -235,6 +269,15 @@ EXPORT unsigned long WSAAPI mp_inet_addr(const char* text);
 EXPORT char* WSAAPI mp_inet_ntoa(in_addr address);
 EXPORT int WSAAPI mp_WSAGetLastError();
 EXPORT void WSAAPI mp_WSASetLastError(int error);
+EXPORT int WSAAPI mp_sendto(SOCKET s, const char* buffer, int length, int flags, const sockaddr* to,
+                            int to_length);
+EXPORT SOCKET WSAAPI mp_socket(int family, int type, int protocol);
+EXPORT int WSAAPI mp_closesocket(SOCKET s);
+EXPORT hostent* WSAAPI mp_gethostbyname(const char* name);
+EXPORT int WSAAPI mp_WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received,
+                                 LPDWORD flags, sockaddr* from, LPINT from_length,
+                                 LPWSAOVERLAPPED overlapped,
+                                 LPWSAOVERLAPPED_COMPLETION_ROUTINE completion);
 
 #define OZWS_LOG(level, ...) \
     ::ozlan::proxy::LogMessage(::ozlan::proxy::kSourceWsock32, __LINE__, level, __VA_ARGS__)
