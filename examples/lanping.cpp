@@ -1,7 +1,7 @@
 // lanping: a small LAN game of the old kind. A host waits for a query broadcast on a
 // fixed UDP port (or IPX socket) and answers the sender directly; a joiner
 // broadcasts the query until a host answers, then both exchange directed datagrams.
-// Links Winsock 1.1 (wsock32) as old games do. Options teach it what real games do:
+// Links Winsock 1.1 (wsock32) as old games do, or Winsock 2. Options teach it what real games do:
 // a host bound to its host's own address, a joiner that queries from a port of its
 // own, an IPX host that advertises the address getsockname gave it (or takes its
 // address from the IPX card, IPX_ADDRESS, and binds to it), broadcasts to the
@@ -9,7 +9,8 @@
 // own and accepts only that client's exact address there, a LAN check that refuses
 // peers on other networks, a client that connects to a host by its name, datagrams as
 // large as the buffer they are received into, a client that takes answers only from
-// exactly the address and port it sent to.
+// exactly the address and port it sent to. Built twice (lanping_net.h): with Winsock 1.1
+// as lanping.exe, with Winsock 2 only as lanping2.exe.
 #include <winsock2.h>
 #include <windows.h>
 // After winsock2.h.
@@ -23,6 +24,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include "examples/lanping_net.h"
 
 namespace {
 
@@ -68,6 +71,8 @@ struct Options {
     // Joiner: an answer counts only when it comes from exactly the address and port the
     // ping went to (after a move, the host's port for this client at that address).
     bool strict_replies = false;
+    // Winsock 2 build: overlapped receives report through completion routines.
+    bool completion_routines = false;
 };
 
 // What getsockopt(NSPROTO_IPX, IPX_ADDRESS) fills in, 24 bytes.
@@ -124,7 +129,7 @@ int Usage() {
                  "               [--subnet-broadcast] [--players N] [--card-address]\n"
                  "               [--per-client-port] [--lan-check class|mask|own-class|none] "
                  "[--connect NAME]\n"
-                 "               [--payload BYTES] [--strict-replies]\n");
+                 "               [--payload BYTES] [--strict-replies] [--completion-routines]\n");
     return 2;
 }
 
@@ -153,6 +158,10 @@ bool Parse(int argc, char** argv, Options* o) {
         }
         if (arg == "--card-address") {
             o->card_address = true;
+            continue;
+        }
+        if (arg == "--completion-routines") {
+            o->completion_routines = true;
             continue;
         }
         if (arg == "--per-client-port") {
@@ -199,28 +208,11 @@ bool Parse(int argc, char** argv, Options* o) {
 // The host's own address, as a server that binds to it finds it: its name's first
 // address that is not loopback.
 bool OwnAddress(in_addr* out) {
-    char name[256] = {};
-    if (gethostname(name, sizeof name) != 0) return false;
-    hostent* entry = gethostbyname(name);
-    if (!entry) return false;
-    for (char** a = entry->h_addr_list; *a; ++a) {
-        if (uint8_t((*a)[0]) == 127) continue;
-        std::memcpy(out, *a, 4);
-        return true;
-    }
-    return false;
-}
-
-// The broadcast address of the first network that is not loopback, from its mask.
-bool SubnetBroadcast(in_addr* out) {
-    unsigned char storage[16 * 1024];
-    auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(storage);
-    ULONG size = sizeof storage;
-    if (GetIpAddrTable(table, &size, FALSE) != NO_ERROR) return false;
-    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-        DWORD ip = table->table[i].dwAddr, mask = table->table[i].dwMask;
-        if ((ip & 0xFF) == 127 || mask == 0 || mask == 0xFFFFFFFF) continue;
-        out->s_addr = ip | ~mask;
+    std::vector<uint32_t> addresses;
+    if (!NetOwnAddresses(&addresses)) return false;
+    for (uint32_t ip : addresses) {
+        if ((ip & 0xFF) == 127) continue;
+        out->s_addr = ip;
         return true;
     }
     return false;
@@ -250,11 +242,9 @@ bool OnLan(uint32_t ip, const std::string& how) {
     // private or not (a server that otherwise treats it as an internet player).
     if (how != "own-class" && PrivateAddress(peer)) return true;
     if (how == "class" || how == "own-class") {
-        char name[256] = {};
-        hostent* entry = gethostname(name, sizeof name) == 0 ? gethostbyname(name) : nullptr;
-        for (char** a = entry ? entry->h_addr_list : nullptr; a && *a; ++a) {
-            uint32_t own;
-            std::memcpy(&own, *a, 4);
+        std::vector<uint32_t> addresses;
+        NetOwnAddresses(&addresses);
+        for (uint32_t own : addresses) {
             if (ClassfulNetwork(HostOrder(own)) == ClassfulNetwork(peer)) return true;
         }
         return false;
@@ -297,8 +287,10 @@ class Game {
     explicit Game(const Options& o) : o_(o) {}
 
     bool Open() {
-        WSADATA data;
-        if (WSAStartup(0x0101, &data) != 0) return Error("WSAStartup failed");
+        if (!NetStart(o_.completion_routines)) {
+            return Error(o_.completion_routines ? "--completion-routines needs lanping2.exe"
+                                                : "WSAStartup failed");
+        }
         // A joiner with a port of its own queries from there; 0 leaves the socket
         // unbound, and its first sendto takes a port the platform picks.
         int port = !o_.host && o_.client_port >= 0 ? o_.client_port : o_.port;
@@ -315,7 +307,7 @@ class Game {
     // --card-address). INVALID_SOCKET, said why, when it cannot be made.
     SOCKET OpenSocket(int port, Peer* own) {
         SOCKET s =
-            o_.ipx ? socket(kIpxFamily, SOCK_DGRAM, kNsprotoIpx) : socket(AF_INET, SOCK_DGRAM, 0);
+            o_.ipx ? NetSocket(kIpxFamily, SOCK_DGRAM, kNsprotoIpx) : NetSocket(AF_INET, SOCK_DGRAM, 0);
         if (s == INVALID_SOCKET) return Error("no socket"), INVALID_SOCKET;
         BOOL on = TRUE;
         setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<char*>(&on), sizeof on);
@@ -390,23 +382,24 @@ class Game {
             to.socket[0] = uint8_t(o_.port >> 8);
             to.socket[1] = uint8_t(o_.port);
             std::string datagram = Padded(text);
-            return sendto(s_, datagram.data(), int(datagram.size()), 0,
-                          reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0;
+            return NetSendTo(s_, datagram.data(), int(datagram.size()),
+                             reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0;
         }
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = INADDR_BROADCAST;
-        if (o_.subnet_broadcast && !SubnetBroadcast(&to.sin_addr)) return false;
+        if (o_.subnet_broadcast && !NetSubnetBroadcast(&to.sin_addr)) return false;
         to.sin_port = htons(u_short(o_.port));
         std::string datagram = Padded(text);
-        return sendto(s_, datagram.data(), int(datagram.size()), 0,
-                      reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0;
+        return NetSendTo(s_, datagram.data(), int(datagram.size()),
+                         reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0;
     }
 
     bool SendTo(const Peer& peer, const std::string& text, SOCKET from = INVALID_SOCKET) {
         std::string datagram = Padded(text);
-        return sendto(from == INVALID_SOCKET ? s_ : from, datagram.data(), int(datagram.size()), 0,
-                      reinterpret_cast<const sockaddr*>(&peer.address), peer.length) >= 0;
+        return NetSendTo(from == INVALID_SOCKET ? s_ : from, datagram.data(),
+                         int(datagram.size()), reinterpret_cast<const sockaddr*>(&peer.address),
+                         peer.length) >= 0;
     }
 
     // --payload: the text, a NUL and filler that names its place (so a cut or shifted
@@ -431,21 +424,15 @@ class Game {
     // The next datagram within timeout_ms on the game's socket or a client's (which
     // one in *on); false when none came.
     bool Receive(std::string* text, Peer* from, int timeout_ms, SOCKET* on = nullptr) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(s_, &set);
-        for (const Client& c : clients_) FD_SET(c.s, &set);
-        timeval wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-        if (select(0, &set, nullptr, nullptr, &wait) < 1) return false;
-        SOCKET ready = s_;
-        for (const Client& c : clients_) {
-            if (FD_ISSET(c.s, &set)) ready = c.s;
-        }
-        char buffer[65536];
+        std::vector<SOCKET> sockets{s_};
+        for (const Client& c : clients_) sockets.push_back(c.s);
+        static char buffer[65536];
         int room = o_.payload > 0 ? o_.payload : 2048;
         from->length = sizeof from->address;
-        int got = recvfrom(ready, buffer, room, 0, reinterpret_cast<sockaddr*>(&from->address),
-                           &from->length);
+        SOCKET ready = s_;
+        int got = NetReceive(sockets, timeout_ms, buffer, room,
+                             reinterpret_cast<sockaddr*>(&from->address), &from->length, &ready);
+        if (got == 0) return false;
         if (got < 0) {
             if (++read_errors_ == 1) {
                 std::printf("%s: read error %d\n", o_.host ? "host" : "join", WSAGetLastError());
@@ -510,13 +497,13 @@ class Game {
 
     // The host's name as the game resolves it, with the game's port.
     bool Resolve(const std::string& name, Peer* peer) {
-        hostent* entry = gethostbyname(name.c_str());
-        if (!entry || entry->h_length != 4 || !entry->h_addr_list[0]) return false;
+        uint32_t ip;
+        if (!NetResolve(name.c_str(), &ip)) return false;
         if (o_.ipx) {
             auto* a = reinterpret_cast<IpxAddress*>(&peer->address);
             *a = IpxAddress{};
             a->family = kIpxFamily;
-            std::memcpy(a->nodenum + 2, entry->h_addr_list[0], 4);
+            std::memcpy(a->nodenum + 2, &ip, 4);
             a->socket[0] = uint8_t(o_.port >> 8);
             a->socket[1] = uint8_t(o_.port);
             peer->length = sizeof *a;
@@ -524,7 +511,7 @@ class Game {
             auto* a = reinterpret_cast<sockaddr_in*>(&peer->address);
             *a = sockaddr_in{};
             a->sin_family = AF_INET;
-            std::memcpy(&a->sin_addr, entry->h_addr_list[0], 4);
+            a->sin_addr.s_addr = ip;
             a->sin_port = htons(u_short(o_.port));
             peer->length = sizeof *a;
         }

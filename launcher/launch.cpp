@@ -1,5 +1,6 @@
 // One session for the console launcher and the players' window alike.
 #include "launcher/launch.h"
+#include "launcher/proxy_way.h"
 
 #include <windows.h>
 
@@ -94,7 +95,7 @@ std::string Quote(const std::string& arg) {
 
 // The launcher's environment with its folder first on PATH (the proxy finds
 // QUILLET.DLL there) and, under Wine, the game's own wsock32.dll preferred.
-std::vector<char> GameEnvironment(const std::string& launcher_folder) {
+std::vector<char> GameEnvironment(const std::string& launcher_folder, bool prefer_game_winsock) {
     std::vector<std::string> entries;
     std::string path = launcher_folder;
     char* block = GetEnvironmentStringsA();
@@ -109,7 +110,9 @@ std::vector<char> GameEnvironment(const std::string& launcher_folder) {
     }
     FreeEnvironmentStringsA(block);
     entries.push_back("PATH=" + path);
-    if (RunningUnderWine()) entries.push_back("WINEDLLOVERRIDES=wsock32=n,b");
+    if (prefer_game_winsock && RunningUnderWine()) {
+        entries.push_back("WINEDLLOVERRIDES=wsock32=n,b");
+    }
     std::vector<char> result;
     for (const auto& entry : entries) result.insert(result.end(), entry.begin(), entry.end() + 1);
     result.push_back(0);
@@ -236,6 +239,9 @@ int RunLaunch(const LaunchOptions& o, const LaunchReport& report) {
     }
     std::string game_folder = FolderOf(game_full);
     if (!Exists(folder + "\\ozws.dll")) return r.Fail(4, "ozws.dll is missing beside %s", self);
+    // Refused before anything starts when the game cannot get the proxy.
+    ProxyWay way = ChooseProxyWay(o.inside, game_full, game_folder);
+    if (!way.refusal.empty()) return r.Fail(5, "%s", way.refusal.c_str());
 
     HMODULE ozlan = LoadLibraryA((folder + "\\OZLAN.dll").c_str());
     if (!ozlan) return r.Fail(4, "cannot load %s\\OZLAN.dll", folder.c_str());
@@ -252,7 +258,10 @@ int RunLaunch(const LaunchOptions& o, const LaunchReport& report) {
     auto set_name = reinterpret_cast<OZLanSetPlayerNameFn>(bind("OZLanSetPlayerName"));
     auto next_event = reinterpret_cast<OZLanNextEventFn>(bind("OZLanNextEvent"));
     auto members = reinterpret_cast<OZLanMembersFn>(bind("OZLanMembers"));
-    if (!init || !pre_launch || !end_session || !is_joined || !set_password || !join_status)
+    auto pre_launch_inside = reinterpret_cast<OZLanPreLaunchInsideFn>(bind("OZLanPreLaunchInside"));
+    auto take_over = reinterpret_cast<OZLanTakeOverProcessFn>(bind("OZLanTakeOverProcess"));
+    if (!init || !pre_launch || !end_session || !is_joined || !set_password || !join_status ||
+        (way.inside && (!pre_launch_inside || !take_over)))
         return r.Fail(4, "%s", "OZLAN.dll is incomplete");
 
     std::string password = EffectivePassword(o);
@@ -277,28 +286,36 @@ int RunLaunch(const LaunchOptions& o, const LaunchReport& report) {
     }
     // "joined" waits for the relay's word on the join, below: a session may refuse it.
 
-    // A copy of the proxy must be writable into the game folder; a wsock32.dll of the
-    // player's waits aside meanwhile.
+    r.Say("%s", way.line.c_str());
     std::string saved = game_folder + "\\" OZLAN_SAVED_NAME;
-    bool had_winsock = Exists(game_folder + "\\wsock32.dll"), had_saved = Exists(saved);
-    if (!pre_launch(game_folder.c_str(), o.session.c_str())) {
-        end_session();
-        std::string copy = game_folder + "\\wsock32.dll";
-        if (IsProxyCopy(copy) && InUse(copy)) {
-            // A launcher that died left its game running: our copy is in use.
-            return r.Fail(4, "%s",
-                          "the game from an earlier session still runs and uses OZLAN's copy: "
-                          "close it first");
+    if (way.inside) {
+        if (!pre_launch_inside(o.session.c_str())) {
+            end_session();
+            return r.Fail(4, "%s", "cannot prepare the session");
         }
-        if (had_winsock && had_saved && Exists(saved)) {
-            std::string why = game_folder + " holds both a wsock32.dll of its own and " +
-                              OZLAN_SAVED_NAME +
-                              " (kept from an earlier session); neither was touched. Keep the "
-                              "one you want as wsock32.dll, move the other away, and start again";
-            return r.Fail(4, "%s", why.c_str());
+    } else {
+        // A copy of the proxy must be writable into the game folder; a wsock32.dll of the
+        // player's waits aside meanwhile.
+        bool had_winsock = Exists(game_folder + "\\wsock32.dll"), had_saved = Exists(saved);
+        if (!pre_launch(game_folder.c_str(), o.session.c_str())) {
+            end_session();
+            std::string copy = game_folder + "\\wsock32.dll";
+            if (IsProxyCopy(copy) && InUse(copy)) {
+                // A launcher that died left its game running: our copy is in use.
+                return r.Fail(4, "%s",
+                              "the game from an earlier session still runs and uses OZLAN's copy: "
+                              "close it first");
+            }
+            if (had_winsock && had_saved && Exists(saved)) {
+                std::string why = game_folder + " holds both a wsock32.dll of its own and " +
+                                  OZLAN_SAVED_NAME +
+                                  " (kept from an earlier session); neither was touched. Keep the "
+                                  "one you want as wsock32.dll, move the other away, and start again";
+                return r.Fail(4, "%s", why.c_str());
+            }
+            return r.Fail(4, "cannot place the proxy into %s (folder not writable?)",
+                          game_folder.c_str());
         }
-        return r.Fail(4, "cannot place the proxy into %s (folder not writable?)",
-                      game_folder.c_str());
     }
     // The relay service's word on the join: a private session is played only on a relay
     // that keeps it private, and a refusal says why.
@@ -339,7 +356,7 @@ int RunLaunch(const LaunchOptions& o, const LaunchReport& report) {
     }
     r.Say("joined");
     if (status == OZLAN_JOIN_ACCEPTED_PRIVATE) r.Say("in private session '%s'", session);
-    bool kept = Exists(saved);
+    bool kept = !way.inside && Exists(saved);
     if (kept) {
         r.Say("kept your wsock32.dll (as %s); it will be put back when the game ends",
               OZLAN_SAVED_NAME);
@@ -350,17 +367,32 @@ int RunLaunch(const LaunchOptions& o, const LaunchReport& report) {
         command.append(Quote(a));
     }
     if (!o.game_arguments.empty()) command += " " + o.game_arguments;
-    std::vector<char> environment = GameEnvironment(folder);
-    bool wine = RunningUnderWine();
+    std::vector<char> environment = GameEnvironment(folder, !way.inside);
+    bool wine = RunningUnderWine() && !way.inside;
     if (wine) PreferGameWinsock(game_full, true);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(game_full, command.data(), nullptr, nullptr, TRUE, 0, environment.data(),
-                        game_folder.c_str(), &startup, &process)) {
+    // Inside: the game waits, unrun, until the proxy has taken over its Winsock calls.
+    DWORD creation = way.inside ? CREATE_SUSPENDED : 0;
+    if (!CreateProcessA(game_full, command.data(), nullptr, nullptr, TRUE, creation,
+                        environment.data(), game_folder.c_str(), &startup, &process)) {
         if (wine) PreferGameWinsock(game_full, false);
         end_session();
         return r.Fail(5, "cannot start the game %s", game_full);
+    }
+    if (way.inside) {
+        if (!take_over(process.hProcess)) {
+            TerminateProcess(process.hProcess, 5);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+            end_session();
+            return r.Fail(5,
+                          "cannot take the proxy into %s (a protected process?); it was stopped "
+                          "before it ran",
+                          game_full);
+        }
+        ResumeThread(process.hThread);
     }
     CloseHandle(process.hThread);
     r.Say("game started");

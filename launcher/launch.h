@@ -22,6 +22,8 @@ struct LaunchOptions {
     std::string game;
     std::vector<std::string> game_args;  // each quoted as needed
     std::string game_arguments;          // or the arguments as one text, as typed
+    // The proxy inside the game's process even where a copy in its folder would do.
+    bool inside = false;
 };
 
 // Where the lines for the player go. `failure`: the reason the session stops (the

@@ -21,7 +21,8 @@ namespace {
 
 const char kUsage[] =
     "usage: ozlaunch --relay HOST[:PORT][,HOST[:PORT]...] --session NAME [--timeout SECONDS]\n"
-    "                [--password TEXT] [--name NAME] [--log FILE] -- GAME.EXE [ARGS...]\n"
+    "                [--password TEXT] [--name NAME] [--log FILE] [--inside]\n"
+    "                -- GAME.EXE [ARGS...]\n"
     "Joins SESSION on the relay service (default port 3669), starts the game with the\n"
     "Winsock proxy in its folder, and ends the session when the game exits.\n"
     "With several relays (a list, or a name with several addresses) every player of a\n"
@@ -35,7 +36,10 @@ const char kUsage[] =
     "ozlaunch-diagnostics.log in the temporary folder.\n"
     "Exit code: the game's, or 2 for a bad command line, 3 when the relay service\n"
     "cannot be reached, 4 when the session cannot be prepared, 5 when the game cannot start,\n"
-    "6 when the session refuses the join (password) or the relay does not keep it private.\n";
+    "6 when the session refuses the join (password) or the relay does not keep it private.\n"
+    "--inside starts the game with the proxy inside its process and writes nothing into\n"
+    "its folder; the launcher does so by itself for games that use Winsock 2 (ws2_32.dll)\n"
+    "and for game folders it cannot write to.\n";
 
 // With --log, standard output goes to the log file (the session library writes its
 // lines there too) and the player's own lines also to the console, kept here.
@@ -112,6 +116,8 @@ bool ParseArguments(int argc, char** argv, LaunchOptions* o, bool* help, std::st
         } else if (arg == "--password" && value) {
             o->password = value;
             ++i;
+        } else if (arg == "--inside") {
+            o->inside = true;
         } else if (arg == "--log" && value) {
             *log = value;
             ++i;

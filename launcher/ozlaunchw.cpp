@@ -144,6 +144,7 @@ void Play() {
     o.session = Text(kIdSession);
     o.password = Text(kIdPassword);
     o.player_name = Text(kIdName);
+    o.inside = SendMessageA(Item(kIdInside), BM_GETCHECK, 0, 0) == BST_CHECKED;
     // The same checks, in the same words, as the console launcher's.
     std::string problem = OptionsProblem(o);
     if (!problem.empty()) {
@@ -219,6 +220,9 @@ void CreateControls() {
     SendMessageA(Item(kIdPassword), EM_LIMITTEXT, 127, 0);
     SendMessageA(Item(kIdName), EM_LIMITTEXT, 23, 0);
     Add("BUTTON", "&Play", WS_TABSTOP | BS_DEFPUSHBUTTON, kIdPlay, 138, y + 2, 110, 30);
+    // Taken by itself for Winsock 2 games and folders the player cannot write to.
+    Add("BUTTON", "&Inside the game's process (no file in its folder)",
+        WS_TABSTOP | BS_AUTOCHECKBOX, kIdInside, 262, y + 7, 346, 20);
     y += 44;
     Add("STATIC", "What happens:", SS_LEFT, 0, 12, y, 300, 20);
     Add("STATIC", "Players in the session:", SS_LEFT, 0, 424, y, 184, 20);

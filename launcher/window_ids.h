@@ -11,6 +11,7 @@ constexpr int kIdRelay = 104;
 constexpr int kIdSession = 105;
 constexpr int kIdPassword = 106;
 constexpr int kIdName = 107;
+constexpr int kIdInside = 108;
 constexpr int kIdPlay = 110;
 constexpr int kIdStatus = 120;
 constexpr int kIdMembers = 121;

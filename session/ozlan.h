@@ -25,9 +25,20 @@
 //                                    zero-terminated text: 1, or 0 when none waits
 //   OZLanMembers(buffer, size)       who is in the session, one "name<TAB>how" line each
 //                                    (how: "you", "direct" or "relayed"); their number
+//   OZLanPreLaunchInside(session)    OZLanPreLaunch for a game that gets the proxy inside
+//                                    its process instead of a copy in its folder (nothing
+//                                    is written there); 1 on success, 0 on failure
+//   OZLanTakeOverProcess(process)    a game process the launcher created suspended (and
+//                                    has not resumed yet) gets ozws.dll, from this
+//                                    library's folder, and hands every Winsock call of
+//                                    its modules (wsock32.dll and ws2_32.dll) to it; 1 on
+//                                    success, 0 when the process cannot be taken over (of
+//                                    another bitness, protected): the launcher then ends
+//                                    it unrun. Needs PROCESS_CREATE_THREAD, _VM_OPERATION,
+//                                    _VM_WRITE, _VM_READ and _QUERY_INFORMATION.
 // `host` may list several relays, "a.example.net:3669,b.example.net" (a name may also
 // resolve to several addresses); `port` is for entries without one.
-// Exported by name and ordinal (1 to 10), undecorated, with the __stdcall convention.
+// Exported by name and ordinal (1 to 12), undecorated, with the __stdcall convention.
 // A wsock32.dll of the player's in the game folder is kept under OZLAN_SAVED_NAME for
 // the session and put back at its end; OZLanPreLaunch refuses (0) a folder that holds
 // both a player's wsock32.dll and a file of that name.
@@ -73,6 +84,8 @@ uint32_t OZLAN_CALL OZLanJoinStatus(void);
 uint32_t OZLAN_CALL OZLanSetPlayerName(const char* name);
 uint32_t OZLAN_CALL OZLanNextEvent(char* buffer, uint32_t size);
 uint32_t OZLAN_CALL OZLanMembers(char* buffer, uint32_t size);
+uint32_t OZLAN_CALL OZLanPreLaunchInside(const char* sessionName);
+uint32_t OZLAN_CALL OZLanTakeOverProcess(void* process);
 
 typedef uint32_t(OZLAN_CALL* OZLanInitFn)(const char*, uint32_t);
 typedef uint32_t(OZLAN_CALL* OZLanPreLaunchFn)(const char*, const char*);
@@ -84,6 +97,8 @@ typedef uint32_t(OZLAN_CALL* OZLanJoinStatusFn)(void);
 typedef uint32_t(OZLAN_CALL* OZLanSetPlayerNameFn)(const char*);
 typedef uint32_t(OZLAN_CALL* OZLanNextEventFn)(char*, uint32_t);
 typedef uint32_t(OZLAN_CALL* OZLanMembersFn)(char*, uint32_t);
+typedef uint32_t(OZLAN_CALL* OZLanPreLaunchInsideFn)(const char*);
+typedef uint32_t(OZLAN_CALL* OZLanTakeOverProcessFn)(void*);
 
 #ifdef __cplusplus
 }

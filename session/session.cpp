@@ -232,20 +232,25 @@ extern "C" uint32_t OZLAN_CALL OZLanInitSession(const char* host, uint32_t port,
     return InitSession(host, port, sessionName);
 }
 
-extern "C" uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char* sessionName) {
+namespace ozlan {
+namespace {
+
+// What both ways of bringing the proxy to the game share: the verifier, the join, the
+// relay thread. `deploy` places the copy into `game_folder` first.
+uint32_t PrepareLaunch(const char* gameFolder, const char* sessionName, bool deploy) {
     SessionState& s = Session();
-    if (!gameFolder || !s.active) return 0;
+    if ((deploy && !gameFolder) || !s.active) return 0;
     const char* name = sessionName && *sessionName ? sessionName : kDefaultSessionName;
     // Names that the 64-byte fields cannot hold, and folders whose paths do not fit,
     // are refused before anything changes.
     char folder[kPathSize], target[kPathSize], source[kPathSize];
-    if (std::strlen(name) >= kSessionNameField ||
-        !BuildDeploymentPaths(gameFolder, s.module_folder, folder, target, source)) {
-        return 0;
+    if (std::strlen(name) >= kSessionNameField) return 0;
+    if (deploy) {
+        if (!BuildDeploymentPaths(gameFolder, s.module_folder, folder, target, source)) return 0;
+        // A second game in the session: the first one's folder gets its files back
+        // first, and while that game still runs with our copy the second is refused.
+        if (!TakeBackOtherFolder(folder)) return 0;
     }
-    // A second game in the session: the first one's folder gets its files back first,
-    // and while that game still runs with our copy the second is refused.
-    if (!TakeBackOtherFolder(folder)) return 0;
     // A private session's verifier, from the password and the name; the password goes.
     if (s.has_password) {
         s.has_verifier = DeriveSessionVerifier(s.password, name, s.verifier);
@@ -259,8 +264,10 @@ extern "C" uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char
         std::snprintf(s.session_name, kPathSize, "%s", name);
         if (RelayLinkJoined(s.link)) SendJoin();
     }
-    if (!DeployProxy(gameFolder)) return 0;
-    RegisterRestartCleanup();
+    if (deploy) {
+        if (!DeployProxy(gameFolder)) return 0;
+        RegisterRestartCleanup();
+    }
     // One relay per session: a running relay keeps the port and goes on.
     if (!s.relay_started) {
         s.relay_started = 1;
@@ -272,6 +279,17 @@ extern "C" uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char
         }
     }
     return 1;
+}
+
+}  // namespace
+}  // namespace ozlan
+
+extern "C" uint32_t OZLAN_CALL OZLanPreLaunch(const char* gameFolder, const char* sessionName) {
+    return ozlan::PrepareLaunch(gameFolder, sessionName, true);
+}
+
+extern "C" uint32_t OZLAN_CALL OZLanPreLaunchInside(const char* sessionName) {
+    return ozlan::PrepareLaunch(nullptr, sessionName, false);
 }
 
 extern "C" uint32_t OZLAN_CALL OZLanEndSession(void) {

@@ -18,7 +18,7 @@ if [ "$(id -u)" != 0 ] || ! ip netns add ozlan-probe 2>/dev/null; then
 fi
 ip netns del ozlan-probe
 for f in "$relay_bin" "$flood_bin" "$win/bin/ozlaunch.exe" "$win/bin/OZLAN.dll" "$win/bin/ozws.dll" \
-         "$win/bin/QUILLET.DLL" "$win/bin/lanping.exe"; do
+         "$win/bin/QUILLET.DLL" "$win/bin/lanping.exe" "$win/bin/lanping2.exe"; do
   [ -f "$f" ] || { say "e2e: $f is missing; run scripts/test or scripts/demo first"; exit 1; }
 done
 
@@ -33,6 +33,8 @@ nat_players=(ozq1 ozq2 ozq3 ozq4)
 routers=(ozn1 ozn2)
 
 cleanup() {
+  # Game folders made read-only for a round (a bind mount over themselves).
+  grep -o " ${work:-/nonexistent}/[^ ]*/game " /proc/mounts 2>/dev/null | xargs -r -n1 umount 2>/dev/null
   for ns in ozr "${players[@]}" "${nat_players[@]}" "${routers[@]}"; do
     ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null
     ip netns del "$ns" 2>/dev/null
@@ -133,7 +135,7 @@ loader=/usr/lib/wine/wine
 for p in "${players[@]}" "${nat_players[@]}"; do
   mkdir -p "$work/$p/ozlan" "$work/$p/game"
   cp "$win/bin/ozlaunch.exe" "$win/bin/OZLAN.dll" "$win/bin/ozws.dll" "$win/bin/QUILLET.DLL" "$work/$p/ozlan/"
-  cp "$win/bin/lanping.exe" "$work/$p/game/"
+  cp "$win/bin/lanping.exe" "$win/bin/lanping2.exe" "$work/$p/game/"
   cp -a "$here/build/wineprefix-$arch" "$work/$p/prefix"
   # The wineserver makes the sockets: it must live in the player's namespace.
   ip netns exec "$p" env WINEPREFIX="$work/$p/prefix" WINEARCH="$arch" wineserver -p >/dev/null 2>&1 </dev/null
@@ -141,16 +143,19 @@ done
 
 # play NS SESSION LOG GAME-ARGS...: one player's launcher and game, in the background.
 # Variables in play_env (NAME=VALUE) go to that launcher too; play_relay names the
-# relay (or relays) it joins.
+# relay (or relays) it joins; play_game the game (lanping2.exe: its Winsock 2 build);
+# play_launcher holds more launcher options (--inside).
 play_env=()
 play_relay=$relay_ip:3669
+play_game=lanping.exe
+play_launcher=()
 play() {
   local ns=$1 session=$2 log=$3
   shift 3
   ip netns exec "$ns" env WINEPREFIX="$work/$ns/prefix" WINEARCH="$arch" WINEDEBUG=-all "${play_env[@]}" \
     QUILLET_LEVEL="${OZLAN_QUILLET_LEVEL:-2000}" "$loader" "Z:${work//\//\\}\\$ns\\ozlan\\ozlaunch.exe" \
-    --relay "$play_relay" --session "$session" --timeout 20 --name "$ns" -- \
-    "Z:${work//\//\\}\\$ns\\game\\lanping.exe" "$@" >"$log" 2>&1 </dev/null &
+    --relay "$play_relay" --session "$session" --timeout 20 --name "$ns" "${play_launcher[@]}" -- \
+    "Z:${work//\//\\}\\$ns\\game\\$play_game" "$@" >"$log" 2>&1 </dev/null &
 }
 show() { [ "$demo" = 1 ] && sed -n 's/^\(host\|join\|ozlaunch\): /  &/p' "$1" | tr -d '\r'; return 0; }
 exit_code() { sed -n 's/^ozlaunch: game ended with exit code \([0-9]*\).*/\1/p' "$1" | tr -d '\r' | tail -n 1; }
@@ -246,3 +251,60 @@ nat_round() {
 }
 # seen NAME HOST JOINER PATTERN: where the host's game saw the joiner
 seen() { grep -q "^host: found by $3 at $4" "$work/$1-$2.log"; }
+
+# batch NAME:MODE:PORT:HOST:JOINER:CHECK[:JOINER-OPTIONS[:ENV]]...: pairs side by side
+# (each player in one pair only), until all have ended. CHECK is the LAN check (class,
+# mask or none); JOINER-OPTIONS are comma-separated; ENV (NAME=VALUE) goes to both
+# launchers of the pair. The joiners start pairs_gap seconds after the hosts.
+pairs_gap=4
+batch() {
+  local spec name mode port host joiner lan extra env logs=()
+  local -A joiner_options
+  for spec in "$@"; do
+    IFS=: read -r name mode port host joiner lan extra env <<<"$spec"
+    local host_options="--$mode $port --name $host --timeout 40 --per-client-port --advertise"
+    local options="--$mode $port --name $joiner --count 5 --timeout 30 --advertise --client-port 0"
+    options+=" --strict-replies"
+    [ "$mode" = udp ] && host_options+=" --bind-own-address"
+    # Every datagram as large as a relayed one may be (UDP; IPX's largest on Ethernet),
+    # received into a buffer of exactly that size.
+    local payload=1472
+    [ "$mode" = ipx ] && payload=1470
+    host_options+=" --payload $payload"
+    options+=" --payload $payload"
+    [ "$lan" = none ] || { host_options+=" --lan-check $lan"; options+=" --lan-check $lan"; }
+    [ -z "$extra" ] || options+=" ${extra//,/ }"
+    joiner_options[$name]=$options
+    play_env=(${env:+"$env"})
+    # shellcheck disable=SC2086 # the options are words
+    play "$host" "$name" "$work/$name-host.log" host $host_options
+    logs+=("$work/$name-host.log" "$work/$name-join.log")
+  done
+  sleep "$pairs_gap"
+  for spec in "$@"; do
+    IFS=: read -r name mode port host joiner lan extra env <<<"$spec"
+    play_env=(${env:+"$env"})
+    # shellcheck disable=SC2086
+    play "$joiner" "$name" "$work/$name-join.log" join ${joiner_options[$name]}
+  done
+  play_env=()
+  wait_for "${logs[@]}"
+  for log in "${logs[@]}"; do show "$log"; done
+}
+# played NAME HOST JOINER: the joiner was moved to a port of its own and played there;
+# nothing was refused as not on the LAN or dropped as from another address; both ended 0.
+moved_and_played() {
+  grep -q "^host: moved $3 to port" "$1" && grep -q '^join: moved to' "$2" &&
+    grep -q '^join: 5 directed round trips' "$2"
+}
+one_address() {
+  ! grep -q 'refused\|dropped a datagram\|wrong reply address' "$1" "$2" &&
+    test "$(exit_code "$1")-$(exit_code "$2")" = 0-0
+}
+played() {
+  local name=$1 host=$2 joiner=$3 h=$work/$1-host.log j=$work/$1-join.log
+  check "$name: $joiner played 5 round trips on the port $host's game gave it" \
+    moved_and_played "$h" "$j" "$joiner"
+  check "$name: one address each (nothing refused as off the LAN, or dropped), both exited 0" \
+    one_address "$h" "$j"
+}

@@ -8,63 +8,6 @@
 # players start at the same moment. Then clients that connect to a public server by its
 # name, and the same server without session addresses, where it fails.
 
-# batch NAME:MODE:PORT:HOST:JOINER:CHECK[:JOINER-OPTIONS[:ENV]]...: pairs side by side
-# (each player in one pair only), until all have ended. CHECK is the LAN check (class,
-# mask or none); JOINER-OPTIONS are comma-separated; ENV (NAME=VALUE) goes to both
-# launchers of the pair. The joiners start pairs_gap seconds after the hosts.
-pairs_gap=4
-batch() {
-  local spec name mode port host joiner lan extra env logs=()
-  local -A joiner_options
-  for spec in "$@"; do
-    IFS=: read -r name mode port host joiner lan extra env <<<"$spec"
-    local host_options="--$mode $port --name $host --timeout 40 --per-client-port --advertise"
-    local options="--$mode $port --name $joiner --count 5 --timeout 30 --advertise --client-port 0"
-    options+=" --strict-replies"
-    [ "$mode" = udp ] && host_options+=" --bind-own-address"
-    # Every datagram as large as a relayed one may be (UDP; IPX's largest on Ethernet),
-    # received into a buffer of exactly that size.
-    local payload=1472
-    [ "$mode" = ipx ] && payload=1470
-    host_options+=" --payload $payload"
-    options+=" --payload $payload"
-    [ "$lan" = none ] || { host_options+=" --lan-check $lan"; options+=" --lan-check $lan"; }
-    [ -z "$extra" ] || options+=" ${extra//,/ }"
-    joiner_options[$name]=$options
-    play_env=(${env:+"$env"})
-    # shellcheck disable=SC2086 # the options are words
-    play "$host" "$name" "$work/$name-host.log" host $host_options
-    logs+=("$work/$name-host.log" "$work/$name-join.log")
-  done
-  sleep "$pairs_gap"
-  for spec in "$@"; do
-    IFS=: read -r name mode port host joiner lan extra env <<<"$spec"
-    play_env=(${env:+"$env"})
-    # shellcheck disable=SC2086
-    play "$joiner" "$name" "$work/$name-join.log" join ${joiner_options[$name]}
-  done
-  play_env=()
-  wait_for "${logs[@]}"
-  for log in "${logs[@]}"; do show "$log"; done
-}
-# played NAME HOST JOINER: the joiner was moved to a port of its own and played there;
-# nothing was refused as not on the LAN or dropped as from another address; both ended 0.
-moved_and_played() {
-  grep -q "^host: moved $3 to port" "$1" && grep -q '^join: moved to' "$2" &&
-    grep -q '^join: 5 directed round trips' "$2"
-}
-one_address() {
-  ! grep -q 'refused\|dropped a datagram\|wrong reply address' "$1" "$2" &&
-    test "$(exit_code "$1")-$(exit_code "$2")" = 0-0
-}
-played() {
-  local name=$1 host=$2 joiner=$3 h=$work/$1-host.log j=$work/$1-join.log
-  check "$name: $joiner played 5 round trips on the port $host's game gave it" \
-    moved_and_played "$h" "$j" "$joiner"
-  check "$name: one address each (nothing refused as off the LAN, or dropped), both exited 0" \
-    one_address "$h" "$j"
-}
-
 say "--- pairs: router 1 (ozq1, ozq2), router 2 rewriting ports (ozq3, ozq4), public (ozp1, ozp2); per-client ports and LAN checks"
 batch pair-udp-1a:udp:4300:ozq1:ozq3:class pair-udp-2p:udp:4310:ozq4:ozp1:class pair-udp-p1:udp:4320:ozp2:ozq2:class
 played pair-udp-1a ozq1 ozq3; played pair-udp-2p ozq4 ozp1; played pair-udp-p1 ozp2 ozq2

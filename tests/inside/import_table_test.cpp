@@ -1,6 +1,7 @@
 // The import table reader on images built here byte by byte: PE32 and PE32+, by name and
 // by ordinal, a module without a lookup table, and every kind of damage.
 #include "inside/import_table.h"
+#include "inside/game_file.h"
 
 #include <gtest/gtest.h>
 
@@ -141,6 +142,56 @@ TEST(ImportTable, WinsockModulesAreKnownInAnyCase) {
         EXPECT_FALSE(IsWinsockModule(no)) << no;
     }
     EXPECT_FALSE(IsWinsockModule(nullptr));
+}
+
+
+// The image above as its program file: the headers, then one section whose bytes lie
+// 0x200 further on in the file than in memory.
+std::vector<uint8_t> ProgramFile(bool wide, const char* winsock = "WSOCK32.dll") {
+    std::vector<uint8_t> image = Image(wide);
+    std::memset(image.data() + 0x300, 0, 12);
+    PutText(image, 0x300, winsock);
+    const size_t pe = 0x40, optional = 0x58;
+    Put16(image, pe + 6, 1);                    // sections
+    Put16(image, pe + 20, wide ? 240 : 224);    // optional header size
+    Put32(image, optional + 56, 0x1000);        // image size
+    Put32(image, optional + 60, 0x200);         // headers size
+    size_t section = optional + (wide ? 240 : 224);
+    Put32(image, section + 8, 0x200);   // virtual size
+    Put32(image, section + 12, 0x200);  // virtual address
+    Put32(image, section + 16, 0x200);  // raw size
+    Put32(image, section + 20, 0x400);  // raw offset
+    std::vector<uint8_t> file(0x600, 0);
+    std::memcpy(file.data(), image.data(), 0x200);
+    std::memcpy(file.data() + 0x400, image.data() + 0x200, 0x200);
+    return file;
+}
+
+TEST(GameFile, BitnessAndWinsockImportsOfAProgramFile) {
+    for (bool wide : {false, true}) {
+        for (const char* winsock : {"WSOCK32.dll", "WS2_32.dll"}) {
+            SCOPED_TRACE(std::string(wide ? "PE32+ " : "PE32 ") + winsock);
+            std::vector<uint8_t> file = ProgramFile(wide, winsock);
+            GameFile game;
+            ASSERT_EQ(int(GameFileRead::Ok), int(ReadGameFile(file.data(), file.size(), &game)));
+            EXPECT_EQ(wide ? 64 : 32, game.bits);
+            bool two = winsock[2] == '2';
+            EXPECT_EQ(!two, game.imports_winsock1);
+            EXPECT_EQ(two, game.imports_winsock2);
+        }
+    }
+}
+
+TEST(GameFile, ProgramsThatAreNoneOrDamagedAreSaidSo) {
+    GameFile game;
+    std::vector<uint8_t> file = ProgramFile(false);
+    // Cut inside the section: the names the imports point at are gone.
+    EXPECT_EQ(int(GameFileRead::Damaged), int(ReadGameFile(file.data(), 0x500, &game)));
+    EXPECT_EQ(int(GameFileRead::NotAProgram), int(ReadGameFile(file.data(), 0x30, &game)));
+    std::vector<uint8_t> text(0x600, 'x');
+    EXPECT_EQ(int(GameFileRead::NotAProgram), int(ReadGameFile(text.data(), text.size(), &game)));
+    Put32(file, 0x58 + 56, uint32_t(kMaxMappedGame + 1));
+    EXPECT_EQ(int(GameFileRead::Damaged), int(ReadGameFile(file.data(), file.size(), &game)));
 }
 
 }  // namespace
