@@ -176,6 +176,12 @@ void* BindReal(RealId id) {
     if (!p.real[id] && p.real_library) {
         p.real[id] = reinterpret_cast<void*>(GetProcAddress(p.real_library, f.lookup));
     }
+    // Inside a game's process, what the 1.1 library lacks is Winsock 2's, which is loaded.
+    if (!p.real[id] && p.inside) {
+        if (HMODULE library = RealWinsock2()) {
+            p.real[id] = reinterpret_cast<void*>(GetProcAddress(library, f.lookup));
+        }
+    }
     if (!p.real[id]) OZWS_LOG(kFailure, "%s", f.failure_line);
     return p.real[id];
 }
