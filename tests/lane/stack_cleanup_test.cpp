@@ -191,10 +191,12 @@ TEST(StackCleanup, EveryProxyExportRemovesExactlyItsArguments) {
         {"EnumProtocolsW", Bytes(EnumProtocolsW), {none, o, len}},
         {"AcceptEx", Bytes(AcceptEx), {bad, bad, o, 0, 32, 32, U(&count), U(&overlapped)}},
         {"WSACleanup", Bytes(WSACleanup), {}},
+        // Last: it takes this process's Winsock calls over.
+        {"TakeOverGame", 4, {none}},
     };
     length = sizeof out;
     Measure(proxy, calls);
-    EXPECT_EQ(55u, calls.size());  // every export of the proxy
+    EXPECT_EQ(56u, calls.size());  // every export of the proxy
 }
 
 TEST(StackCleanup, EverySessionLibraryExportRemovesExactlyItsArguments) {
@@ -211,6 +213,8 @@ TEST(StackCleanup, EverySessionLibraryExportRemovesExactlyItsArguments) {
             {"OZLanInitSession", ArgumentBytes(OZLanInitSessionFn{}), {U("127.0.0.1"), 9, U("s")}},
             {"OZLanSetPassword", ArgumentBytes(OZLanSetPasswordFn{}), {U("p")}},
             {"OZLanJoinStatus", ArgumentBytes(OZLanJoinStatusFn{}), {}},
+            {"OZLanPreLaunchInside", ArgumentBytes(OZLanPreLaunchInsideFn{}), {U("s")}},
+            {"OZLanTakeOverProcess", ArgumentBytes(OZLanTakeOverProcessFn{}), {0}},
             {"OZLanEndSession", ArgumentBytes(OZLanEndSessionFn{}), {}},
         });
 }
