@@ -388,8 +388,9 @@ int RunLaunch(const LaunchOptions& o, const LaunchReport& report) {
             CloseHandle(process.hProcess);
             end_session();
             return r.Fail(5,
-                          "cannot take the proxy into %s (a protected process?); it was stopped "
-                          "before it ran",
+                          "cannot take the proxy into %s: its process refused it or could not "
+                          "start (a protected process, or a DLL of the game's missing or "
+                          "damaged); it was stopped before it ran",
                           game_full);
         }
         ResumeThread(process.hThread);

@@ -261,16 +261,13 @@ void LogIpxAddressLines(const char* prefix, const IpxAddress& a) {
 
 }  // namespace ozlan::proxy
 
-EXPORT SOCKET WSAAPI mp_socket(int family, int type, int protocol) {
-    OZWS_LOG(kTrace, "mp_socket(%d,%d,%d)", family, type, protocol);
-    void* real = BindReal(R_socket);
-    if (!real) return INVALID_SOCKET;
-    auto create = reinterpret_cast<SOCKET(WSAAPI*)(int, int, int)>(real);
+SOCKET ozlan::proxy::OpenGameSocket(int family, int type, int protocol, SocketMaker make,
+                                    void* context) {
     SOCKET s;
     if (family == kIpxFamily) {
         OZWS_LOG(kMilestone,
                  "There is a request for an IPX socket. We need to convert this to TCPIP");
-        s = create(AF_INET, protocol == kNsprotoIpx ? SOCK_DGRAM : SOCK_STREAM, 0);
+        s = make(context, AF_INET, protocol == kNsprotoIpx ? SOCK_DGRAM : SOCK_STREAM, 0);
         if (s == INVALID_SOCKET) {
             int error = mp_WSAGetLastError();
             OZWS_LOG(kErrorPassed, "lp_socket failed to create the new IPX socket. Error:%d",
@@ -280,11 +277,24 @@ EXPORT SOCKET WSAAPI mp_socket(int family, int type, int protocol) {
             AddIPXSock(s);
         }
     } else {
-        s = create(family, type, protocol);
+        s = make(context, family, type, protocol);
         // A handle the platform hands out again (its socket closed by WSACleanup, not
         // closesocket) must not inherit the address an earlier socket asked for.
         if (s != INVALID_SOCKET) ForgetBoundAddress(s);
     }
+    return s;
+}
+
+EXPORT SOCKET WSAAPI mp_socket(int family, int type, int protocol) {
+    OZWS_LOG(kTrace, "mp_socket(%d,%d,%d)", family, type, protocol);
+    void* real = BindReal(R_socket);
+    if (!real) return INVALID_SOCKET;
+    SOCKET s = OpenGameSocket(
+        family, type, protocol,
+        [](void* create, int f, int t, int p) {
+            return reinterpret_cast<SOCKET(WSAAPI*)(int, int, int)>(create)(f, t, p);
+        },
+        real);
     OZWS_LOG(kMilestone, "socket() returned %d", int(s));
     if (family == AF_INET) {
         OZWS_LOG(kTrace, "Socket %d is using a UDP/TCP address family type", int(s));

@@ -21,6 +21,7 @@ constexpr ULONG_PTR kStatusBufferOverflow = 0x80000005;  // WSAEMSGSIZE
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120;       // WSA_OPERATION_ABORTED
 constexpr ULONG_PTR kStatusConnectionReset = 0xC000020D;
 constexpr ULONG_PTR kStatusUnsuccessful = 0xC0000001;
+constexpr ULONG_PTR kStatusInvalidHandle = 0xC0000008;
 
 struct PendingReceive {
     bool used = false;
@@ -145,6 +146,34 @@ void PutBack(const PendingReceive& receive) {
     }
 }
 
+bool IsSocket(SOCKET s) {
+    int type = 0;
+    int length = sizeof type;
+    return Forward<R_getsockopt>(-1, s, int(SOL_SOCKET), int(SO_TYPE),
+                                 reinterpret_cast<char*>(&type), &length) == 0;
+}
+
+void DropClosedSockets() {
+    OverlappedState& st = State();
+    for (;;) {
+        PendingReceive receive;
+        bool found = false;
+        AcquireSRWLockExclusive(&st.lock);
+        for (PendingReceive& p : st.pending) {
+            if (p.used && !IsSocket(p.s)) {
+                receive = p;
+                p.used = false;
+                found = true;
+                break;
+            }
+        }
+        ReleaseSRWLockExclusive(&st.lock);
+        if (!found) return;
+        Complete(receive.overlapped, receive.completion, receive.thread, WSAENOTSOCK, 0);
+        if (receive.thread) CloseHandle(receive.thread);
+    }
+}
+
 DWORD WINAPI WaitForReceives(LPVOID) {
     OverlappedState& st = State();
     for (;;) {
@@ -160,7 +189,13 @@ DWORD WINAPI WaitForReceives(LPVOID) {
         int ready =
             Forward<R_select>(-1, 0, &set, static_cast<fd_set*>(nullptr),
                               static_cast<fd_set*>(nullptr), static_cast<const timeval*>(&wait));
-        if (ready <= 0) continue;
+        if (ready < 0) {
+            // A socket went away without closesocket (WSACleanup): its receives fail.
+            DropClosedSockets();
+            Sleep(10);
+            continue;
+        }
+        if (ready == 0) continue;
         for (u_int i = 0; i < set.fd_count; ++i) {
             SOCKET s = set.fd_array[i];
             if (s == st.wake) {
@@ -224,6 +259,10 @@ int ozlan::proxy::ReceiveOverlapped(SOCKET s, LPWSABUF buffers, DWORD count, LPD
     OverlappedState& st = State();
     if (count > kMaxParts) {
         mp_WSASetLastError(WSAENOBUFS);
+        return SOCKET_ERROR;
+    }
+    if (!IsSocket(s)) {
+        mp_WSASetLastError(WSAENOTSOCK);
         return SOCKET_ERROR;
     }
     PendingReceive receive;

@@ -20,32 +20,6 @@ namespace {
 using WSASocketAFn = SOCKET(WSAAPI*)(int, int, int, LPWSAPROTOCOL_INFOA, GROUP, DWORD);
 using WSASocketWFn = SOCKET(WSAAPI*)(int, int, int, LPWSAPROTOCOL_INFOW, GROUP, DWORD);
 
-// An IPX socket becomes a UDP (or, for SPX, TCP) socket with the flags the game asked
-// for (overlapped above all), and joins the IPX list as socket() makes it.
-template <class Create>
-SOCKET CreateSocket(const char* call, int family, int type, int protocol, Create create) {
-    OZWS_LOG(kTrace, "%s(%d,%d,%d)", call, family, type, protocol);
-    SOCKET s;
-    if (family == kIpxFamily) {
-        OZWS_LOG(kMilestone,
-                 "There is a request for an IPX socket. We need to convert this to TCPIP");
-        s = create(AF_INET, protocol == kNsprotoIpx ? SOCK_DGRAM : SOCK_STREAM, 0);
-        if (s == INVALID_SOCKET) {
-            int error = mp_WSAGetLastError();
-            OZWS_LOG(kErrorPassed, "lp_socket failed to create the new IPX socket. Error:%d",
-                     error);
-            mp_WSASetLastError(error);
-        } else {
-            AddIPXSock(s);
-        }
-    } else {
-        s = create(family, type, protocol);
-        if (s != INVALID_SOCKET) ForgetBoundAddress(s);
-    }
-    OZWS_LOG(kMilestone, "%s() returned %d", call, int(s));
-    return s;
-}
-
 // The family a WSASocket call asks for: its own, or its protocol description's.
 template <class Info>
 int FamilyOf(int family, const Info* info) {
@@ -182,26 +156,50 @@ std::string Narrow(const wchar_t* text) {
 EXPORT void WSAAPI mp_freeaddrinfo(ADDRINFOA* list);
 EXPORT void WSAAPI mp_FreeAddrInfoW(ADDRINFOW* list);
 
+namespace {
+
+// One WSASocket call's own arguments, for the socket maker.
+template <class Info>
+struct WSASocketCall {
+    void* real;
+    Info* info;
+    GROUP group;
+    DWORD flags;
+};
+
+template <class Info>
+SOCKET MakeWSASocket(void* context, int family, int type, int protocol) {
+    auto* call = static_cast<WSASocketCall<Info>*>(context);
+    using Fn = SOCKET(WSAAPI*)(int, int, int, Info*, GROUP, DWORD);
+    // An IPX protocol's description does not describe the UDP socket standing for it.
+    Info* info = family == AF_INET && call->info && call->info->iAddressFamily == kIpxFamily
+                     ? nullptr
+                     : call->info;
+    return reinterpret_cast<Fn>(call->real)(family, type, protocol, info, call->group, call->flags);
+}
+
+template <class Info>
+SOCKET WSASocketOf(const char* name, RealId id, int family, int type, int protocol, Info* info,
+                   GROUP group, DWORD flags) {
+    OZWS_LOG(kTrace, "%s(%d,%d,%d)", name, family, type, protocol);
+    void* real = BindReal(id);
+    if (!real) return INVALID_SOCKET;
+    WSASocketCall<Info> call{real, info, group, flags};
+    SOCKET s = OpenGameSocket(FamilyOf(family, info), type, protocol, MakeWSASocket<Info>, &call);
+    OZWS_LOG(kMilestone, "%s() returned %d", name, int(s));
+    return s;
+}
+
+}  // namespace
+
 EXPORT SOCKET WSAAPI mp_WSASocketA(int family, int type, int protocol, LPWSAPROTOCOL_INFOA info,
                                    GROUP group, DWORD flags) {
-    void* real = BindReal(R_WSASocketA);
-    if (!real) return INVALID_SOCKET;
-    family = FamilyOf(family, info);
-    if (family == kIpxFamily) info = nullptr;  // the description of an IPX protocol
-    return CreateSocket("mp_WSASocketA", family, type, protocol, [&](int f, int t, int p) {
-        return reinterpret_cast<WSASocketAFn>(real)(f, t, p, info, group, flags);
-    });
+    return WSASocketOf("mp_WSASocketA", R_WSASocketA, family, type, protocol, info, group, flags);
 }
 
 EXPORT SOCKET WSAAPI mp_WSASocketW(int family, int type, int protocol, LPWSAPROTOCOL_INFOW info,
                                    GROUP group, DWORD flags) {
-    void* real = BindReal(R_WSASocketW);
-    if (!real) return INVALID_SOCKET;
-    family = FamilyOf(family, info);
-    if (family == kIpxFamily) info = nullptr;
-    return CreateSocket("mp_WSASocketW", family, type, protocol, [&](int f, int t, int p) {
-        return reinterpret_cast<WSASocketWFn>(real)(f, t, p, info, group, flags);
-    });
+    return WSASocketOf("mp_WSASocketW", R_WSASocketW, family, type, protocol, info, group, flags);
 }
 
 EXPORT int WSAAPI mp_WSASendTo(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags,

@@ -163,6 +163,11 @@ int AddIPXSock(SOCKET s);
 int DeleteIPXSock(SOCKET s);
 void DeleteAllIPXSock();
 
+// A game's new socket, made by `make(context, family, type, protocol)`: an IPX socket
+// becomes a UDP (SPX: TCP) socket in the IPX list, any other is made as asked.
+using SocketMaker = SOCKET (*)(void* context, int family, int type, int protocol);
+SOCKET OpenGameSocket(int family, int type, int protocol, SocketMaker make, void* context);
+
 // IPX-level options a game sets on one of its IPX sockets. They shape IPX headers, which
 // the UDP socket standing for it has none of, so the list keeps them for the socket (an
 // IPX stack's defaults until the game sets them) and forgets them with it.

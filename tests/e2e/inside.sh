@@ -23,7 +23,9 @@ check "w2-udp: the launcher took the Winsock 2 game in-process by itself" \
   took_inside "$work/w2-udp-p1.log" "the game uses Winsock 2"
 check "w2-udp: the joiner played at the host's advertised address" \
   grep -q "^join: playing at the advertised $(player_ip ozp1):4500" "$work/w2-udp-p2.log"
-check "w2-udp: no file was placed in the game folders" no_copy ozp1 ozp2 ozp3
+check "w2-udp: no file was placed in the game folders" no_copy ozp1 ozp2
+check "w2-udp: player 3's own wsock32.dll (from the lan round) was left as it is" \
+  test "$(cat "$work/ozp3/game/wsock32.dll" 2>/dev/null)" = "${players_file:-}"
 check "w2-udp: the proxy logged the game's Winsock 2 calls" \
   bash -c "grep -q 'mp_WSASendTo' '$work/ozp2/ozlan/'ozws.dll-*.log && grep -q 'Inside the game.s process' '$work/ozp1/ozlan/'ozws.dll-*.log"
 run_round w2-ipx ipx 18500 --advertise --card-address -- --client-port 0 --advertise
@@ -49,10 +51,13 @@ nat_round w2-nat udp 4660 ozq1 "--bind-own-address --advertise" ozq3 "--client-p
 check "w2-nat: the joiners played at the host's advertised relayed address" \
   test "$(grep -l "^join: playing at the advertised 172\.[123][0-9]\.[0-9.]*:4660" "$work/w2-nat-ozq3.log" "$work/w2-nat-ozp1.log" | wc -l)" = 2
 
-# The Winsock 1.1 game in-process, as asked.
+# The Winsock 1.1 game in-process, as asked. Inside, a game loads a wsock32.dll from its
+# folder as it would without OZLAN: player 3's (the lan round's, not a DLL) waits aside.
 play_game=lanping.exe
 play_launcher=(--inside)
+[ -e "$work/ozp3/game/wsock32.dll" ] && mv "$work/ozp3/game/wsock32.dll" "$work/ozp3-own-wsock32.dll"
 run_round w1-inside udp 4520 --bind-own-address -- --client-port 0
+[ -e "$work/ozp3-own-wsock32.dll" ] && mv "$work/ozp3-own-wsock32.dll" "$work/ozp3/game/wsock32.dll"
 play_launcher=()
 check "w1-inside: the launcher took the game in-process as asked" took_inside "$work/w1-inside-p1.log" "as asked"
 check "w1-inside: no file was placed in the game folders" no_copy ozp1 ozp2

@@ -171,6 +171,23 @@ class ProxyIpxTest : public ::testing::Test {
                          reinterpret_cast<sockaddr*>(&from), sizeof from);
         });
     }
+    // Plays a launcher that answers every question of the proxy with the relayed address
+    // `relayed`, until none comes for 1.5 s; counts them in *questions.
+    std::thread AnswerRelayedAddress(SOCKET launcher, std::string relayed, int* questions) {
+        skip_questions_ = false;
+        return std::thread([this, launcher, relayed, questions] {
+            for (;;) {
+                sockaddr_in from{};
+                std::string q = Receive(launcher, &from, 1500);
+                if (q == "<nothing>") return;
+                if (q != std::string(kQuestion, 12)) continue;
+                ++*questions;
+                std::string a = std::string("\xF9\xF9\xF9\xF9", 4) + std::string(4, '\0') + relayed;
+                real_.sendto(launcher, a.data(), int(a.size()), 0,
+                             reinterpret_cast<sockaddr*>(&from), sizeof from);
+            }
+        });
+    }
     static constexpr char kQuestion[] = "\xF9\xF9\xF9\xF9\0\0\0\0\0\0\0\0";
 
     bool skip_questions_ = true;

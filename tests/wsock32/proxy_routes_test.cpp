@@ -59,19 +59,7 @@ TEST_F(ProxyIpxTest, BehindARouterGamesAreToldTheirRelayedAddress) {
     // A launcher that answers the proxy's question with 198.18.0.5, as many times as asked.
     SOCKET launcher = Helper("127.0.0.1", 3668);
     int questions = 0;
-    skip_questions_ = false;
-    std::thread answering([&] {
-        for (;;) {
-            sockaddr_in from{};
-            std::string q = Receive(launcher, &from, 1500);
-            if (q == "<nothing>") return;
-            if (q != LinkMessage({0, 0, 0, 0}, 0, 0, "")) continue;
-            ++questions;
-            std::string a = LinkMessage({198, 18, 0, 5}, 0, 0, "");
-            real_.sendto(launcher, a.data(), int(a.size()), 0, reinterpret_cast<sockaddr*>(&from),
-                         sizeof from);
-        }
-    });
+    std::thread answering = AnswerRelayedAddress(launcher, Bytes({198, 18, 0, 5}), &questions);
     SOCKET ipx = game_.socket(6, SOCK_DGRAM, 1000);
     opened_.push_back(ipx);
     Ipx local = IpxTo({0, 0, 0, 0, 0, 0}, 0x02, 0x03);

@@ -200,18 +200,8 @@ TEST_F(ProxyWinsock2Test, BehindARouterTheMachinesNameResolvesToTheRelayedAddres
     MIB_IPADDRROW network;
     if (!FirstNetwork(&network)) GTEST_SKIP() << "this machine has no network but loopback";
     SOCKET launcher = Helper("127.0.0.1", 3668);
-    skip_questions_ = false;
-    std::thread answering([&] {
-        for (;;) {
-            sockaddr_in from{};
-            std::string q = Receive(launcher, &from, 1500);
-            if (q == "<nothing>") return;
-            if (q != LinkMessage({0, 0, 0, 0}, 0, 0, "")) continue;
-            std::string a = LinkMessage({198, 18, 0, 5}, 0, 0, "");
-            real_.sendto(launcher, a.data(), int(a.size()), 0, reinterpret_cast<sockaddr*>(&from),
-                         sizeof from);
-        }
-    });
+    int questions = 0;
+    std::thread answering = AnswerRelayedAddress(launcher, Bytes({198, 18, 0, 5}), &questions);
     char host[256] = {};
     ASSERT_EQ(0, Lookup<int(WSAAPI*)(char*, int)>(ws2_, "gethostname")(host, sizeof host));
     auto get = Lookup<GetAddrInfoFn>(ws2_, "getaddrinfo");
