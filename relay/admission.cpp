@@ -1,5 +1,8 @@
 #include "relay/admission.h"
 
+#include "protocol/stream_wire.h"
+#include "relay/streams.h"
+
 #include <cstring>
 
 #include "relay/addresses.h"
@@ -98,6 +101,10 @@ void OnJoin(int32_t id, Link& link, const uint8_t* data, int32_t length) {
         link.bundles = true;
         SetConnectionBundles(id, true);
         TransportSend(id, nullptr, 0, kBundlesType);
+    }
+    // Streams ride on relayed addresses: offered only with relayed traffic.
+    if ((flags & kJoinFlagStreams) && (flags & kJoinFlagRelayedTraffic) && !link.streams) {
+        OfferStreams(id, link);
     }
     // A launcher that takes relayed traffic learns its relayed address; one that did
     // not ask never sees the message. With session addresses, the address waits for

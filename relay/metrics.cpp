@@ -215,6 +215,12 @@ std::string MetricsPrometheusText(const MetricsSnapshot& s) {
     metric("ozrelay_messages_out_total", "counter", "Messages relayed to launchers.");
     value("ozrelay_messages_out_total", "{kind=\"broadcast\"}", s.relay.relays_out);
     value("ozrelay_messages_out_total", "{kind=\"direct\"}", s.relay.directs_out);
+    value("ozrelay_messages_in_total", "{kind=\"stream\"}", s.relay.streams_in);
+    value("ozrelay_messages_out_total", "{kind=\"stream\"}", s.relay.streams_out);
+    metric("ozrelay_stream_bytes_total", "counter", "Stream data bytes carried between members.");
+    value("ozrelay_stream_bytes_total", "", s.relay.stream_bytes);
+    metric("ozrelay_streams_opened_total", "counter", "Streams opened between members.");
+    value("ozrelay_streams_opened_total", "", s.relay.streams_opened);
     metric("ozrelay_resends_total", "counter",
            "Messages sent again for want of an acknowledgement.");
     value("ozrelay_resends_total", "", s.transport.resends);
@@ -257,6 +263,9 @@ std::string MetricsPrometheusText(const MetricsSnapshot& s) {
         {"source_rate", s.relay.drop_source_rate},
         {"no_destination", s.relay.drop_no_destination},
         {"other_session", s.relay.drop_other_session},
+        {"unknown_stream", s.relay.drop_unknown_stream},
+        {"stream_window", s.relay.drop_stream_window},
+        {"stream_limit", s.relay.drop_stream_limit},
         {"notice_rate", s.relay.drop_notice_rate},
         {"unverified", s.transport.dropped_unverified_message},
         {"bad_datagram", s.transport.dropped_malformed},

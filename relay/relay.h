@@ -31,6 +31,10 @@ struct RelayConfig {
     // prefix length, 8 to 24; 0 takes the default range, 172.16.0.0/12.
     uint32_t session_range_ip = 0;
     int session_range_prefix = 0;
+    // Streams: the unread bytes a sender may have in one stream, and the streams one
+    // member may have open (as opener or acceptor).
+    uint32_t stream_window = 65536;
+    uint32_t max_streams_per_member = 16;
 };
 
 struct RelayStats {
@@ -62,6 +66,16 @@ struct RelayStats {
     uint64_t refused_needs_password = 0;
     uint64_t refused_session_open = 0;
     uint64_t refused_ignored = 0;
+    // Streams: messages forwarded, data bytes among them, streams opened, and what was
+    // dropped (no such stream, over the window, over the member's cap; a reset goes to
+    // both ends of a stream over its window).
+    uint64_t streams_in = 0;
+    uint64_t streams_out = 0;
+    uint64_t stream_bytes = 0;
+    uint64_t streams_opened = 0;
+    uint64_t drop_unknown_stream = 0;
+    uint64_t drop_stream_window = 0;
+    uint64_t drop_stream_limit = 0;
 };
 
 // "A.B.C.D/N" with N from 8 to 24 and no host bits set: the range sessions' networks

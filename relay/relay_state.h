@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -38,6 +39,24 @@ struct Link {
     bool presence = false;
     std::vector<uint8_t> list_sent;  // the last member list it was sent
     bool bundles = false;            // what this relay sends it goes in bundles
+    bool streams = false;            // it carries streams and was offered them
+};
+
+// One stream the relay carries, by its opener's link and the opener's id for it. What
+// each end sent (the end of its data) and what the other end took (its last credit),
+// so that nobody has more than the window in flight.
+struct StreamKey {
+    int32_t opener;
+    uint32_t id;
+    bool operator<(const StreamKey& o) const {
+        return opener != o.opener ? opener < o.opener : id < o.id;
+    }
+};
+struct CarriedStream {
+    int32_t acceptor = 0;
+    uint32_t sent_end[2] = {};  // [0]: the opener's data, [1]: the acceptor's
+    uint32_t taken[2] = {};     // credits for them
+    bool shut[2] = {};          // each side's shutdown
 };
 
 struct Session {
@@ -95,6 +114,7 @@ struct RelayState {
     std::unordered_map<uint32_t, size_t> notices_by_ip;
     std::unordered_map<uint32_t, RefusedJoins> refused_joins;  // by source IPv4 address
     std::unordered_set<uint32_t> session_networks;             // the /24s sessions hold
+    std::map<StreamKey, CarriedStream> streams;
 };
 
 RelayState& Relay();

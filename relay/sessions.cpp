@@ -1,4 +1,5 @@
 #include "relay/sessions.h"
+#include "relay/streams.h"
 
 #include <algorithm>
 
@@ -10,6 +11,7 @@ namespace relay {
 
 void LeaveSession(int32_t id, Link& link, PresenceEvent why) {
     if (link.session.empty()) return;
+    ResetStreamsOf(id);
     RelayState& r = Relay();
     auto found = r.sessions.find(link.session);
     if (found != r.sessions.end()) {

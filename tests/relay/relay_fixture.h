@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/stream_wire.h"
 #include "protocol/wire.h"
 #include "tests/support/relay_process.h"
 #include "tests/support/transport_harness.h"
@@ -27,6 +28,8 @@ inline std::map<int32_t, std::vector<int>> g_answers;
 inline std::map<int32_t, int> g_bundle_answers;
 // Member tables and member lists, by receiving link.
 inline std::map<int32_t, std::vector<std::vector<uint8_t>>> g_tables, g_lists;
+// Stream offers and stream messages, by receiving link.
+inline std::map<int32_t, std::vector<std::vector<uint8_t>>> g_offers, g_streams;
 
 inline void Inbox(const uint8_t* data, int32_t length, int32_t type, int32_t id, void*) {
     if (type == int32_t(kRelayMessageType)) g_inbox[id].emplace_back(data, data + length);
@@ -38,6 +41,8 @@ inline void Inbox(const uint8_t* data, int32_t length, int32_t type, int32_t id,
     }
     if (type == int32_t(kMembersMessageType)) g_tables[id].emplace_back(data, data + length);
     if (type == int32_t(kMemberListType)) g_lists[id].emplace_back(data, data + length);
+    if (type == int32_t(kStreamOfferType)) g_offers[id].emplace_back(data, data + length);
+    if (type == int32_t(kStreamMessageType)) g_streams[id].emplace_back(data, data + length);
     if (type == int32_t(kBundlesType)) {
         ++g_bundle_answers[id];
         SetConnectionBundles(id, true);  // as a launcher that asked does
@@ -104,6 +109,8 @@ class RelayServiceTest : public ::testing::Test {
         g_tables.clear();
         g_lists.clear();
         g_bundle_answers.clear();
+        g_offers.clear();
+        g_streams.clear();
     }
     void TearDown() override { TransportReset(); }
 
@@ -123,9 +130,10 @@ class RelayServiceTest : public ::testing::Test {
     // A launcher that takes relayed traffic: joined with the flag, told its relayed
     // address, and telling its own (`own`, as its machine has it).
     int32_t RelayingLauncher(const RelayProcess& relay, const char* session, const char* ip,
-                             const std::vector<uint8_t>& own, uint32_t* relayed) {
+                             const std::vector<uint8_t>& own, uint32_t* relayed,
+                             uint32_t more_flags = 0) {
         int32_t id = Launcher(relay, nullptr, ip);
-        Send(id, kJoinMessageType, JoinMessage(session, kJoinFlagRelayedTraffic));
+        Send(id, kJoinMessageType, JoinMessage(session, kJoinFlagRelayedTraffic | more_flags));
         EXPECT_TRUE(PumpUntil([&] { return !g_addresses[id].empty(); })) << "no address";
         if (g_addresses[id].empty()) return id;
         std::memcpy(relayed, g_addresses[id][0].data(), 4);
