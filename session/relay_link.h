@@ -104,7 +104,10 @@ struct RelayLinkState {
     int64_t probe_started = 0;
     bool probe_answered = false;
     bool probe_failed = false;  // refused or timed out: the next relay is asked
-    bool probe_home = false;    // the probe asks the session's first relay
+    // The probe's connect could not even start (a name that does not resolve): the
+    // next relay waits for the probe's time, as after a relay that does not answer.
+    bool probe_unstarted = false;
+    bool probe_home = false;  // the probe asks the session's first relay
     int64_t next_home_probe = 0;
     size_t home_index = 0;        // counts the relays asked before the own one
     uint64_t home_moves = 0;      // times the link went back to the session's first relay

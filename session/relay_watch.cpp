@@ -34,6 +34,7 @@ void ProbeRelay(RelayLinkState& k, size_t index, int64_t resend_ms, int64_t now)
     timings.connect_first_resend_ms = resend_ms;
     timings.connect_max_resend_ms = resend_ms;
     int32_t id = ConnectWithTimings(k.endpoint, relay.text, relay.port, timings);
+    k.probe_unstarted = id == 0;
     if (id == 0) return;  // the next one is asked after the wait
     SetLinkEvents(id, OnProbeConnected, OnProbeEnded);
     SetDefaultHandler(id, k.handler);
@@ -122,6 +123,7 @@ void StopProbing(RelayLinkState& k) {
     k.probe_connection = 0;
     k.probe_answered = false;
     k.probe_failed = false;
+    k.probe_unstarted = false;
     k.probe_home = false;
 }
 
@@ -155,7 +157,7 @@ void WatchRelay(RelayLinkState& k, int64_t now) {
     if (waited < kSilentRelayMs) return;
     if (k.probe_answered) {
         MoveToProbe(k, now);
-    } else if (k.probe_connection == 0 && !k.probe_failed) {
+    } else if (k.probe_connection == 0 && !k.probe_failed && !k.probe_unstarted) {
         StartProbe(k, k.current + 1, now);
     } else if (k.probe_failed || now - k.probe_started >= kSilentProbeWaitMs) {
         size_t next = k.probe_index + 1;

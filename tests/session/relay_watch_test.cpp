@@ -102,6 +102,32 @@ TEST_F(RelayWatchTest, ARelayThatDiesWithoutAWordIsLeftForTheNextWithinSeconds) 
     EXPECT_TRUE(RelayLinkJoined(link_));
 }
 
+// A relay in the list whose connect cannot even start (here port 0, as a name that no
+// longer resolves): it takes its probe's time, then the next relay is asked.
+TEST_F(RelayWatchTest, ARelayThatCannotBeAskedIsPassedOverForTheNext) {
+    RelayProcess a, c;
+    std::vector<RelayAddress> relays = Ordered({a.port(), c.port()});
+    RelayAddress unreachable = relays[0];
+    unreachable.port = 0;
+    relays.insert(relays.begin() + 1, unreachable);
+    Begin(relays);
+    ASSERT_TRUE(RunUntil([] { return g_addresses == 1; }, 5000));
+    RelayProcess* first = a.port() == relays[0].port ? &a : &c;
+    first->Kill();
+    auto killed = std::chrono::steady_clock::now();
+    uint8_t message[kRelayHeaderSize + kLinkHeaderSize];
+    WriteRelayHeader(message, g_session.c_str(), uint32_t(kLinkHeaderSize));
+    WriteLinkHeader(message + kRelayHeaderSize, 4000);
+    RelayLinkSend(link_, message, sizeof message);  // the game sends: nothing answers
+    ASSERT_TRUE(RunUntil([] { return g_addresses == 2; }, 12000));
+    auto moved_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - killed)
+                        .count();
+    EXPECT_GE(moved_ms, kSilentRelayMs + kSilentProbeWaitMs);
+    EXPECT_LT(moved_ms, kSilentRelayMs + kSilentProbeWaitMs + 2000);
+    EXPECT_EQ(relays[2].port, CurrentPort());
+}
+
 TEST_F(RelayWatchTest, ALinkOnItsSessionsSecondRelayGoesBackToTheFirstOnceItIsThere) {
     uint16_t first_port = FreeUdpPort();
     RelayProcess b, c;
