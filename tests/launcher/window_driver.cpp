@@ -265,16 +265,20 @@ int main(int argc, char** argv) {
           WaitFor([&] { return w.StatusHas("the player's name is empty"); }, 5000),
           TextOf(w.Item(kIdStatus)));
 
-    // Alice plays: a host that waits 12 s for nobody.
+    // Alice plays: a host that waits 12 s for nobody, with the proxy inside its process.
     w.Set(kIdArguments, "host --udp 4400 --name alice --timeout 12");
     w.Set(kIdRelay, relay);
     w.Set(kIdName, "alice");
     w.Set(kIdPassword, "");
+    SendMessageA(w.Item(kIdInside), BM_SETCHECK, BST_CHECKED, 0);
     w.Play();
     Check("Play joins the session and starts the game",
           WaitFor([&] { return w.StatusHas("game started"); }, 30000) &&
               w.StatusHas("joining session 'window-test' on " + relay + " as alice") &&
               !IsWindowEnabled(w.Item(kIdPlay)),
+          TextOf(w.Item(kIdStatus)));
+    Check("the box took the proxy into the game's process",
+          w.StatusHas("the proxy goes into the game's process: as asked"),
           TextOf(w.Item(kIdStatus)));
     HWND members = w.Item(kIdMembers);
     auto listed = [&] {
