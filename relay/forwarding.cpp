@@ -85,6 +85,22 @@ void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length) 
     }
 }
 
+int32_t SessionMemberAt(const Link& link, uint32_t relayed, bool* nobody) {
+    RelayState& r = Relay();
+    auto destination = r.links_by_relayed_address.find(relayed);
+    if (nobody) *nobody = destination == r.links_by_relayed_address.end();
+    if (destination == r.links_by_relayed_address.end()) {
+        ++r.stats.drop_no_destination;
+        return 0;
+    }
+    // Only within the session: a relayed address of another session is not reachable.
+    if (r.links[destination->second].session != link.session) {
+        ++r.stats.drop_other_session;
+        return 0;
+    }
+    return destination->second;
+}
+
 // A game's datagram for one player, carried without acknowledgement: it goes to the
 // member of the sender's session that holds the destination's relayed address, as
 // from the sender's relayed address.
@@ -105,20 +121,12 @@ void OnDirect(const Link& link, const uint8_t* data, int32_t length) {
     }
     ++r.stats.directs_in;
     ++r.sessions[link.session].messages_in;
-    auto destination = r.links_by_relayed_address.find(LinkAddress(data));
-    if (destination == r.links_by_relayed_address.end()) {
-        ++r.stats.drop_no_destination;
-        return;
-    }
-    // Only within the session: a relayed address of another session is not reachable.
-    if (r.links[destination->second].session != link.session) {
-        ++r.stats.drop_other_session;
-        return;
-    }
+    int32_t to = SessionMemberAt(link, LinkAddress(data));
+    if (to == 0) return;
     uint8_t message[kDirectMaxMessage];
     std::memcpy(message, data, size_t(length));
     StampLinkAddress(message, size_t(length), link.relayed_address);
-    TransportSendDatagram(destination->second, message, length, kDirectMessageType);
+    TransportSendDatagram(to, message, length, kDirectMessageType);
     ++r.stats.directs_out;
 }
 

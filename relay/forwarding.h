@@ -12,5 +12,8 @@ namespace ozlan::relay {
 
 void OnRelay(int32_t id, const Link& link, const uint8_t* data, int32_t length);
 void OnDirect(const Link& link, const uint8_t* data, int32_t length);
+// The member of `link`'s session that holds the relayed address `relayed`; 0, counted as
+// a drop, when nobody holds it (*nobody set) or it belongs to another session.
+int32_t SessionMemberAt(const Link& link, uint32_t relayed, bool* nobody = nullptr);
 
 }  // namespace ozlan::relay

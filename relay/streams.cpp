@@ -5,6 +5,7 @@
 
 #include "protocol/stream_wire.h"
 #include "relay/admission.h"
+#include "relay/forwarding.h"
 
 namespace ozlan::relay {
 namespace {
@@ -72,19 +73,16 @@ void OnStream(int32_t id, const Link& link, const uint8_t* data, int32_t length)
         return;
     }
     ++r.stats.streams_in;
-    auto destination = r.links_by_relayed_address.find(h.peer);
-    if (destination == r.links_by_relayed_address.end()) {
-        ++r.stats.drop_no_destination;
+    bool nobody = false;
+    int32_t to = SessionMemberAt(link, h.peer, &nobody);
+    if (to == 0) {
         // Nobody holds that address (any more): the sender's stream is gone.
-        if (h.kind == StreamKind::Open) SendControl(id, StreamKind::Refused, h.id, true, h.peer);
+        if (nobody && h.kind == StreamKind::Open) {
+            SendControl(id, StreamKind::Refused, h.id, true, h.peer);
+        }
         return;
     }
-    int32_t to = destination->second;
     const Link& other = r.links[to];
-    if (other.session != link.session) {
-        ++r.stats.drop_other_session;
-        return;
-    }
     StreamKey key{h.from_acceptor ? to : id, h.id};
     auto stream = r.streams.find(key);
     if (h.kind == StreamKind::Open) {

@@ -101,10 +101,7 @@ HMODULE OwnModule() {
 
 void ozlan::proxy::UseSystemWinsock(const char* real_file) {
     ProxyState& p = Proxy();
-    char system[kPathSize];
-    UINT n = GetSystemDirectoryA(system, kPathSize);
-    if (n == 0 || n >= kPathSize) return;
-    std::snprintf(p.real_library_path, kPathSize, "%s\\%s", system, real_file);
+    if (!SystemLibraryPath(real_file, p.real_library_path)) return;
     OZWS_LOG(kTrace, "Emulating '%s'", p.real_library_path);
 }
 

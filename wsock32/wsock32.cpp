@@ -90,6 +90,14 @@ void JoinPath(char* out, const char* folder, const char* file) {
 
 }  // namespace
 
+bool SystemLibraryPath(const char* file, char* out) {
+    char system[kPathSize];
+    UINT n = GetSystemDirectoryA(system, kPathSize);
+    if (n == 0 || n >= kPathSize) return false;
+    JoinPath(out, system, file);
+    return true;
+}
+
 void AttachProcess(HINSTANCE instance) {
     ProxyState& p = Proxy();
     p.own_module_name[0] = 0;
@@ -112,11 +120,7 @@ void AttachProcess(HINSTANCE instance) {
     }
     // Neither the registry value nor the fixed folder exists on current Windows or
     // under Wine: then the platform's own system folder holds the real Winsock.
-    if (!FileExists(p.real_library_path)) {
-        char system[kPathSize];
-        UINT n = GetSystemDirectoryA(system, kPathSize);
-        if (n > 0 && n < kPathSize) JoinPath(p.real_library_path, system, file_name);
-    }
+    if (!FileExists(p.real_library_path)) SystemLibraryPath(file_name, p.real_library_path);
     OZWS_LOG(kTrace, "Emulating '%s'", p.real_library_path);
 }
 
@@ -147,11 +151,8 @@ namespace {
 // ws2_32.dll from the system folder, for the functions Winsock 1.1 lacks.
 HMODULE RealWinsock2() {
     ProxyState& p = Proxy();
-    if (!p.real_winsock2) {
-        char system[kPathSize], path[kPathSize];
-        UINT n = GetSystemDirectoryA(system, kPathSize);
-        if (n == 0 || n >= kPathSize) return nullptr;
-        JoinPath(path, system, "ws2_32.dll");
+    char path[kPathSize];
+    if (!p.real_winsock2 && SystemLibraryPath("ws2_32.dll", path)) {
         p.real_winsock2 = LoadLibraryA(path);
     }
     return p.real_winsock2;
@@ -162,22 +163,15 @@ HMODULE RealWinsock2() {
 void* BindReal(RealId id) {
     ProxyState& p = Proxy();
     const RealFunction& f = kRealFunctions[id];
-    if (f.winsock2) {
-        if (!p.real[id]) {
-            if (HMODULE library = RealWinsock2()) {
-                p.real[id] = reinterpret_cast<void*>(GetProcAddress(library, f.lookup));
-            }
+    if (!f.winsock2) {
+        // Inside the game's process the proxy loaded no Winsock of its own yet.
+        if (!p.real_library && (f.loads || p.inside)) LoadRealWinsock();
+        if (!p.real[id] && p.real_library) {
+            p.real[id] = reinterpret_cast<void*>(GetProcAddress(p.real_library, f.lookup));
         }
-        if (!p.real[id]) OZWS_LOG(kFailure, "%s", f.failure_line);
-        return p.real[id];
     }
-    // Inside the game's process the proxy loaded no Winsock of its own yet.
-    if (!p.real_library && (f.loads || p.inside)) LoadRealWinsock();
-    if (!p.real[id] && p.real_library) {
-        p.real[id] = reinterpret_cast<void*>(GetProcAddress(p.real_library, f.lookup));
-    }
-    // Inside a game's process, what the 1.1 library lacks is Winsock 2's, which is loaded.
-    if (!p.real[id] && p.inside) {
+    // Winsock 2's own functions; inside a game's process also what the 1.1 library lacks.
+    if (!p.real[id] && (f.winsock2 || p.inside)) {
         if (HMODULE library = RealWinsock2()) {
             p.real[id] = reinterpret_cast<void*>(GetProcAddress(library, f.lookup));
         }

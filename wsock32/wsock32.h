@@ -121,6 +121,8 @@ ProxyState& Proxy();
 void AttachProcess(HINSTANCE instance);
 void DetachProcess();
 int LoadRealWinsock();
+// `file` in the platform's system folder, into a 260-byte path; false when it has none.
+bool SystemLibraryPath(const char* file, char* out);
 // Runs the binding steps for one real function; null (after its failure line) when
 // it cannot be bound.
 void* BindReal(RealId id);
