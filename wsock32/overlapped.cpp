@@ -96,13 +96,14 @@ void Complete(LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE com
     }
 }
 
-bool Readable(SOCKET s) {
+// 1 when a datagram waits on `s`, 0 when none does, -1 when `s` is no socket.
+int ReadableNow(SOCKET s) {
     fd_set set;
     FD_ZERO(&set);
     FD_SET(s, &set);
     timeval now{0, 0};
     return Forward<R_select>(-1, 0, &set, static_cast<fd_set*>(nullptr),
-                             static_cast<fd_set*>(nullptr), static_cast<const timeval*>(&now)) == 1;
+                             static_cast<fd_set*>(nullptr), static_cast<const timeval*>(&now));
 }
 
 // A receive that does not wait (the socket is readable), with all the proxy's
@@ -261,7 +262,9 @@ int ozlan::proxy::ReceiveOverlapped(SOCKET s, LPWSABUF buffers, DWORD count, LPD
         mp_WSASetLastError(WSAENOBUFS);
         return SOCKET_ERROR;
     }
-    if (!IsSocket(s)) {
+    // One look at the socket tells both whether it is one and whether a datagram waits.
+    int readable = ReadableNow(s);
+    if (readable < 0) {
         mp_WSASetLastError(WSAENOTSOCK);
         return SOCKET_ERROR;
     }
@@ -283,7 +286,7 @@ int ozlan::proxy::ReceiveOverlapped(SOCKET s, LPWSABUF buffers, DWORD count, LPD
     for (const PendingReceive& p : st.pending)
         waiting_before = waiting_before || (p.used && p.s == s);
     ReleaseSRWLockExclusive(&st.lock);
-    if (!waiting_before && Readable(s)) {
+    if (!waiting_before && readable == 1) {
         // A datagram waits: completed now, and told as a completion all the same.
         DWORD got = 0;
         int error = ReceiveNow(receive, &got);
